@@ -1,0 +1,21 @@
+// Desktop control's guard: the host's permission, the heartbeat watchdog and release-all.
+#pragma once
+
+#include <cstdint>
+
+namespace padbridge {
+
+struct SystemControl {
+    int32_t enabled;         // the host granted desktop control
+    uint64_t heartbeatTick;  // 0: watchdog disarmed
+    uint8_t pressedKeys[256];
+    uint8_t pressedButtons[2];  // left, right
+};
+
+void HandleSystemPermission(SystemControl& control, const char* line);
+void HandleSystemHeartbeat(SystemControl& control);
+void RefreshHeartbeat(SystemControl& control);
+void RunHeartbeatWatchdog(SystemControl& control, uint64_t now);
+void ReleaseAll(SystemControl& control);
+
+}  // namespace padbridge

@@ -1,0 +1,170 @@
+// The seam: every operation the bridge asks of the operating system.
+//
+// The core (app, protocol, gamepad, desktop) includes this header and nothing platform-specific.
+// Each operation keeps the shape and the numeric results of the Win32 call it stands for, so the
+// core reads like Windows code and the adapter stays a one-to-one translation:
+//   os/win32  the real calls, linked into padbridge.exe;
+//   os/sim    a deterministic simulated machine, linked into the tests.
+// Selection is at link time; there are no virtual calls. Names that windows.h turns into macros
+// carry their W suffix here, so the adapter and the core agree on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace os {
+
+// Win32 wide characters are 16-bit UTF-16 units on every build of the core.
+using WideChar = char16_t;
+
+// An opaque Win32 handle (HANDLE, HMODULE, HDEVINFO), carried as an integer.
+using Handle = std::uintptr_t;
+constexpr Handle kNullHandle = 0;
+constexpr Handle kInvalidHandle = ~Handle{0};  // INVALID_HANDLE_VALUE
+
+// Win32 error codes the core names.
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorInvalidData = 13;
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorOperationAborted = 995;
+constexpr uint32_t kErrorIoIncomplete = 996;
+constexpr uint32_t kErrorIoPending = 997;
+constexpr uint32_t kErrorTimeout = 1460;
+
+// GetLastError of the calling thread, as left by the last failed operation below.
+uint32_t GetLastError();
+
+// ---- Clock, standard streams and the host pipe ----
+
+uint64_t GetTickCount64();
+void Sleep(uint32_t milliseconds);
+
+// SetDefaultDllDirectories(flags); the bridge passes 0x800 (system directory only).
+bool SetDefaultDllDirectories(uint32_t flags);
+
+// The runtime's stream set-up: standard input in binary mode, standard output unbuffered.
+void PrepareStandardStreams();
+
+// GetStdHandle(STD_INPUT_HANDLE).
+Handle GetStdInputHandle();
+
+// PeekNamedPipe with no buffer, reporting only the total number of bytes available.
+bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable);
+
+// One blocking ReadFile of up to `count` bytes.
+bool ReadFile(Handle file, void* buffer, uint32_t count, uint32_t* bytesRead);
+
+// Hands `count` bytes of standard output to the system in one write. The bytes are the wire
+// bytes: the caller has already ended each line in CR LF.
+void WriteStandardOutput(const char* bytes, std::size_t count);
+
+// ---- Device interfaces and overlapped driver I/O ----
+
+struct Guid {
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+};
+
+// SP_DEVICE_INTERFACE_DATA, 64-bit layout (cbSize 32).
+struct DeviceInterfaceData {
+    uint32_t cbSize;
+    Guid interfaceClassGuid;
+    uint32_t flags;
+    uint64_t reserved;
+};
+static_assert(sizeof(DeviceInterfaceData) == 32);
+
+// OVERLAPPED, 64-bit layout. The driver writes Internal and InternalHigh while a request runs.
+struct Overlapped {
+    uint64_t internal;
+    uint64_t internalHigh;
+    uint32_t offset;
+    uint32_t offsetHigh;
+    Handle event;
+};
+static_assert(sizeof(Overlapped) == 32);
+
+// SetupDiGetClassDevsW(classGuid, no enumerator, no window, flags); kInvalidHandle on failure.
+Handle SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags);
+bool SetupDiEnumDeviceInterfaces(Handle deviceInfoSet, const Guid& classGuid, uint32_t memberIndex,
+                                 DeviceInterfaceData* data);
+// SetupDiGetDeviceInterfaceDetailW with no device-information record. `detail` may be null with
+// size 0; `requiredSize` may be null.
+bool SetupDiGetDeviceInterfaceDetailW(Handle deviceInfoSet, DeviceInterfaceData* data, void* detail,
+                                      uint32_t detailSize, uint32_t* requiredSize);
+bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet);
+
+// CreateFileW(path, access, share, no security, disposition, flags, no template);
+// kInvalidHandle on failure.
+Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                   uint32_t flagsAndAttributes);
+bool CloseHandle(Handle handle);
+
+bool DeviceIoControl(Handle device, uint32_t ioControlCode, const void* inBuffer, uint32_t inSize,
+                     void* outBuffer, uint32_t outSize, uint32_t* bytesReturned,
+                     Overlapped* overlapped);
+bool GetOverlappedResult(Handle device, Overlapped* overlapped, uint32_t* bytesTransferred,
+                         bool wait);
+bool CancelIoEx(Handle device, Overlapped* overlapped);
+
+// CreateEventW: manual reset, initially non-signalled, unnamed. kNullHandle on failure.
+Handle CreateManualResetEvent();
+bool ResetEvent(Handle event);
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 258;
+uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds);
+
+// ---- Libraries and the environment ----
+
+// GetEnvironmentVariableW: the length copied without the terminator, the size needed (with the
+// terminator) when the buffer is too small, or 0 when the variable is not set.
+uint32_t GetEnvironmentVariableW(const WideChar* name, WideChar* buffer, uint32_t capacity);
+
+// LoadLibraryExW(path, no file, flags); kNullHandle on failure.
+Handle LoadLibraryExW(const WideChar* path, uint32_t flags);
+// GetProcAddress; null when the export is missing. The caller casts to the export's type.
+using ProcAddress = void (*)();
+ProcAddress GetProcAddress(Handle module, const char* exportName);
+bool FreeLibrary(Handle module);
+
+// ---- Input injection and text conversion ----
+
+// INPUT, 64-bit layout (40 bytes). Zero-filled before use; only the named members are set.
+struct MouseInput {
+    int32_t dx;
+    int32_t dy;
+    uint32_t mouseData;
+    uint32_t dwFlags;
+    uint32_t time;
+    uint64_t dwExtraInfo;
+};
+struct KeyboardInput {
+    uint16_t wVk;
+    uint16_t wScan;
+    uint32_t dwFlags;
+    uint32_t time;
+    uint64_t dwExtraInfo;
+};
+struct InputRecord {
+    uint32_t type;  // 0 mouse, 1 keyboard
+    union {
+        MouseInput mi;
+        KeyboardInput ki;
+    };
+};
+static_assert(sizeof(InputRecord) == 40);
+
+// SendInput(count, records, 40); the number of events the system accepted.
+uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize);
+
+// MultiByteToWideChar; the number of units written (with the terminator when sourceLength is -1),
+// or 0 on failure.
+int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* source, int sourceLength,
+                        WideChar* destination, int destinationCapacity);
+
+}  // namespace os

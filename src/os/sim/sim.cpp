@@ -1,0 +1,144 @@
+#include "os/sim/sim.h"
+
+#include <cstring>
+#include <memory>
+
+namespace sim {
+namespace {
+
+std::unique_ptr<Machine>& Slot() {
+    static std::unique_ptr<Machine> machine = std::make_unique<Machine>();
+    return machine;
+}
+
+constexpr os::Handle kStdInputHandle = 0x100;
+
+// Bytes in the pipe at the current time and not yet read.
+std::size_t AvailableBytes(const Machine& m) {
+    std::size_t end = 0;
+    for (const Delivery& d : m.pipe.deliveries) {
+        if (kStartTick + d.at <= m.now) end = d.endOffset;
+    }
+    return end > m.pipe.consumed ? end - m.pipe.consumed : 0;
+}
+
+}  // namespace
+
+Machine& Current() { return *Slot(); }
+void Reset() { Slot() = std::make_unique<Machine>(); }
+uint64_t Elapsed() { return Current().now - kStartTick; }
+
+void Send(uint64_t atMs, std::string_view bytes) {
+    HostPipe& pipe = Current().pipe;
+    pipe.bytes.append(bytes);
+    pipe.deliveries.push_back({atMs, pipe.bytes.size()});
+}
+
+void SendLine(uint64_t atMs, std::string_view line) { Send(atMs, std::string(line) + "\n"); }
+
+void CloseInput(uint64_t atMs) {
+    Current().pipe.closeAt = atMs;
+    Current().pipe.closeScheduled = true;
+}
+
+void SetEnvironment(std::u16string_view name, std::u16string_view value) {
+    Current().environment.emplace_back(std::u16string(name), std::u16string(value));
+}
+
+std::vector<std::string> OutputLines() {
+    std::vector<std::string> lines;
+    const std::string& out = Current().output;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(out.substr(start));
+            break;
+        }
+        lines.push_back(out.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace sim
+
+// ---- The seam, as the simulated machine answers it ----
+namespace os {
+
+using sim::Current;
+
+uint32_t GetLastError() { return Current().lastError; }
+
+uint64_t GetTickCount64() { return Current().now; }
+
+void Sleep(uint32_t milliseconds) {
+    Current().now += milliseconds;
+    ++Current().sleeps;
+}
+
+bool SetDefaultDllDirectories(uint32_t flags) {
+    Current().defaultDllDirectories = flags;
+    return true;
+}
+
+void PrepareStandardStreams() { Current().streamsPrepared = true; }
+
+Handle GetStdInputHandle() { return sim::kStdInputHandle; }
+
+bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable) {
+    sim::Machine& m = Current();
+    ++m.pipe.peekCalls;
+    if (pipe != sim::kStdInputHandle) {
+        m.lastError = kErrorInvalidParameter;
+        return false;
+    }
+    const std::size_t available = sim::AvailableBytes(m);
+    const bool drained = m.pipe.consumed == m.pipe.bytes.size();
+    // A session that never closes its pipe would run forever; treat it as closed once drained
+    // and everything scripted has happened.
+    const uint64_t closeAt = m.pipe.closeScheduled
+                                 ? m.pipe.closeAt
+                                 : (m.pipe.deliveries.empty() ? 0 : m.pipe.deliveries.back().at);
+    if (available == 0 && drained && m.now >= sim::kStartTick + closeAt) {
+        m.lastError = kErrorBrokenPipe;
+        return false;
+    }
+    *totalAvailable = static_cast<uint32_t>(available);
+    return true;
+}
+
+bool ReadFile(Handle file, void* buffer, uint32_t count, uint32_t* bytesRead) {
+    sim::Machine& m = Current();
+    *bytesRead = 0;
+    if (file != sim::kStdInputHandle) {
+        m.lastError = kErrorInvalidParameter;
+        return false;
+    }
+    const std::size_t available = sim::AvailableBytes(m);
+    const std::size_t n = available < count ? available : count;
+    std::memcpy(buffer, m.pipe.bytes.data() + m.pipe.consumed, n);
+    m.pipe.consumed += n;
+    *bytesRead = static_cast<uint32_t>(n);
+    if (n > m.pipe.largestRead) m.pipe.largestRead = static_cast<uint32_t>(n);
+    return true;
+}
+
+void WriteStandardOutput(const char* bytes, std::size_t count) {
+    Current().output.append(bytes, count);
+    ++Current().outputWrites;
+}
+
+uint32_t GetEnvironmentVariableW(const WideChar* name, WideChar* buffer, uint32_t capacity) {
+    for (const auto& [key, value] : Current().environment) {
+        if (key != name) continue;
+        if (value.size() + 1 > capacity) return static_cast<uint32_t>(value.size() + 1);
+        std::memcpy(buffer, value.data(), value.size() * sizeof(WideChar));
+        buffer[value.size()] = 0;
+        return static_cast<uint32_t>(value.size());
+    }
+    Current().lastError = 203;  // ERROR_ENVVAR_NOT_FOUND
+    return 0;
+}
+
+}  // namespace os

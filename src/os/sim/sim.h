@@ -1,0 +1,73 @@
+// A deterministic simulated machine behind the seam, for tests.
+//
+// A test resets the machine, scripts what the host sends and when, configures the drivers, runs
+// the bridge, and then reads the exact output bytes and the recorded effects. Time is virtual: it
+// moves only when the bridge sleeps or waits, so a session of minutes runs in milliseconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/os.h"
+#include "os/sim/bus.h"
+#include "os/sim/input_sink.h"
+#include "os/sim/vjoy_library.h"
+
+namespace sim {
+
+// GetTickCount64 at the start of every session; never 0, which the bridge reads as "not set".
+constexpr uint64_t kStartTick = 5'000'000;
+
+struct Delivery {
+    uint64_t at;           // milliseconds after the start
+    std::size_t endOffset;  // input bytes up to here are in the pipe from `at` on
+};
+
+struct HostPipe {
+    std::string bytes;  // everything the host will write, in order
+    std::vector<Delivery> deliveries;
+    std::size_t consumed = 0;
+    uint64_t closeAt = 0;  // the host closes its end at this time...
+    bool closeScheduled = false;  // ...once scheduled; a session must schedule it
+    uint32_t peekCalls = 0;
+    uint32_t largestRead = 0;
+};
+
+struct Machine {
+    uint64_t now = kStartTick;
+    uint32_t lastError = 0;
+    uint32_t sleeps = 0;
+    uint32_t defaultDllDirectories = 0;  // flags of the last SetDefaultDllDirectories
+    bool streamsPrepared = false;
+    HostPipe pipe;
+    std::string output;       // exactly the bytes written to standard output
+    uint32_t outputWrites = 0;
+    std::vector<std::pair<std::u16string, std::u16string>> environment;
+    Bus bus;
+    VjoyLibrary vjoy;
+    InputSink input;
+};
+
+// The current machine; Reset gives a fresh one.
+Machine& Current();
+void Reset();
+
+// Milliseconds since the session started, on the virtual clock.
+uint64_t Elapsed();
+
+// The host writes `bytes` at `atMs` after the start (deliveries must come in time order).
+void Send(uint64_t atMs, std::string_view bytes);
+// The host writes `line` plus a line feed.
+void SendLine(uint64_t atMs, std::string_view line);
+// The host closes its end of the pipe at `atMs`; the bridge sees it once the pipe is drained.
+void CloseInput(uint64_t atMs);
+
+void SetEnvironment(std::u16string_view name, std::u16string_view value);
+
+// The output split into lines; each line must end in CR LF, which is removed. A trailing piece
+// without CR LF is returned as is, so a test comparing lines also sees a broken ending.
+std::vector<std::string> OutputLines();
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "bridge.h"
+#include "desktop/injection.h"
+#include "protocol/fields.h"
+
+namespace padbridge {
+namespace {
+
+constexpr std::size_t kTypeCapacity = 32;
+constexpr int kNoPlayer = -1;
+
+// `player` counts only when it is finite, whole and 0..7; -0 is player 0.
+int ReadPlayerIndex(const char* line) {
+    const double value = ReadNumber(line, "player", -1.0);
+    if (!(value >= 0.0 && value <= kPlayerCount - 1) || value != std::floor(value)) return kNoPlayer;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+void DispatchLine(Bridge& bridge, const char* line) {
+    char type[kTypeCapacity];
+    if (!ReadString(line, "type", type, sizeof type)) return;
+    const int player = ReadPlayerIndex(line);
+    const bool hasPlayer = player != kNoPlayer;
+
+    if (std::strcmp(type, "probe") == 0) {
+        ProbeBackend(bridge, bridge.vjoyLibraryPath);
+    } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
+        HandleInput(bridge, line, player);
+    } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) && hasPlayer) {
+        TeardownPlayer(bridge, player);
+    } else if (std::strcmp(type, "system-permission") == 0) {
+        HandleSystemPermission(bridge.system, line);
+    } else if (std::strcmp(type, "system-heartbeat") == 0 && bridge.system.enabled) {
+        HandleSystemHeartbeat(bridge.system);
+    } else if (std::strcmp(type, "system") == 0 && bridge.system.enabled) {
+        HandleSystem(bridge.system, line);
+    }
+}
+
+}  // namespace padbridge

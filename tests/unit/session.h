@@ -1,0 +1,33 @@
+// Runs the bridge on the simulated machine the way a host session would.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+#include "os/sim/sim.h"
+
+namespace padbridge::testing {
+
+// A fresh machine and a fresh bridge state. Script the host with sim::Send / sim::SendLine /
+// sim::CloseInput, then Run().
+struct Session {
+    Session();
+    // Runs the whole process with these arguments after the program name; returns the exit code.
+    int Run(std::vector<std::u16string> arguments = {});
+    std::vector<std::string> Lines() const { return sim::OutputLines(); }
+
+    std::unique_ptr<Bridge> bridge;
+};
+
+// Exact outbound lines, for comparisons.
+std::string CapabilitiesLine(const char* backend, const char* bus, bool available,
+                             bool systemEnabled);
+extern const char* const kDriverRequired;
+
+// An `input` line for `player` with the given axes and buttons (all zero when left out).
+std::string InputLine(int player, const std::vector<double>& axes = {0, 0, 0, 0},
+                      const std::vector<double>& buttons = std::vector<double>(16, 0.0));
+
+}  // namespace padbridge::testing
