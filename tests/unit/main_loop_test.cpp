@@ -1,1 +1,122 @@
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+namespace padbridge {
+namespace {
+
+using testing::CapabilitiesLine;
+using testing::InputLine;
+using testing::kDriverRequired;
+using testing::Session;
+
+const std::string kStartup = CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+
+TEST(MainLoopTest, StartUpOrderAndNotAPipe) {
+    // Nothing scripted: the first availability query fails, as it does for a console or a file.
+    Session session;
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), std::vector<std::string>{kStartup});
+    EXPECT_EQ(sim::Current().defaultDllDirectories, 0x800u);
+    EXPECT_TRUE(sim::Current().streamsPrepared);
+    EXPECT_EQ(sim::Current().pipe.peekCalls, 1u);
+}
+
+TEST(MainLoopTest, CommandLineRules) {
+    struct Case {
+        std::vector<std::u16string> arguments;
+        const char16_t* expectedPath;  // null: no vJoy library path
+    };
+    const Case cases[] = {
+        {{}, nullptr},
+        {{u"--vjoy-dll"}, nullptr},
+        {{u"--vjoy-dll", u"C:\\v.dll"}, u"C:\\v.dll"},
+        {{u"--vjoy-dll", u"C:\\v.dll", u"extra"}, u"C:\\v.dll"},
+        {{u"--VJOY-DLL", u"C:\\v.dll"}, nullptr},
+        {{u"--other", u"--vjoy-dll", u"C:\\v.dll"}, nullptr},
+        {{u"--self-testing"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        Session session;
+        sim::CloseInput(0);
+        std::vector<std::u16string> arguments = c.arguments;
+        EXPECT_EQ(session.Run(arguments), 0);
+        const os::WideChar* path = session.bridge->vjoyLibraryPath;
+        if (c.expectedPath == nullptr) {
+            EXPECT_EQ(path, nullptr);
+        } else {
+            ASSERT_NE(path, nullptr);
+            EXPECT_EQ(std::u16string(path), c.expectedPath);
+        }
+        EXPECT_EQ(session.Lines(), std::vector<std::string>{kStartup});  // a normal run
+    }
+}
+
+TEST(MainLoopTest, ReadsAtMostOneChunkATickAndDispatchesEverything) {
+    Session session;
+    std::string burst;
+    for (int i = 0; i < 40; ++i) burst += InputLine(i % 8) + "\n";  // about 5 KB at once
+    ASSERT_GT(burst.size(), 4096u);
+    sim::Send(0, burst);
+    sim::CloseInput(0);
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(sim::Current().pipe.largestRead, 2048u);
+    EXPECT_EQ(session.Lines().size(), 41u);
+    // While input waited, the loop did not sleep.
+    EXPECT_EQ(sim::Current().sleeps, 0u);
+}
+
+TEST(MainLoopTest, IdleLoopSleepsFiveMillisecondsATick) {
+    Session session;
+    sim::CloseInput(1000);
+    session.Run();
+    // 1000 ms of silence costs 200 wake-ups, no more: the loop never spins.
+    EXPECT_EQ(sim::Current().sleeps, 200u);
+    EXPECT_EQ(sim::Elapsed(), 1000u);
+}
+
+TEST(MainLoopTest, EveryLineWrittenWholeEndingInCrLf) {
+    Session session;
+    sim::SendLine(0, InputLine(0));
+    sim::SendLine(0, R"({"type":"probe"})");
+    sim::CloseInput(0);
+    session.Run();
+    const std::string& out = sim::Current().output;
+    EXPECT_EQ(out, kStartup + "\r\n" + kDriverRequired + "\r\n" + kStartup + "\r\n");
+    EXPECT_EQ(sim::Current().outputWrites, 3u);
+}
+
+TEST(MainLoopTest, PipeClosedMidLineDropsThePartialLine) {
+    Session session;
+    sim::Send(0, InputLine(0));  // no line feed
+    sim::CloseInput(50);
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), std::vector<std::string>{kStartup});
+}
+
+TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
+    struct Case {
+        uint64_t last;
+        uint64_t now;
+        bool tornDown;
+    };
+    const Case cases[] = {
+        {0, 99999, false},  // not set
+        {1000, 2000, false},
+        {1000, 2001, true},
+        {1000, 1000, false},
+        {5000, 900, true},  // a clock that went backwards wraps to a huge difference
+    };
+    for (const Case& c : cases) {
+        Session session;
+        session.bridge->lastInputTick[4] = c.last;
+        EXPECT_EQ(CheckIdlePlayer(*session.bridge, 4, c.now), c.tornDown) << c.last << " " << c.now;
+        EXPECT_EQ(session.bridge->lastInputTick[4], c.tornDown ? 0u : c.last);
+    }
+}
+
+}  // namespace
+}  // namespace padbridge
