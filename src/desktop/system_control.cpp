@@ -1,25 +1,65 @@
+// The guard in front of desktop control. The host grants it with `system-permission` and keeps it
+// alive with heartbeats; when they stop for more than a second, whatever we hold down is let go,
+// so a host that dies mid-press never leaves a key stuck. The permission itself outlives a lapse.
 #include "desktop/system_control.h"
 
+#include "desktop/events.h"
 #include "os/os.h"
 #include "protocol/fields.h"
 #include "protocol/output.h"
 
 namespace padbridge {
+namespace {
 
+constexpr uint64_t kHeartbeatLapseMs = 1000;  // fires on a difference of 1001 or more
+constexpr int kLeftButton = 0;
+constexpr int kRightButton = 1;
+
+}  // namespace
+
+// Only a value that starts with the four bytes `true` grants; everything else (absent, false,
+// "true" in quotes, 1, TRUE) refuses and lets go of everything first.
 void HandleSystemPermission(SystemControl& control, const char* line) {
-    (void)control;
-    (void)line;
+    if (ReadBool(line, "enabled")) {
+        control.enabled = 1;
+        control.heartbeatTick = os::GetTickCount64();
+        WriteSystemPermission(true);
+        return;
+    }
+    control.enabled = 0;
+    control.heartbeatTick = 0;
+    ReleaseAll(control);
+    WriteSystemPermission(false);
 }
 
-void HandleSystemHeartbeat(SystemControl& control) { RefreshHeartbeat(control); }
+void HandleSystemHeartbeat(SystemControl& control) {
+    RefreshHeartbeat(control);
+}
 
-void RefreshHeartbeat(SystemControl& control) { control.heartbeatTick = os::GetTickCount64(); }
+void RefreshHeartbeat(SystemControl& control) {
+    control.heartbeatTick = os::GetTickCount64();
+}
 
+// `now` is the loop's one sample, taken after the lines of this pass were handled, so a heartbeat
+// in the same read as the expiry still counts. Disarms itself: one release per lapse.
 void RunHeartbeatWatchdog(SystemControl& control, uint64_t now) {
-    (void)control;
-    (void)now;
+    if (control.heartbeatTick == 0 || now - control.heartbeatTick <= kHeartbeatLapseMs) return;
+    ReleaseAll(control);
+    control.heartbeatTick = 0;
 }
 
-void ReleaseAll(SystemControl& control) { (void)control; }
+// Keys in ascending code order, then left, then right. The flags record what we sent, so they
+// are cleared whether or not the system took the release.
+void ReleaseAll(SystemControl& control) {
+    for (int code = 0; code < 256; ++code) {
+        if (control.pressedKeys[code] == 0) continue;
+        SendKeyboardEvent(static_cast<uint16_t>(code), 0, kKeyEventKeyUp);
+        control.pressedKeys[code] = 0;
+    }
+    if (control.pressedButtons[kLeftButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventLeftUp);
+    if (control.pressedButtons[kRightButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventRightUp);
+    control.pressedButtons[kLeftButton] = 0;
+    control.pressedButtons[kRightButton] = 0;
+}
 
 }  // namespace padbridge

@@ -1,17 +1,208 @@
 // The simulated input stream and text conversion.
+#include "os/sim/input_sink.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
 #include "os/sim/sim.h"
+
+namespace sim {
+namespace {
+
+// Marks the bytes of one member as named, so DescribeEvent can tell them from the zero fill.
+template <typename T>
+void Name(bool* named, std::size_t offset) {
+    for (std::size_t i = 0; i < sizeof(T); ++i) named[offset + i] = true;
+}
+
+}  // namespace
+
+std::string KeyEvent(uint16_t vk, uint16_t scan, uint32_t flags) {
+    char text[64];
+    std::snprintf(text, sizeof text, "key vk=0x%02X scan=0x%04X flags=0x%X", vk, scan, flags);
+    return text;
+}
+
+std::string MouseEvent(int32_t dx, int32_t dy, int32_t data, uint32_t flags) {
+    char text[80];
+    std::snprintf(text, sizeof text, "mouse dx=%d dy=%d data=%d flags=0x%X", dx, dy, data, flags);
+    return text;
+}
+
+std::string DescribeEvent(const InjectedEvent& event) {
+    os::InputRecord record;
+    std::memcpy(&record, event.bytes, sizeof record);
+    bool named[sizeof record] = {};
+    Name<uint32_t>(named, offsetof(os::InputRecord, type));
+    std::string text;
+    if (record.type == 1) {
+        const std::size_t base = offsetof(os::InputRecord, ki);
+        Name<uint16_t>(named, base + offsetof(os::KeyboardInput, wVk));
+        Name<uint16_t>(named, base + offsetof(os::KeyboardInput, wScan));
+        Name<uint32_t>(named, base + offsetof(os::KeyboardInput, dwFlags));
+        text = KeyEvent(record.ki.wVk, record.ki.wScan, record.ki.dwFlags);
+    } else if (record.type == 0) {
+        const std::size_t base = offsetof(os::InputRecord, mi);
+        Name<int32_t>(named, base + offsetof(os::MouseInput, dx));
+        Name<int32_t>(named, base + offsetof(os::MouseInput, dy));
+        Name<uint32_t>(named, base + offsetof(os::MouseInput, mouseData));
+        Name<uint32_t>(named, base + offsetof(os::MouseInput, dwFlags));
+        text = MouseEvent(record.mi.dx, record.mi.dy, static_cast<int32_t>(record.mi.mouseData),
+                          record.mi.dwFlags);
+    } else {
+        text = "type=" + std::to_string(record.type);
+    }
+    for (std::size_t i = 0; i < sizeof record; ++i) {
+        if (!named[i] && event.bytes[i] != 0) return text + " dirty";
+    }
+    return text;
+}
+
+std::vector<std::string> InjectedEvents() {
+    std::vector<std::string> described;
+    for (const InjectedEvent& event : Current().input.events)
+        described.push_back(DescribeEvent(event));
+    return described;
+}
+
+}  // namespace sim
+
+// ---- Text conversion: UTF-8 to UTF-16 as Windows does it for CP_UTF8 ----
+namespace {
+
+constexpr uint32_t kCodePageUtf8 = 65001;
+constexpr uint32_t kErrInvalidChars = 0x8;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorInvalidFlags = 1004;
+constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool InRange(unsigned char byte, unsigned char low, unsigned char high) {
+    return byte >= low && byte <= high;
+}
+
+// Decodes one well-formed UTF-8 sequence at `s` (n bytes left). On success returns its length and
+// the code point. On failure returns 0 and sets `skip` to the length of the maximal ill-formed
+// subpart (at least 1): that is what a replacement character stands for.
+std::size_t DecodeOne(const unsigned char* s, std::size_t n, uint32_t* codePoint,
+                      std::size_t* skip) {
+    const unsigned char lead = s[0];
+    *skip = 1;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range allowed for the second byte
+    if (InRange(lead, 0xC2, 0xDF)) {
+        length = 2;
+    } else if (InRange(lead, 0xE0, 0xEF)) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+        if (lead == 0xED) high = 0x9F;  // encoded surrogates U+D800..U+DFFF
+    } else if (InRange(lead, 0xF0, 0xF4)) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+        if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;  // a stray continuation byte, C0/C1 (always overlong) or F5..FF
+    }
+    uint32_t value = lead & (0xFFu >> (length + 1));
+    for (std::size_t i = 1; i < length; ++i) {
+        const bool ok = i < n && (i == 1 ? InRange(s[i], low, high) : InRange(s[i], 0x80, 0xBF));
+        if (!ok) {
+            *skip = i;
+            return 0;
+        }
+        value = (value << 6) | (s[i] & 0x3Fu);
+    }
+    *codePoint = value;
+    return length;
+}
+
+}  // namespace
 
 namespace os {
 
 using sim::Current;
 
-
 uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
-    if (recordSize != static_cast<int>(sizeof(InputRecord))) return 0;
-    for (uint32_t i = 0; i < count; ++i) Current().input.events.push_back(records[i]);
+    sim::Machine& m = Current();
+    m.input.calls.push_back({count, recordSize});
+    if (records == nullptr || recordSize != static_cast<int>(sizeof(InputRecord))) {
+        m.lastError = kErrorInvalidParameter;
+        return 0;
+    }
+    if (m.input.refuse) {
+        m.lastError = 5;  // ERROR_ACCESS_DENIED
+        return 0;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        sim::InjectedEvent event{sim::Elapsed(), {}};
+        std::memcpy(event.bytes, &records[i], sizeof event.bytes);
+        m.input.events.push_back(event);
+    }
     return count;
 }
 
-int MultiByteToWideChar(uint32_t, uint32_t, const char*, int, WideChar*, int) { return 0; }
+// Strict when asked for MB_ERR_INVALID_CHARS (overlong forms, encoded surrogates, values above
+// U+10FFFF, truncated sequences and stray continuation bytes all fail with 1113); otherwise each
+// ill-formed piece becomes U+FFFD. A source length of -1 converts up to and including the
+// terminator. A capacity of 0 asks for the size needed; a smaller one fails with 122.
+int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* source, int sourceLength,
+                        WideChar* destination, int destinationCapacity) {
+    sim::Machine& m = Current();
+    if (codePage != kCodePageUtf8 || source == nullptr || sourceLength == 0 || sourceLength < -1 ||
+        destinationCapacity < 0 || (destination == nullptr && destinationCapacity != 0)) {
+        m.lastError = kErrorInvalidParameter;
+        return 0;
+    }
+    if ((flags & ~kErrInvalidChars) != 0) {
+        m.lastError = kErrorInvalidFlags;
+        return 0;
+    }
+    const std::size_t length =
+        sourceLength == -1 ? std::strlen(source) + 1 : static_cast<std::size_t>(sourceLength);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(source);
+    std::size_t written = 0;
+    bool tooSmall = false;
+    const auto put = [&](char16_t unit) {
+        if (destinationCapacity != 0) {
+            if (written >= static_cast<std::size_t>(destinationCapacity)) {
+                tooSmall = true;
+                return;
+            }
+            destination[written] = unit;
+        }
+        ++written;
+    };
+    for (std::size_t at = 0; at < length && !tooSmall;) {
+        uint32_t codePoint = 0;
+        std::size_t skip = 1;
+        const std::size_t used = DecodeOne(bytes + at, length - at, &codePoint, &skip);
+        if (used == 0) {
+            if ((flags & kErrInvalidChars) != 0) {
+                m.lastError = kErrorNoUnicodeTranslation;
+                return 0;
+            }
+            put(kReplacement);
+            at += skip;
+            continue;
+        }
+        if (codePoint >= 0x10000) {
+            put(static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10)));
+            put(static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF)));
+        } else {
+            put(static_cast<char16_t>(codePoint));
+        }
+        at += used;
+    }
+    if (tooSmall) {
+        m.lastError = kErrorInsufficientBuffer;
+        return 0;
+    }
+    return static_cast<int>(written);
+}
 
 }  // namespace os

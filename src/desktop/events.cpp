@@ -1,0 +1,45 @@
+#include "desktop/events.h"
+
+#include <cstring>
+
+#include "os/os.h"
+
+namespace padbridge {
+namespace {
+
+constexpr uint32_t kInputMouse = 0;
+constexpr uint32_t kInputKeyboard = 1;
+
+// Every byte starts at zero, padding and the unused members included: time and extra info stay 0.
+// Filled in place: a copy need not carry the padding bytes along.
+void ZeroRecord(os::InputRecord* record, uint32_t type) {
+    std::memset(record, 0, sizeof *record);
+    record->type = type;
+}
+
+void SendOne(const os::InputRecord& record) {
+    (void)os::SendInput(1, &record, static_cast<int>(sizeof record));
+}
+
+}  // namespace
+
+void SendKeyboardEvent(uint16_t virtualKey, uint16_t scanCode, uint32_t flags) {
+    os::InputRecord record;
+    ZeroRecord(&record, kInputKeyboard);
+    record.ki.wVk = virtualKey;
+    record.ki.wScan = scanCode;
+    record.ki.dwFlags = flags;
+    SendOne(record);
+}
+
+void SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags) {
+    os::InputRecord record;
+    ZeroRecord(&record, kInputMouse);
+    record.mi.dx = dx;
+    record.mi.dy = dy;
+    record.mi.mouseData = mouseData;
+    record.mi.dwFlags = flags;
+    SendOne(record);
+}
+
+}  // namespace padbridge
