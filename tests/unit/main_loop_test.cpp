@@ -58,13 +58,13 @@ TEST(MainLoopTest, CommandLineRules) {
 TEST(MainLoopTest, ReadsAtMostOneChunkATickAndDispatchesEverything) {
     Session session;
     std::string burst;
-    for (int i = 0; i < 40; ++i) burst += InputLine(i % 8) + "\n";  // about 5 KB at once
+    for (int i = 0; i < 60; ++i) burst += InputLine(i % 8) + "\n";  // about 5 KB at once
     ASSERT_GT(burst.size(), 4096u);
     sim::Send(0, burst);
     sim::CloseInput(0);
     EXPECT_EQ(session.Run(), 0);
     EXPECT_EQ(sim::Current().pipe.largestRead, 2048u);
-    EXPECT_EQ(session.Lines().size(), 41u);
+    EXPECT_EQ(session.Lines().size(), 61u);
     // While input waited, the loop did not sleep.
     EXPECT_EQ(sim::Current().sleeps, 0u);
 }

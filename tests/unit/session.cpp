@@ -6,7 +6,8 @@ namespace padbridge::testing {
 
 Session::Session() : bridge(std::make_unique<Bridge>()) { sim::Reset(); }
 
-int Session::Run(std::vector<std::u16string> arguments) {
+int Session::Run(std::vector<std::u16string> commandLine) {
+    arguments = std::move(commandLine);
     std::vector<const os::WideChar*> argv{u"padbridge.exe"};
     for (const std::u16string& argument : arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);

@@ -19,6 +19,8 @@ struct Session {
     std::vector<std::string> Lines() const { return sim::OutputLines(); }
 
     std::unique_ptr<Bridge> bridge;
+    // The command line outlives the run, as a real process's does: the bridge borrows from it.
+    std::vector<std::u16string> arguments;
 };
 
 // Exact outbound lines, for comparisons.

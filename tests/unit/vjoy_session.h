@@ -1,0 +1,80 @@
+// Sessions with vJoy as the backend: the library installed where the bridge looks for it, and
+// the calls it made, split into the queries and the writes.
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "session.h"
+
+namespace padbridge::testing {
+
+inline const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
+
+inline const std::string kVjoyCapabilities =
+    CapabilitiesLine("vJoy DirectInput", "missing", true, false);
+
+// Installs the library double under ProgramFiles, where the start-up probe finds it, and hands
+// the session a library already loaded and resolved, as a successful probe leaves it.
+inline void InstallVjoy(Session& session) {
+    sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
+    sim::Current().vjoy.installedPath = kVjoyPath;
+    BackendState& backend = session.bridge->backend;
+    backend.vjoyModule = os::LoadLibraryExW(kVjoyPath, 0x900);
+    VjoyEntryPoints& e = backend.vjoy;
+    const auto resolve = [&](auto& address, const char* name) {
+        address = reinterpret_cast<std::remove_reference_t<decltype(address)>>(
+            os::GetProcAddress(backend.vjoyModule, name));
+    };
+    resolve(e.vJoyEnabled, "vJoyEnabled");
+    resolve(e.AcquireVJD, "AcquireVJD");
+    resolve(e.RelinquishVJD, "RelinquishVJD");
+    resolve(e.SetAxis, "SetAxis");
+    resolve(e.SetBtn, "SetBtn");
+    resolve(e.SetContPov, "SetContPov");
+    resolve(e.GetVJDAxisExist, "GetVJDAxisExist");
+    resolve(e.GetVJDAxisMin, "GetVJDAxisMin");
+    resolve(e.GetVJDAxisMax, "GetVJDAxisMax");
+    resolve(e.GetVJDButtonNumber, "GetVJDButtonNumber");
+    resolve(e.GetVJDContPovNumber, "GetVJDContPovNumber");
+    backend.vjoyAvailable = 1;
+}
+
+// Every call but the probe's vJoyEnabled, in order.
+inline std::vector<std::string> PadCalls() {
+    std::vector<std::string> words;
+    for (const sim::VjoyCall& call : sim::Current().vjoy.calls) {
+        if (call.name != "vJoyEnabled") words.push_back(sim::Describe(call));
+    }
+    return words;
+}
+
+// Only the calls that change something: acquire, relinquish and the three writes.
+inline std::vector<std::string> PadWrites() {
+    std::vector<std::string> words;
+    for (const sim::VjoyCall& call : sim::Current().vjoy.calls) {
+        if (call.name.rfind("Get", 0) != 0 && call.name != "vJoyEnabled") {
+            words.push_back(sim::Describe(call));
+        }
+    }
+    return words;
+}
+
+inline std::string DeviceCreated(int player) {
+    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
+           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}";
+}
+
+inline std::string DeviceRemoved(int player) {
+    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
+}
+
+// Sixteen buttons, all released except the ones given as {index, value}.
+inline std::vector<double> Buttons(std::vector<std::pair<int, double>> pressed = {}) {
+    std::vector<double> buttons(16, 0.0);
+    for (const auto& [index, value] : pressed) buttons[static_cast<std::size_t>(index)] = value;
+    return buttons;
+}
+
+}  // namespace padbridge::testing
