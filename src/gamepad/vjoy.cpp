@@ -1,15 +1,130 @@
 #include "gamepad/vjoy.h"
 
+#include <cmath>
+
 #include "bridge.h"
+#include "protocol/output.h"
 
 namespace padbridge {
+namespace {
 
-void UpdateVjoyPad(Bridge& bridge, int player, const GamepadFrame& frame) {
-    (void)bridge;
-    (void)player;
-    (void)frame;
+// HID Generic Desktop usages of the six axes, in the order they are checked and written: the
+// four stick axes from GamepadFrame axes 0..3, then Z and Rz from the two trigger buttons.
+constexpr uint32_t kAxisUsages[kVjoyAxisCount] = {0x30, 0x31, 0x33, 0x34, 0x32, 0x35};
+
+// GamepadFrame button behind vJoy buttons 1..10; the triggers and the d-pad go elsewhere.
+constexpr int kButtonSources[kVjoyButtonCount] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11};
+
+constexpr int kDpadUp = 12;
+constexpr int kDpadDown = 13;
+constexpr int kDpadLeft = 14;
+constexpr int kDpadRight = 15;
+constexpr uint8_t kHatPov = 1;
+
+constexpr int32_t kHatCentred = -1;  // reaches SetContPov as 0xFFFFFFFF
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+
+// Cache values no update computes, so the first update after acquisition writes everything.
+constexpr int32_t kUnknownAxisOrButton = -1;
+constexpr int32_t kUnknownHat = -2;
+
+int Pressed(double value) {
+    return value > 0.5 ? 1 : 0;
 }
 
-void ReleaseVjoyPad(Bridge& bridge, int player) { bridge.vjoy.acquired[player] = 0; }
+// min + trunc((max - min) * f) in 32-bit arithmetic. The range comes from the driver, so the
+// difference and the sum wrap as 32-bit values instead of overflowing.
+int32_t AxisValue(int32_t min, int32_t max, double fraction) {
+    const int32_t range =
+        static_cast<int32_t>(static_cast<uint32_t>(max) - static_cast<uint32_t>(min));
+    const int32_t offset = static_cast<int32_t>(std::trunc(static_cast<double>(range) * fraction));
+    return static_cast<int32_t>(static_cast<uint32_t>(min) + static_cast<uint32_t>(offset));
+}
+
+// Hundredths of a degree clockwise from up, or centred when the d-pad nets to nothing.
+int32_t HatValue(const GamepadFrame& frame) {
+    const int x = Pressed(frame.buttons[kDpadRight]) - Pressed(frame.buttons[kDpadLeft]);
+    const int y = Pressed(frame.buttons[kDpadUp]) - Pressed(frame.buttons[kDpadDown]);
+    if (x == 0 && y == 0) return kHatCentred;
+    double angle = std::atan2(static_cast<double>(x), static_cast<double>(y));
+    if (angle < 0) angle += kTwoPi;
+    return static_cast<int32_t>(std::trunc(angle * 18000.0 / kPi));
+}
+
+// The configuration checks, then AcquireVJD. Prints the one line that ends a failed attempt.
+bool AcquireDevice(Bridge& bridge, int player) {
+    const VjoyEntryPoints& vjoy = bridge.backend.vjoy;
+    const uint32_t device = static_cast<uint32_t>(player + 1);
+    if (vjoy.GetVJDButtonNumber(device) < kVjoyButtonCount ||
+        vjoy.GetVJDContPovNumber(device) < 1) {
+        WriteVjoyConfigurationRequired();
+        return false;
+    }
+    for (const uint32_t usage : kAxisUsages) {
+        if (vjoy.GetVJDAxisExist(device, usage) == 0) {
+            WriteVjoyConfigurationRequiredShort();
+            return false;
+        }
+    }
+    if (vjoy.AcquireVJD(device) == 0) {
+        WriteVjoyBusy();
+        return false;
+    }
+    VjoyPads& pads = bridge.vjoy;
+    pads.acquired[player] = 1;
+    for (int32_t& value : pads.axisCache[player]) value = kUnknownAxisOrButton;
+    for (int32_t& value : pads.buttonCache[player]) value = kUnknownAxisOrButton;
+    pads.hatCache[player] = kUnknownHat;
+    WriteDeviceCreated(player, kBackendVjoy);
+    return true;
+}
+
+}  // namespace
+
+void UpdateVjoyPad(Bridge& bridge, int player, const GamepadFrame& frame) {
+    if (!bridge.vjoy.acquired[player] && !AcquireDevice(bridge, player)) return;
+    const VjoyEntryPoints& vjoy = bridge.backend.vjoy;
+    VjoyPads& pads = bridge.vjoy;
+    const uint32_t device = static_cast<uint32_t>(player + 1);
+
+    const double fractions[kVjoyAxisCount] = {
+        (frame.axes[0] + 1) * 0.5, (frame.axes[1] + 1) * 0.5, (frame.axes[2] + 1) * 0.5,
+        (frame.axes[3] + 1) * 0.5, frame.buttons[6],          frame.buttons[7],
+    };
+    for (int row = 0; row < kVjoyAxisCount; ++row) {
+        // The range is asked every time; a query that writes nothing leaves 0..32768.
+        int32_t min = 0;
+        int32_t max = 0x8000;
+        vjoy.GetVJDAxisMin(device, kAxisUsages[row], &min);
+        vjoy.GetVJDAxisMax(device, kAxisUsages[row], &max);
+        const int32_t value = AxisValue(min, max, fractions[row]);
+        if (value == pads.axisCache[player][row]) continue;
+        vjoy.SetAxis(value, device, kAxisUsages[row]);
+        pads.axisCache[player][row] = value;  // a refused write waits for the next change
+    }
+
+    for (int n = 0; n < kVjoyButtonCount; ++n) {
+        const int32_t pressed = Pressed(frame.buttons[kButtonSources[n]]);
+        if (pressed == pads.buttonCache[player][n]) continue;
+        vjoy.SetBtn(pressed, device, static_cast<uint8_t>(n + 1));
+        pads.buttonCache[player][n] = pressed;
+    }
+
+    const int32_t hat = HatValue(frame);
+    if (hat != pads.hatCache[player]) {
+        vjoy.SetContPov(static_cast<uint32_t>(hat), device, kHatPov);
+        pads.hatCache[player] = hat;
+    }
+}
+
+void ReleaseVjoyPad(Bridge& bridge, int player) {
+    if (!bridge.vjoy.acquired[player]) return;
+    const GamepadFrame neutral{};
+    UpdateVjoyPad(bridge, player, neutral);
+    bridge.backend.vjoy.RelinquishVJD(static_cast<uint32_t>(player + 1));
+    bridge.vjoy.acquired[player] = 0;  // the caches stay; the next acquisition resets them
+    WriteDeviceRemoved(player);
+}
 
 }  // namespace padbridge

@@ -1,6 +1,7 @@
 // vJoy pads on the simulated library: failed acquisitions, and every way a device is released.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,11 @@ using testing::Session;
 using Strings = std::vector<std::string>;
 
 const std::string kLongConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this vJoy "
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
+    "vJoy "
     "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
-const std::string kShortConfiguration = "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
+const std::string kShortConfiguration =
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
 const std::string kBusy =
     "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
     "feeder.\"}";
@@ -38,8 +41,9 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
         std::string line;
         Strings callsPerInput;
     };
-    const Strings allAxes = {"GetVJDAxisExist(1,48)", "GetVJDAxisExist(1,49)", "GetVJDAxisExist(1,51)",
-                             "GetVJDAxisExist(1,52)", "GetVJDAxisExist(1,50)", "GetVJDAxisExist(1,53)"};
+    const Strings allAxes = {"GetVJDAxisExist(1,48)", "GetVJDAxisExist(1,49)",
+                             "GetVJDAxisExist(1,51)", "GetVJDAxisExist(1,52)",
+                             "GetVJDAxisExist(1,50)", "GetVJDAxisExist(1,53)"};
     const Strings counts = {"GetVJDButtonNumber(1)", "GetVJDContPovNumber(1)"};
     auto join = [](Strings a, const Strings& b) {
         a.insert(a.end(), b.begin(), b.end());
@@ -49,12 +53,29 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
         {"nine buttons", 9, 1, {}, false, kLongConfiguration, {"GetVJDButtonNumber(1)"}},
         {"nine buttons, no POV", 9, 0, {}, false, kLongConfiguration, {"GetVJDButtonNumber(1)"}},
         {"no continuous POV", 10, 0, {}, false, kLongConfiguration, counts},
-        {"no X", 10, 1, {0x30}, false, kShortConfiguration, join(counts, {"GetVJDAxisExist(1,48)"})},
+        {"no X",
+         10,
+         1,
+         {0x30},
+         false,
+         kShortConfiguration,
+         join(counts, {"GetVJDAxisExist(1,48)"})},
         {"no Rz", 128, 4, {0x35}, false, kShortConfiguration, join(counts, allAxes)},
         // Rx is checked before Z.
-        {"no Z, no Rx", 10, 1, {0x32, 0x33}, false, kShortConfiguration,
+        {"no Z, no Rx",
+         10,
+         1,
+         {0x32, 0x33},
+         false,
+         kShortConfiguration,
          join(counts, Strings(allAxes.begin(), allAxes.begin() + 3))},
-        {"another feeder owns it", 10, 1, {}, true, kBusy, join(join(counts, allAxes), {"AcquireVJD(1)"})},
+        {"another feeder owns it",
+         10,
+         1,
+         {},
+         true,
+         kBusy,
+         join(join(counts, allAxes), {"AcquireVJD(1)"})},
         // The slider is not one of ours.
         {"no slider", 10, 1, {0x36}, true, kBusy, join(join(counts, allAxes), {"AcquireVJD(1)"})},
     };
@@ -67,7 +88,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
         device.contPovs = c.contPovs;
         device.missingAxes = c.missingAxes;
         device.refuseAcquire = c.refuse;
-        for (uint64_t at : {0, 500, 1000}) sim::SendLine(at, InputLine(0, {1, 0, 0, 0}));
+        for (uint64_t at : {0u, 500u, 1000u}) sim::SendLine(at, InputLine(0, {1, 0, 0, 0}));
         sim::SendLine(1100, "{\"type\":\"remove\",\"player\":0}");
         sim::CloseInput(3000);  // long past the idle timeout
         session.Run();
@@ -116,14 +137,13 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
         const char* name;
         std::vector<std::pair<uint64_t, std::string>> script;  // after an input at 0
         uint64_t closeAt;
-        uint64_t releasedAt;  // virtual time of the RelinquishVJD
     };
     const Case cases[] = {
-        {"remove", {{300, "{\"type\":\"remove\",\"player\":4}"}}, 400, 300},
-        {"neutral", {{300, "{\"type\":\"neutral\",\"player\":4}"}}, 400, 300},
-        {"idle timeout", {}, 2000, 1001},
-        {"idle after 900 ms refresh", {{900, InputLine(4)}}, 3000, 1901},
-        {"shutdown", {}, 700, 700},
+        {"remove", {{300, "{\"type\":\"remove\",\"player\":4}"}}, 400},
+        {"neutral", {{300, "{\"type\":\"neutral\",\"player\":4}"}}, 400},
+        {"idle timeout", {}, 2000},
+        {"idle after 900 ms refresh", {{900, InputLine(4)}}, 3000},
+        {"shutdown", {}, 700},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -133,7 +153,8 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
         for (const auto& [at, line] : c.script) sim::SendLine(at, line);
         sim::CloseInput(c.closeAt);
         session.Run();
-        EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(4), DeviceRemoved(4)}));
+        EXPECT_EQ(session.Lines(),
+                  (Strings{kVjoyCapabilities, DeviceCreated(4), DeviceRemoved(4)}));
         EXPECT_EQ(PadWrites().back(), "RelinquishVJD(5)");
         EXPECT_EQ(session.bridge->vjoy.acquired[4], 0);
     }
@@ -165,9 +186,9 @@ TEST(VjoyLifecycleTest, ShutdownReleasesPlayersInAscendingOrderBeforeUnloading) 
     sim::SendLine(2, InputLine(3));
     sim::CloseInput(10);
     EXPECT_EQ(session.Run(), 0);
-    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(6), DeviceCreated(0),
-                                        DeviceCreated(3), DeviceRemoved(0), DeviceRemoved(3),
-                                        DeviceRemoved(6)}));
+    EXPECT_EQ(session.Lines(),
+              (Strings{kVjoyCapabilities, DeviceCreated(6), DeviceCreated(0), DeviceCreated(3),
+                       DeviceRemoved(0), DeviceRemoved(3), DeviceRemoved(6)}));
     Strings relinquished;
     for (const std::string& write : PadWrites()) {
         if (write.rfind("RelinquishVJD", 0) == 0) relinquished.push_back(write);
