@@ -1,23 +1,155 @@
 #include "gamepad/vigem/pads.h"
 
 #include "bridge.h"
+#include "gamepad/vigem/driver_interface.h"
+#include "gamepad/vigem/rumble.h"
+#include "protocol/output.h"
 
 namespace padbridge {
+namespace {
+
+constexpr uint32_t kLastSerial = 65535;
+constexpr int kMaxPassesPerTick = 16;
+constexpr uint64_t kCreateRetryMs = 5000;
+constexpr uint64_t kSetupTimeoutMs = 10000;  // PlugIn and WaitReady
+constexpr uint64_t kReportTimeoutMs = 1000;
+
+bool SerialInUse(const Bridge& bridge, int player, uint32_t serial) {
+    for (int other = 0; other < kPlayerCount; ++other) {
+        if (other != player && bridge.pads[other].serial == serial) return true;
+    }
+    return false;
+}
+
+// Tears the pad down, closes the player to new input for a while, and tells the host why.
+void FailPad(Bridge& bridge, int player, uint32_t result, const char* code) {
+    TeardownPad(bridge, player);
+    bridge.pads[player].createRetryTick = os::GetTickCount64() + kCreateRetryMs;
+    WritePlayerError(player, code, result);
+}
+
+void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
+    vigem::EncodeReport(slot.serial, slot.latestReport, slot.requestBuffer);
+    slot.reportDirty = 0;
+    slot.state = kPadReportPending;
+    StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kSubmitReport, slot.requestBuffer,
+                   vigem::kReportRecordSize, nullptr, 0);
+}
+
+// Acts on the collected result of the request on `mainIo`. False when the pad failed.
+bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
+    PadSlot& slot = bridge.pads[player];
+    switch (slot.state) {
+        case kPadPlugInPending:
+            if (result == os::kErrorInvalidParameter) {  // serial number taken: try the next one
+                if (PlugInPad(bridge, player, slot.serial + 1)) return true;
+                FailPad(bridge, player, os::kErrorNoMoreItems, kGamepadCreateFailed);
+                return false;
+            }
+            if (result != os::kErrorSuccess) break;
+            slot.state = kPadWaitReadyPending;
+            vigem::EncodeSerial(slot.serial, slot.requestBuffer);
+            StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kWaitReady,
+                           slot.requestBuffer, vigem::kSerialRecordSize, nullptr, 0);
+            return true;
+        case kPadWaitReadyPending:
+            if (result != os::kErrorSuccess && result != os::kErrorInvalidParameter) break;
+            slot.connected = 1;
+            slot.state = kPadReady;
+            WriteDeviceCreated(player, kBackendVigem);
+            StartRumbleWait(bridge, player);
+            return true;
+        case kPadReportPending:
+            if (result != os::kErrorSuccess) {
+                FailPad(bridge, player, result, kGamepadUpdateFailed);
+                return false;
+            }
+            slot.state = kPadReady;
+            return true;
+        default:
+            return true;
+    }
+    FailPad(bridge, player, result, kGamepadCreateFailed);
+    return false;
+}
+
+}  // namespace
+
+bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
+    if (candidate > kLastSerial) return false;
+    while (SerialInUse(bridge, player, candidate)) {
+        if (++candidate > kLastSerial) return false;
+    }
+    PadSlot& slot = bridge.pads[player];
+    slot.serial = candidate;
+    slot.state = kPadPlugInPending;
+    vigem::EncodePlugIn(candidate, slot.requestBuffer);
+    StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kPlugIn, slot.requestBuffer,
+                   vigem::kPlugInRecordSize, nullptr, 0);
+    return true;
+}
 
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
-    (void)bridge;
-    (void)player;
-    (void)frame;
+    PadSlot& slot = bridge.pads[player];
+    if (os::GetTickCount64() < slot.createRetryTick) return;
+    slot.latestReport = BuildPadReport(frame);  // replaces any report not yet submitted
+    slot.reportDirty = 1;
+    if (slot.state != kPadFree) return;
+
+    slot.mainIo = PendingIo{};
+    slot.mainIo.overlapped.event = os::CreateManualResetEvent();
+    if (slot.mainIo.overlapped.event != os::kNullHandle) {
+        slot.rumbleIo = PendingIo{};
+        slot.rumbleIo.overlapped.event = os::CreateManualResetEvent();
+        if (slot.rumbleIo.overlapped.event != os::kNullHandle) {
+            PlugInPad(bridge, player, 1);
+            return;
+        }
+    }
+    const uint32_t error = os::GetLastError();
+    ReleasePendingIo(bridge.backend.busHandle, slot.mainIo);
+    ReleasePendingIo(bridge.backend.busHandle, slot.rumbleIo);
+    slot.createRetryTick = os::GetTickCount64() + kCreateRetryMs;
+    WritePlayerError(player, kGamepadCreateFailed, error);
 }
 
 void PumpPad(Bridge& bridge, int player) {
-    (void)bridge;
-    (void)player;
+    PadSlot& slot = bridge.pads[player];
+    if (slot.serial == 0) return;
+    for (int pass = 0; pass < kMaxPassesPerTick; ++pass) {
+        if (slot.state == kPadReady) {
+            if (!slot.reportDirty) break;
+            SubmitLatestReport(bridge, slot);
+        }
+        const uint64_t timeout =
+            slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
+        if (!PollPendingIo(bridge.backend.busHandle, slot.mainIo, timeout)) break;
+        if (!OnMainResult(bridge, player, slot.mainIo.lastError)) return;
+    }
+    PollRumble(bridge, player);
 }
 
 void TeardownPad(Bridge& bridge, int player) {
-    (void)bridge;
-    (void)player;
+    PadSlot& slot = bridge.pads[player];
+    if (slot.serial == 0) return;
+    const os::Handle bus = bridge.backend.busHandle;
+    ReleasePendingIo(bus, slot.rumbleIo);
+    ReleasePendingIo(bus, slot.mainIo);
+    uint8_t record[vigem::kReportRecordSize];
+    if (slot.connected) {
+        // Leave the game a centred pad with nothing pressed; failing that is harmless.
+        vigem::EncodeReport(slot.serial, PadReport{}, record);
+        SendSyncRequest(bus, vigem::kSubmitReport, record, vigem::kReportRecordSize);
+    }
+    vigem::EncodeSerial(slot.serial, record);
+    const uint32_t result = SendSyncRequest(bus, vigem::kUnplug, record, vigem::kSerialRecordSize);
+    if (result != os::kErrorSuccess) WritePlayerError(player, kGamepadRemoveFailed, result);
+    slot.lastLow = 0;
+    slot.lastHigh = 0;
+    WriteRumble(player, 0, 0);
+    slot = PadSlot{};
+    bridge.lastInputTick[player] = 0;
+    WriteDeviceRemoved(player);
 }
 
 }  // namespace padbridge

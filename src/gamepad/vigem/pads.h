@@ -34,8 +34,19 @@ struct PadSlot {
     uint64_t createRetryTick;
 };
 
+// Stores the frame as the newest report; opens the slot and plugs a pad in when it is free.
+// Ignored while the player's retry window lasts.
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame);
+
+// Plugs the player's pad in under the first serial number from `candidate` on that no other
+// slot uses. False when none is left.
+bool PlugInPad(Bridge& bridge, int player, uint32_t candidate);
+
+// Collects the pad's completions, moves it through its states and submits the newest report;
+// then polls rumble, unless the pad failed.
 void PumpPad(Bridge& bridge, int player);
+
+// Unplugs the pad, prints its lines and frees the slot. Nothing for a free slot.
 void TeardownPad(Bridge& bridge, int player);
 
 }  // namespace padbridge

@@ -1,61 +1,420 @@
 // The simulated bus driver behind the device-interface and overlapped-I/O operations.
+//
+// Requests complete on the virtual clock: a pending request whose time has come is completed
+// (its OVERLAPPED, byte count and output written, its event set) at the bus's next operation,
+// which is the first moment the bridge could observe it.
+#include <cstring>
+
 #include "os/sim/sim.h"
+
+namespace sim {
+
+Answer AtOnce(uint32_t result) {
+    Answer answer;
+    answer.result = result;
+    return answer;
+}
+
+Answer Later(uint64_t afterMs, uint32_t result) {
+    Answer answer;
+    answer.kind = Answer::Kind::kLater;
+    answer.result = result;
+    answer.afterMs = afterMs;
+    return answer;
+}
+
+Answer Never() {
+    Answer answer;
+    answer.kind = Answer::Kind::kNever;
+    return answer;
+}
+
+Answer Rumble(uint8_t low, uint8_t high, uint64_t afterMs) {
+    Answer answer = Later(afterMs);
+    answer.low = low;
+    answer.high = high;
+    return answer;
+}
+
+std::vector<Request> Bus::RequestsOf(uint32_t code) const {
+    std::vector<Request> matching;
+    for (const Request& r : requests) {
+        if (r.code == code) matching.push_back(r);
+    }
+    return matching;
+}
+
+namespace {
+
+constexpr os::Handle kDeviceInfoList = 0x200;
+constexpr uint32_t kInvalidHandleError = 6;
+constexpr uint32_t kInsufficientBuffer = 122;
+constexpr uint32_t kInvalidUserBuffer = 1784;
+constexpr uint32_t kNotFound = 1168;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+void Fault(const std::string& what) {
+    Current().bus.faults.push_back(what);
+}
+
+void PutU32(uint8_t* out, uint32_t value) {
+    std::memcpy(out, &value, 4);
+}
+
+// What a completed request leaves behind: status and count in the OVERLAPPED, a successful
+// AwaitRumble's record in its output buffer, and the event set.
+void Finish(InFlight& io, uint32_t result, uint32_t bytes) {
+    io.done = true;
+    io.result = result;
+    io.bytes = bytes;
+    io.overlapped->internal = result;
+    io.overlapped->internalHigh = bytes;
+    Bus& bus = Current().bus;
+    if (bus.events.count(io.event) != 0) bus.events[io.event] = true;
+}
+
+uint32_t WriteRumble(uint8_t* output, uint32_t outputSize, uint32_t echoedSerial, const Answer& a) {
+    if (output != nullptr && outputSize >= 12) {
+        PutU32(output, a.size.value_or(12));
+        PutU32(output + 4, a.serial.value_or(echoedSerial));
+        output[8] = a.low;
+        output[9] = a.high;
+        output[10] = 0;
+        output[11] = 0;
+    }
+    return a.bytes.value_or(outputSize);
+}
+
+void Complete(InFlight& io) {
+    uint32_t bytes = 0;
+    if (io.answer.result == 0 && io.code == kAwaitRumble) {
+        bytes = WriteRumble(io.output, io.outputSize, io.echoedSerial, io.answer);
+    }
+    Finish(io, io.answer.result, bytes);
+}
+
+// Completes every pending request whose time has come.
+void Settle() {
+    Machine& m = Current();
+    for (InFlight& io : m.bus.inFlight) {
+        if (!io.done && !io.never && io.completeAt <= m.now) Complete(io);
+    }
+}
+
+InFlight* FindRequest(const os::Overlapped* overlapped) {
+    for (InFlight& io : Current().bus.inFlight) {
+        if (io.overlapped == overlapped) return &io;
+    }
+    return nullptr;
+}
+
+void Forget(const InFlight* io) {
+    auto& list = Current().bus.inFlight;
+    list.erase(list.begin() + (io - list.data()));
+}
+
+Answer ChooseAnswer(Bus& bus, os::Handle device, uint32_t code) {
+    if (code == kCheckVersion)
+        return bus.interfaces[static_cast<std::size_t>(bus.devices[device])].checkVersion;
+    auto queued = bus.answers.find(code);
+    if (queued != bus.answers.end() && !queued->second.empty()) {
+        const Answer answer = queued->second.front();
+        queued->second.pop_front();
+        return answer;
+    }
+    auto fallback = bus.defaults.find(code);
+    return fallback != bus.defaults.end() ? fallback->second : AtOnce();
+}
+
+const DeviceInterface* InterfaceOf(const os::DeviceInterfaceData* data) {
+    const Bus& bus = Current().bus;
+    if (data == nullptr || data->reserved == 0 || data->reserved > bus.interfaces.size()) {
+        return nullptr;
+    }
+    return &bus.interfaces[data->reserved - 1];
+}
+
+}  // namespace
+}  // namespace sim
 
 namespace os {
 
 using sim::Current;
 
-// No bus driver is installed.
-
-Handle SetupDiGetClassDevsW(const Guid&, uint32_t) {
-    ++Current().bus.openDeviceInfoLists;
-    return 0x200;
+Handle SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags) {
+    sim::Machine& m = Current();
+    m.bus.classGuid = classGuid;
+    m.bus.classFlags = flags;
+    if (m.bus.classListFails) {
+        m.lastError = m.bus.classListError;
+        return kInvalidHandle;
+    }
+    ++m.bus.openDeviceInfoLists;
+    return sim::kDeviceInfoList;
 }
 
-bool SetupDiEnumDeviceInterfaces(Handle, const Guid&, uint32_t, DeviceInterfaceData*) {
-    Current().lastError = kErrorNoMoreItems;
-    return false;
-}
-
-bool SetupDiGetDeviceInterfaceDetailW(Handle, DeviceInterfaceData*, void*, uint32_t, uint32_t*) {
-    Current().lastError = kErrorInvalidParameter;
-    return false;
-}
-
-bool SetupDiDestroyDeviceInfoList(Handle) {
-    --Current().bus.openDeviceInfoLists;
+bool SetupDiEnumDeviceInterfaces(Handle list, const Guid& classGuid, uint32_t memberIndex,
+                                 DeviceInterfaceData* data) {
+    sim::Machine& m = Current();
+    ++m.bus.enumCalls;
+    if (list != sim::kDeviceInfoList || m.bus.openDeviceInfoLists == 0)
+        sim::Fault("enumeration on no list");
+    if (data == nullptr || data->cbSize != sizeof(DeviceInterfaceData)) {
+        sim::Fault("enumeration record without cbSize 32");
+        m.lastError = sim::kInvalidUserBuffer;
+        return false;
+    }
+    if (memberIndex >= m.bus.interfaces.size()) {
+        m.lastError = m.bus.enumEndError;
+        return false;
+    }
+    if (m.bus.interfaces[memberIndex].enumError != 0) {
+        m.lastError = m.bus.interfaces[memberIndex].enumError;
+        return false;
+    }
+    data->interfaceClassGuid = classGuid;
+    data->flags = 1;  // SPINT_ACTIVE
+    data->reserved = memberIndex + 1;
     return true;
 }
 
-Handle CreateFileW(const WideChar*, uint32_t, uint32_t, uint32_t, uint32_t) {
-    Current().lastError = 2;  // ERROR_FILE_NOT_FOUND
+bool SetupDiGetDeviceInterfaceDetailW(Handle, DeviceInterfaceData* data, void* detail,
+                                      uint32_t detailSize, uint32_t* requiredSize) {
+    sim::Machine& m = Current();
+    const sim::DeviceInterface* entry = sim::InterfaceOf(data);
+    if (entry == nullptr) {
+        sim::Fault("detail of an interface that was not enumerated");
+        m.lastError = kErrorInvalidParameter;
+        return false;
+    }
+    const uint32_t fits = static_cast<uint32_t>(4 + 2 * (entry->path.size() + 1));
+    const uint32_t needed = entry->detailSize.value_or(fits);
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (detail == nullptr) {
+        m.lastError = sim::kInsufficientBuffer;
+        return false;
+    }
+    uint32_t cbSize = 0;
+    std::memcpy(&cbSize, detail, sizeof cbSize);
+    if (cbSize != 8) {
+        sim::Fault("detail block without cbSize 8");
+        m.lastError = sim::kInvalidUserBuffer;
+        return false;
+    }
+    if (entry->describeError != 0) {
+        m.lastError = entry->describeError;
+        return false;
+    }
+    if (detailSize < needed || detailSize < fits) {
+        m.lastError = sim::kInsufficientBuffer;
+        return false;
+    }
+    std::memcpy(static_cast<uint8_t*>(detail) + 4, entry->path.c_str(), fits - 4);
+    return true;
+}
+
+bool SetupDiDestroyDeviceInfoList(Handle list) {
+    sim::Machine& m = Current();
+    if (list != sim::kDeviceInfoList || m.bus.openDeviceInfoLists == 0) {
+        sim::Fault("destroy of no device information list");
+        return false;
+    }
+    --m.bus.openDeviceInfoLists;
+    return true;
+}
+
+Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                   uint32_t flagsAndAttributes) {
+    sim::Machine& m = Current();
+    m.bus.opens.push_back({path, access, shareMode, disposition, flagsAndAttributes});
+    for (std::size_t i = 0; i < m.bus.interfaces.size(); ++i) {
+        const sim::DeviceInterface& entry = m.bus.interfaces[i];
+        if (entry.path != path) continue;
+        if (entry.openError != 0) break;
+        const Handle handle = m.bus.nextHandle++;
+        m.bus.devices[handle] = static_cast<int>(i);
+        return handle;
+    }
+    uint32_t error = 2;  // ERROR_FILE_NOT_FOUND
+    for (const sim::DeviceInterface& entry : m.bus.interfaces) {
+        if (entry.path == path && entry.openError != 0) error = entry.openError;
+    }
+    m.lastError = error;
     return kInvalidHandle;
 }
 
-bool CloseHandle(Handle) { return true; }
-
-bool DeviceIoControl(Handle, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t*,
-                     Overlapped*) {
-    Current().lastError = 6;  // ERROR_INVALID_HANDLE
+bool CloseHandle(Handle handle) {
+    sim::Machine& m = Current();
+    sim::Settle();
+    if (m.bus.devices.erase(handle) != 0) {
+        for (const sim::InFlight& io : m.bus.inFlight) {
+            if (io.device == handle && !io.done)
+                sim::Fault("device closed under a running request");
+        }
+        return true;
+    }
+    if (m.bus.events.erase(handle) != 0) {
+        for (std::size_t i = m.bus.inFlight.size(); i-- > 0;) {
+            if (m.bus.inFlight[i].event != handle) continue;
+            if (!m.bus.inFlight[i].done) sim::Fault("event closed under a running request");
+            m.bus.inFlight.erase(m.bus.inFlight.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        return true;
+    }
+    sim::Fault("CloseHandle of a handle that is not open");
+    m.lastError = sim::kInvalidHandleError;
     return false;
 }
 
-bool GetOverlappedResult(Handle, Overlapped*, uint32_t*, bool) {
-    Current().lastError = 6;
+bool DeviceIoControl(Handle device, uint32_t code, const void* inBuffer, uint32_t inSize,
+                     void* outBuffer, uint32_t outSize, uint32_t* bytesReturned,
+                     Overlapped* overlapped) {
+    sim::Machine& m = Current();
+    sim::Bus& bus = m.bus;
+    sim::Settle();
+    const auto* input = static_cast<const uint8_t*>(inBuffer);
+    bus.requests.push_back(
+        {code, std::vector<uint8_t>(input, input + inSize), outSize, sim::Elapsed()});
+    if (bus.devices.count(device) == 0) {
+        sim::Fault("request on a device handle that is not open");
+        m.lastError = sim::kInvalidHandleError;
+        return false;
+    }
+    if (overlapped == nullptr || bus.events.count(overlapped->event) == 0) {
+        sim::Fault("request without an open event");
+    }
+    if (sim::InFlight* old = sim::FindRequest(overlapped); old != nullptr) {
+        if (!old->done) sim::Fault("OVERLAPPED reused while its request runs");
+        sim::Forget(old);
+    }
+    uint32_t serial = 0;
+    if (inSize >= 8) std::memcpy(&serial, input + 4, 4);
+    const sim::Answer answer = sim::ChooseAnswer(bus, device, code);
+    if (answer.kind == sim::Answer::Kind::kAtOnce) {
+        if (answer.result != 0) {
+            m.lastError = answer.result;
+            return false;
+        }
+        uint32_t bytes = 0;
+        if (code == sim::kAwaitRumble) {
+            bytes = sim::WriteRumble(static_cast<uint8_t*>(outBuffer), outSize, serial, answer);
+        }
+        *bytesReturned = bytes;
+        if (overlapped != nullptr && bus.events.count(overlapped->event) != 0) {
+            bus.events[overlapped->event] = true;
+        }
+        return true;
+    }
+    sim::InFlight io{overlapped,
+                     device,
+                     overlapped != nullptr ? overlapped->event : kNullHandle,
+                     code,
+                     static_cast<uint8_t*>(outBuffer),
+                     outSize,
+                     serial,
+                     answer,
+                     answer.kind == sim::Answer::Kind::kNever,
+                     m.now + answer.afterMs};
+    bus.inFlight.push_back(io);
+    m.lastError = kErrorIoPending;
     return false;
 }
 
-bool CancelIoEx(Handle, Overlapped*) { return false; }
+bool GetOverlappedResult(Handle, Overlapped* overlapped, uint32_t* bytesTransferred, bool wait) {
+    sim::Machine& m = Current();
+    sim::Settle();
+    sim::InFlight* io = sim::FindRequest(overlapped);
+    if (io == nullptr) {
+        sim::Fault("GetOverlappedResult on no request");
+        m.lastError = kErrorInvalidParameter;
+        return false;
+    }
+    if (!io->done && !wait) {
+        m.lastError = kErrorIoIncomplete;
+        return false;
+    }
+    if (!io->done && io->never) {
+        sim::Fault("waited for a request that never ends");
+        sim::Finish(*io, kErrorOperationAborted, 0);
+    } else if (!io->done) {
+        m.now = io->completeAt;
+        sim::Settle();
+    }
+    const uint32_t result = io->result;
+    *bytesTransferred = io->bytes;
+    sim::Forget(io);
+    if (result == 0) return true;
+    m.lastError = result;
+    return false;
+}
+
+bool CancelIoEx(Handle, Overlapped* overlapped) {
+    sim::Machine& m = Current();
+    sim::Settle();
+    sim::InFlight* io = sim::FindRequest(overlapped);
+    if (io == nullptr || io->done) {
+        m.lastError = sim::kNotFound;
+        return false;
+    }
+    ++m.bus.cancels;
+    if (m.bus.cancelMs == 0) {
+        sim::Finish(*io, kErrorOperationAborted, 0);
+    } else {
+        io->answer = sim::Later(m.bus.cancelMs, kErrorOperationAborted);
+        io->never = false;
+        io->completeAt = m.now + m.bus.cancelMs;
+    }
+    return true;
+}
 
 Handle CreateManualResetEvent() {
-    ++Current().bus.openEvents;
-    return 0x300;
+    sim::Machine& m = Current();
+    const uint32_t number = m.bus.eventCreations++;
+    for (uint32_t failing : m.bus.failingEventCreations) {
+        if (failing == number) {
+            m.lastError = m.bus.eventError;
+            return kNullHandle;
+        }
+    }
+    const Handle handle = m.bus.nextHandle++;
+    m.bus.events[handle] = false;
+    return handle;
 }
 
-bool ResetEvent(Handle) { return true; }
+bool ResetEvent(Handle event) {
+    sim::Machine& m = Current();
+    auto it = m.bus.events.find(event);
+    if (it == m.bus.events.end()) {
+        sim::Fault("ResetEvent of an event that is not open");
+        m.lastError = sim::kInvalidHandleError;
+        return false;
+    }
+    it->second = false;
+    return true;
+}
 
-uint32_t WaitForSingleObject(Handle, uint32_t milliseconds) {
-    Current().now += milliseconds;
+uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
+    sim::Machine& m = Current();
+    sim::Settle();
+    auto it = m.bus.events.find(object);
+    if (it == m.bus.events.end()) {
+        sim::Fault("wait on an event that is not open");
+        m.lastError = sim::kInvalidHandleError;
+        return sim::kWaitFailed;
+    }
+    if (it->second) return kWaitObject0;
+    uint64_t first = m.now + milliseconds + 1;
+    for (const sim::InFlight& io : m.bus.inFlight) {
+        if (io.event == object && !io.done && !io.never && io.completeAt < first)
+            first = io.completeAt;
+    }
+    if (first <= m.now + milliseconds) {
+        m.now = first;
+        sim::Settle();
+        return kWaitObject0;
+    }
+    m.now += milliseconds;
+    sim::Settle();
     return kWaitTimeout;
 }
 
