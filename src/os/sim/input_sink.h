@@ -1,6 +1,7 @@
 // The simulated input stream: every SendInput call and every event it carried, byte for byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,9 +11,11 @@
 namespace sim {
 
 // One event as it was handed over: the 40 bytes of the record, so a test also sees whether the
-// bridge zero-filled it, and the virtual time of the call.
+// bridge zero-filled it; the virtual time of the call; and how much output came before it, so a
+// test can order events against output lines.
 struct InjectedEvent {
-    uint64_t at;  // milliseconds after the start
+    uint64_t at;               // milliseconds after the start
+    std::size_t outputBefore;  // bytes of standard output written before the call
     uint8_t bytes[sizeof(os::InputRecord)];
 };
 

@@ -1,0 +1,222 @@
+// The `system` actions other than text, through whole host sessions: what each line injects,
+// with its clamps, truncations and flags, and what it leaves held.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "desktop/injection.h"
+#include "session.h"
+
+namespace padbridge {
+namespace {
+
+using sim::KeyEvent;
+using sim::MouseEvent;
+using testing::Session;
+using Events = std::vector<std::string>;
+
+const char* const kGrant = R"({"type":"system-permission","enabled":true})";
+
+std::string System(const std::string& fields) {
+    return R"({"type":"system",)" + fields + "}";
+}
+
+// Grants, sends `lines` at time 0, closes the pipe at 100 and returns every event injected,
+// shutdown's releases included.
+Events Inject(const std::vector<std::string>& lines) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    for (const std::string& line : lines) sim::SendLine(0, line);
+    sim::CloseInput(100);
+    session.Run();
+    return sim::InjectedEvents();
+}
+
+Events Inject(const std::string& line) {
+    return Inject(std::vector<std::string>{line});
+}
+
+std::string Move(int32_t dx, int32_t dy) {
+    return MouseEvent(dx, dy, 0, 0x1);
+}
+std::string Wheel(int32_t amount) {
+    return MouseEvent(0, 0, amount, 0x800);
+}
+std::string Down(uint16_t vk) {
+    return KeyEvent(vk, 0, 0);
+}
+std::string Up(uint16_t vk) {
+    return KeyEvent(vk, 0, 2);
+}
+const std::string kLeftDown = MouseEvent(0, 0, 0, 0x2);
+const std::string kLeftUp = MouseEvent(0, 0, 0, 0x4);
+const std::string kRightDown = MouseEvent(0, 0, 0, 0x8);
+const std::string kRightUp = MouseEvent(0, 0, 0, 0x10);
+
+struct Case {
+    std::string fields;
+    Events expected;
+};
+
+void ExpectEach(const std::vector<Case>& cases) {
+    for (const Case& c : cases) EXPECT_EQ(Inject(System(c.fields)), c.expected) << c.fields;
+}
+
+TEST(DesktopMoveTest, ClampsThenTruncatesTowardZero) {
+    ExpectEach({
+        {R"("action":"move","x":1000,"y":-0.9)", {Move(200, 0)}},
+        {R"("action":"move")", {Move(0, 0)}},
+        {R"("action":"move","x":3.9,"y":-3.9)", {Move(3, -3)}},
+        {R"("action":"move","x":-200.5,"y":200)", {Move(-200, 200)}},
+        {R"("action":"move","x":-1e300,"y":1e300)", {Move(-200, 200)}},
+        {R"("action":"move","x":199.99,"y":-199.99)", {Move(199, -199)}},
+        {R"("action":"move","x":1e999,"y":nan)", {Move(0, 0)}},  // not finite: default
+        {R"("action":"move","x":"7","y":0x10)", {Move(0, 16)}},
+        {R"("y":4,"action":"move","x":-1)", {Move(-1, 4)}},
+    });
+}
+
+TEST(DesktopScrollTest, ScalesBy120ClampsAndTruncates) {
+    ExpectEach({
+        {R"("action":"scroll","y":0.5)", {Wheel(60)}},
+        {R"("action":"scroll","y":-20)", {Wheel(-1200)}},
+        {R"("action":"scroll","y":0.001)", {Wheel(0)}},
+        {R"("action":"scroll","x":3)", {Wheel(0)}},  // no horizontal wheel
+        {R"("action":"scroll","y":1)", {Wheel(120)}},
+        {R"("action":"scroll","y":10.01)", {Wheel(1200)}},
+        {R"("action":"scroll","y":-0.999)", {Wheel(-119)}},
+        {R"("action":"scroll","y":1e308)", {Wheel(1200)}},
+    });
+}
+
+TEST(DesktopClickTest, OnlyButtonOneIsRightAndTheFlagFollowsThePress) {
+    // Shutdown lifts what the line left held, which shows the flag it set.
+    ExpectEach({
+        {R"("action":"click","button":2,"down":true)", {kLeftDown, kLeftUp}},
+        {R"("action":"click","button":1)", {kRightUp}},
+        {R"("action":"click","button":1,"down":true)", {kRightDown, kRightUp}},
+        {R"("action":"click","button":1.0,"down":true)", {kRightDown, kRightUp}},
+        {R"("action":"click","button":1.5,"down":true)", {kLeftDown, kLeftUp}},
+        {R"("action":"click","button":"1","down":true)", {kLeftDown, kLeftUp}},
+        {R"("action":"click","down":true)", {kLeftDown, kLeftUp}},
+        {R"("action":"click","button":0,"down":"true")", {kLeftUp}},
+        {R"("action":"click","button":0,"down":false)", {kLeftUp}},
+    });
+    EXPECT_EQ(Inject({System(R"("action":"click","button":0,"down":true)"),
+                      System(R"("action":"click","button":0,"down":false)")}),
+              (Events{kLeftDown, kLeftUp}));
+}
+
+TEST(DesktopKeyTest, LetterNamesAndTheNamedKeys) {
+    ExpectEach({
+        {R"("action":"key","key":"KeyQ","down":true)", {Down(0x51), Up(0x51)}},
+        {R"("action":"key","key":"KeyQ")", {Up(0x51)}},
+        {R"("action":"key","key":"ArrowLeft","down":true)", {Down(0x25), Up(0x25)}},
+        {R"("action":"key","key":"Keyq","down":true)", {}},
+        {R"("action":"key","key":"F5","down":true)", {}},
+        {R"("action":"key","key":"KeyQQ","down":true)", {}},
+        {R"("action":"key","key":"Key","down":true)", {}},
+        {R"("action":"key","key":"space","down":true)", {}},
+        {R"("action":"key","key":"Arrow\u004Ceft","down":true)", {}},
+        {R"("action":"key","key":32,"down":true)", {}},
+        {R"("action":"key","down":true)", {}},
+    });
+}
+
+TEST(DesktopKeyTest, NamesOfFortyCharactersOrMoreAreRefused) {
+    const std::string name39 = "Space" + std::string(34, 'x');
+    const std::string name40 = "Space" + std::string(35, 'x');
+    ASSERT_EQ(name39.size(), 39u);
+    EXPECT_EQ(Inject(System(R"("action":"key","down":true,"key":")" + name39 + "\"")), Events{});
+    EXPECT_EQ(Inject(System(R"("action":"key","down":true,"key":")" + name40 + "\"")), Events{});
+}
+
+TEST(DesktopKeyTest, LookupTable) {
+    const std::pair<const char*, uint16_t> names[] = {
+        {"Space", 0x20},      {"Enter", 0x0D},
+        {"Escape", 0x1B},     {"Tab", 0x09},
+        {"Backspace", 0x08},  {"ArrowLeft", 0x25},
+        {"ArrowRight", 0x27}, {"ArrowUp", 0x26},
+        {"ArrowDown", 0x28},  {"Shift", 0x10},
+        {"Control", 0x11},    {"Alt", 0x12},
+        {"Meta", 0x5B},       {"MediaPlayPause", 0xB3},
+        {"MediaNext", 0xB0},  {"MediaPrevious", 0xB1},
+        {"VolumeUp", 0xAF},   {"VolumeDown", 0xAE},
+        {"VolumeMute", 0xAD}, {"KeyA", 0x41},
+        {"KeyZ", 0x5A},       {"Key@", 0},
+        {"Key[", 0},          {"", 0},
+        {"Enter ", 0},        {"enter", 0},
+        {"Ctrl", 0},          {"Home", 0},
+        {"Digit1", 0},        {"KeyA\n", 0},
+    };
+    for (const auto& [name, code] : names) EXPECT_EQ(LookupKey(name), code) << name;
+}
+
+TEST(DesktopKeyTest, RepeatedPressAndStrayReleaseAreStillSent) {
+    const std::string press = System(R"("action":"key","key":"Alt","down":true)");
+    const std::string release = System(R"("action":"key","key":"Alt","down":false)");
+    EXPECT_EQ(Inject({press, press, release, release}),
+              (Events{Down(0x12), Down(0x12), Up(0x12), Up(0x12)}));
+}
+
+TEST(DesktopActionTest, AnyReadableActionRefreshesTheHeartbeat) {
+    // A key held from time 0 is lifted by the watchdog at 1005 unless a line at 800 refreshed
+    // the heartbeat, which moves the release to 1805.
+    struct Refresh {
+        std::string line;
+        uint64_t releasedAt;
+    };
+    const Refresh cases[] = {
+        {System(R"("action":"Move")"), 1805},
+        {System(R"("action":"move ")"), 1805},
+        {System(R"("action":"wiggle")"), 1805},
+        {System(R"("action":"key","key":"F5","down":true)"), 1805},
+        {System(R"("action":"text","text":"bad\u0041")"), 1805},
+        {System(R"("action":")" + std::string(31, 'a') + "\""), 1805},
+        {System(R"("action":")" + std::string(32, 'a') + "\""), 1005},
+        {System(R"("action":"mo\u0076e")"), 1005},
+        {System(R"("action":move)"), 1005},
+        {System(R"("action":"move)"), 1005},
+        {System(R"("x":1)"), 1005},
+    };
+    for (const Refresh& c : cases) {
+        Session session;
+        sim::SendLine(0, kGrant);
+        sim::SendLine(0, System(R"("action":"key","key":"Tab","down":true)"));
+        sim::SendLine(800, c.line);
+        sim::CloseInput(3000);
+        session.Run();
+        const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;
+        ASSERT_EQ(events.size(), 2u) << c.line;
+        EXPECT_EQ(sim::DescribeEvent(events[1]), Up(0x09)) << c.line;
+        EXPECT_EQ(events[1].at, c.releasedAt) << c.line;
+    }
+}
+
+TEST(DesktopActionTest, EveryEventIsOneZeroFilledRecordPerCall) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, System(R"("action":"move","x":-3,"y":2)"));
+    sim::SendLine(0, System(R"("action":"scroll","y":-1)"));
+    sim::SendLine(0, System(R"("action":"key","key":"Meta","down":true)"));
+    sim::SendLine(0, System(R"("action":"click","button":1,"down":true)"));
+    sim::SendLine(0, System(R"("action":"text","text":"\u00e9")"));  // refused: a \u escape
+    sim::SendLine(0, System(R"("action":"text","text":"z")"));
+    sim::CloseInput(10);
+    session.Run();
+    // DescribeEvent marks any stray byte outside the named members, so equal strings also mean
+    // time, extra info and padding were zero.
+    EXPECT_EQ(sim::InjectedEvents(),
+              (Events{Move(-3, 2), Wheel(-120), Down(0x5B), kRightDown, KeyEvent(0, 'z', 4),
+                      KeyEvent(0, 'z', 6), Up(0x5B), kRightUp}));
+    ASSERT_EQ(sim::Current().input.calls.size(), 8u);
+    for (const sim::SendInputCall& call : sim::Current().input.calls) {
+        EXPECT_EQ(call.count, 1u);
+        EXPECT_EQ(call.recordSize, 40);
+    }
+    EXPECT_TRUE(session.Lines().size() == 2u);  // capabilities and the grant: actions print nothing
+}
+
+}  // namespace
+}  // namespace padbridge

@@ -1,0 +1,300 @@
+// Desktop control's guard, through whole host sessions: the permission gate, the grant and
+// refusal rules, the heartbeat watchdog and release-all.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "desktop/system_control.h"
+#include "session.h"
+
+namespace padbridge {
+namespace {
+
+using sim::KeyEvent;
+using sim::MouseEvent;
+using testing::Session;
+using Events = std::vector<std::string>;
+
+const char* const kGrant = R"({"type":"system-permission","enabled":true})";
+const char* const kRefuse = R"({"type":"system-permission","enabled":false})";
+const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
+const char* const kGranted = R"({"type":"system-permission","enabled":true})";
+const char* const kRefused = R"({"type":"system-permission","enabled":false})";
+
+std::string KeyLine(const char* key, bool down) {
+    return std::string(R"({"type":"system","action":"key","key":")") + key + R"(","down":)" +
+           (down ? "true" : "false") + "}";
+}
+std::string ClickLine(int button, bool down) {
+    return R"({"type":"system","action":"click","button":)" + std::to_string(button) +
+           R"(,"down":)" + (down ? "true" : "false") + "}";
+}
+const char* const kMove = R"({"type":"system","action":"move","x":5,"y":-5})";
+
+std::string Down(uint16_t vk) {
+    return KeyEvent(vk, 0, 0);
+}
+std::string Up(uint16_t vk) {
+    return KeyEvent(vk, 0, 2);
+}
+const std::string kLeftDown = MouseEvent(0, 0, 0, 0x2);
+const std::string kLeftUp = MouseEvent(0, 0, 0, 0x4);
+const std::string kRightDown = MouseEvent(0, 0, 0, 0x8);
+const std::string kRightUp = MouseEvent(0, 0, 0, 0x10);
+
+// Output after the start-up capabilities line.
+std::vector<std::string> Replies() {
+    std::vector<std::string> lines = sim::OutputLines();
+    if (!lines.empty()) lines.erase(lines.begin());
+    return lines;
+}
+
+std::vector<uint64_t> EventTimes() {
+    std::vector<uint64_t> times;
+    for (const sim::InjectedEvent& event : sim::Current().input.events) times.push_back(event.at);
+    return times;
+}
+
+TEST(DesktopGateTest, NothingHappensBeforeAGrant) {
+    Session session;
+    sim::SendLine(0, kHeartbeat);
+    sim::SendLine(0, kMove);
+    sim::SendLine(0, KeyLine("KeyA", true));
+    sim::SendLine(0, ClickLine(0, true));
+    sim::SendLine(0, R"({"type":"system","action":"text","text":"hi"})");
+    sim::SendLine(0, R"({"type":"system","action":"scroll","y":1})");
+    sim::SendLine(0, R"({"type":"system","action":"release"})");
+    sim::CloseInput(0);
+    EXPECT_EQ(session.Run(), 0);
+
+    const std::vector<std::string> lines = session.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(R"("systemEnabled":false})"), std::string::npos) << lines[0];
+    EXPECT_TRUE(sim::Current().input.calls.empty());
+    EXPECT_EQ(session.bridge->system.heartbeatTick, 0u);
+    EXPECT_EQ(session.bridge->system.enabled, 0);
+}
+
+TEST(DesktopGateTest, HeartbeatBeforeAGrantSetsNothingAndTheGrantDoes) {
+    Session heartbeatOnly;
+    sim::SendLine(0, kHeartbeat);
+    sim::CloseInput(100);
+    heartbeatOnly.Run();
+    EXPECT_EQ(heartbeatOnly.bridge->system.heartbeatTick, 0u);
+
+    Session thenGrant;
+    sim::SendLine(0, kHeartbeat);
+    sim::SendLine(100, kGrant);
+    sim::CloseInput(100);
+    thenGrant.Run();
+    EXPECT_EQ(thenGrant.bridge->system.heartbeatTick, sim::kStartTick + 100);
+    EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});
+}
+
+TEST(DesktopPermissionTest, OnlyAValueStartingWithTrueGrants) {
+    struct Case {
+        const char* line;
+        bool grants;
+    };
+    const Case cases[] = {
+        {R"({"type":"system-permission","enabled":true})", true},
+        {R"({"type":"system-permission","enabled": true})", true},
+        {"{\"type\":\"system-permission\",\"enabled\":\ttrue}", true},
+        {R"({"type":"system-permission" , "enabled" : true})", true},
+        {R"({"type":"system-permission","enabled":trueish})", true},  // only four bytes count
+        {R"({"enabled":true,"type":"system-permission"})", true},
+        {R"({"type":"system-permission","enabled":false})", false},
+        {R"({"type":"system-permission","enabled":"true"})", false},
+        {R"({"type":"system-permission","enabled":1})", false},
+        {R"({"type":"system-permission","enabled":TRUE})", false},
+        {R"({"type":"system-permission","enabled":True})", false},
+        {R"({"type":"system-permission","enabled":tru})", false},
+        {R"({"type":"system-permission"})", false},
+        {R"({"type":"system-permission","note":"enabled","x":true})", false},  // a value, not a key
+        {R"({"type":"system-permission","Enabled":true})", false},
+    };
+    for (const Case& c : cases) {
+        Session session;
+        sim::SendLine(0, c.line);
+        sim::CloseInput(0);
+        session.Run();
+        EXPECT_EQ(Replies(), std::vector<std::string>{c.grants ? kGranted : kRefused}) << c.line;
+        EXPECT_EQ(session.bridge->system.enabled, c.grants ? 1 : 0) << c.line;
+        EXPECT_EQ(session.bridge->system.heartbeatTick, c.grants ? sim::kStartTick : 0u) << c.line;
+    }
+}
+
+TEST(DesktopPermissionTest, EveryPermissionLineIsAnsweredOnceAndProbeReportsTheFlag) {
+    Session session;
+    sim::SendLine(0, kRefuse);  // refusal while not granted
+    sim::SendLine(10, kGrant);
+    sim::SendLine(20, kGrant);  // grant while granted
+    sim::SendLine(30, R"({"type":"probe"})");
+    sim::SendLine(40, kRefuse);
+    sim::SendLine(50, R"({"type":"probe"})");
+    sim::CloseInput(60);
+    session.Run();
+    const std::vector<std::string> lines = Replies();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], kRefused);
+    EXPECT_EQ(lines[1], kGranted);
+    EXPECT_EQ(lines[2], kGranted);
+    EXPECT_NE(lines[3].find(R"("systemEnabled":true})"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[4], kRefused);
+    EXPECT_NE(lines[5].find(R"("systemEnabled":false})"), std::string::npos) << lines[5];
+}
+
+TEST(DesktopPermissionTest, RepeatedGrantKeepsWhatIsHeldAndOnlyMovesTheHeartbeat) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("Shift", true));
+    sim::SendLine(800, kGrant);
+    sim::CloseInput(3000);
+    session.Run();
+    EXPECT_EQ(Replies(), (std::vector<std::string>{kGranted, kGranted}));
+    // Released by the watchdog a lapse after the second grant, not by the grant itself.
+    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x10), Up(0x10)}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 1805}));
+}
+
+TEST(DesktopPermissionTest, RefusalReleasesBeforeItsReplyAndClosesTheGate) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("KeyA", true));
+    sim::SendLine(0, ClickLine(1, true));
+    sim::SendLine(100, kRefuse);
+    sim::SendLine(200, KeyLine("KeyB", true));  // ignored: no longer granted
+    sim::CloseInput(300);
+    session.Run();
+    EXPECT_EQ(Replies(), (std::vector<std::string>{kGranted, kRefused}));
+    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), kRightDown, Up(0x41), kRightUp}));
+    const std::string& output = sim::Current().output;
+    const std::size_t refusedAt = output.find(kRefused);
+    for (const sim::InjectedEvent& event : sim::Current().input.events) {
+        EXPECT_LE(event.outputBefore, refusedAt);
+    }
+    EXPECT_EQ(session.bridge->system.heartbeatTick, 0u);
+}
+
+TEST(DesktopWatchdogTest, FiresOnceAtTheFirstTickMoreThanASecondLaterAndKeepsThePermission) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(500, KeyLine("KeyA", true));
+    sim::SendLine(500, KeyLine("Shift", true));
+    sim::SendLine(500, ClickLine(1, true));
+    sim::SendLine(500, ClickLine(0, true));
+    // Silence. Later, a move is still obeyed and re-arms the watchdog for a new press.
+    sim::SendLine(2000, kMove);
+    sim::SendLine(2000, KeyLine("Enter", true));
+    sim::CloseInput(4000);
+    session.Run();
+
+    EXPECT_EQ(sim::InjectedEvents(),
+              (Events{Down(0x41), Down(0x10), kRightDown, kLeftDown,  // held at 500
+                      Up(0x10), Up(0x41), kLeftUp, kRightUp,          // watchdog
+                      MouseEvent(5, -5, 0, 0x1), Down(0x0D),          // at 2000
+                      Up(0x0D)}));                                    // watchdog again
+    // Ticks come every 5 ms; 1500 is exactly 1000 after the heartbeat, so 1505 is the first.
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{500, 500, 500, 500, 1505, 1505, 1505, 1505, 2000,
+                                                   2000, 3005}));
+    EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});  // the watchdog prints nothing
+    EXPECT_EQ(session.bridge->system.enabled, 1);
+}
+
+TEST(DesktopWatchdogTest, HeartbeatsKeepItArmedUpToTheLastPassBeforeExpiry) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("KeyA", true));
+    sim::SendLine(900, kHeartbeat);
+    sim::SendLine(1900, kHeartbeat);  // the last pass before 1905, where it would have fired
+    sim::CloseInput(5000);
+    session.Run();
+    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Up(0x41)}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 2905}));
+}
+
+TEST(DesktopWatchdogTest, GrantAloneLapsesQuietlyAndDisarms) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::CloseInput(1500);
+    session.Run();
+    EXPECT_TRUE(sim::Current().input.calls.empty());
+    EXPECT_EQ(session.bridge->system.heartbeatTick, 0u);
+    EXPECT_EQ(session.bridge->system.enabled, 1);
+}
+
+TEST(DesktopWatchdogTest, BoundaryIsADifferenceOf1001) {
+    sim::Reset();
+    SystemControl control{};
+    control.enabled = 1;
+    control.heartbeatTick = 7000;
+    control.pressedKeys[0x41] = 1;
+
+    RunHeartbeatWatchdog(control, 8000);
+    EXPECT_TRUE(sim::InjectedEvents().empty());
+    EXPECT_EQ(control.heartbeatTick, 7000u);
+
+    RunHeartbeatWatchdog(control, 8001);
+    EXPECT_EQ(sim::InjectedEvents(), Events{Up(0x41)});
+    EXPECT_EQ(control.heartbeatTick, 0u);
+    EXPECT_EQ(control.pressedKeys[0x41], 0);
+    EXPECT_EQ(control.enabled, 1);
+
+    control.pressedKeys[0x42] = 1;  // disarmed: a later pass does nothing until a refresh
+    RunHeartbeatWatchdog(control, 50000);
+    EXPECT_EQ(sim::InjectedEvents().size(), 1u);
+}
+
+TEST(DesktopReleaseTest, ReleaseActionLiftsKeysInCodeOrderThenButtonsAndKeepsTheWatchdogArmed) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("KeyA", true));
+    sim::SendLine(0, KeyLine("Shift", true));
+    sim::SendLine(0, ClickLine(0, true));
+    sim::SendLine(600, R"({"type":"system","action":"release"})");
+    sim::SendLine(700, R"({"type":"system","action":"release"})");  // nothing left to send
+    sim::SendLine(700, KeyLine("Space", true));
+    sim::CloseInput(3000);
+    session.Run();
+    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Down(0x10), kLeftDown, Up(0x10), Up(0x41),
+                                             kLeftUp, Down(0x20), Up(0x20)}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 0, 0, 600, 600, 600, 700, 1705}));
+}
+
+TEST(DesktopReleaseTest, ShutdownReleasesEverythingHeld) {
+    Session session;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("VolumeMute", true));
+    sim::SendLine(0, KeyLine("Backspace", true));
+    sim::SendLine(0, ClickLine(1, true));
+    sim::SendLine(0, ClickLine(0, true));
+    sim::CloseInput(100);
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0xAD), Down(0x08), kRightDown, kLeftDown,
+                                             Up(0x08), Up(0xAD), kLeftUp, kRightUp}));
+    EXPECT_EQ(EventTimes().back(), 100u);
+}
+
+TEST(DesktopReleaseTest, FlagsFollowWhatWasSentEvenWhenTheSystemRefusesIt) {
+    Session session;
+    sim::Current().input.refuse = true;
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, KeyLine("KeyZ", true));
+    sim::SendLine(0, ClickLine(0, true));
+    sim::CloseInput(100);
+    session.Run();
+    // Nothing got through, yet shutdown still tries to lift both: two presses, two releases, each
+    // its own call of one 40-byte record.
+    EXPECT_TRUE(sim::Current().input.events.empty());
+    ASSERT_EQ(sim::Current().input.calls.size(), 4u);
+    for (const sim::SendInputCall& call : sim::Current().input.calls) {
+        EXPECT_EQ(call.count, 1u);
+        EXPECT_EQ(call.recordSize, 40);
+    }
+    EXPECT_EQ(session.bridge->system.pressedKeys[0x5A], 0);
+    EXPECT_EQ(session.bridge->system.pressedButtons[0], 0);
+}
+
+}  // namespace
+}  // namespace padbridge
