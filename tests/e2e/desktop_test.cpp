@@ -1,0 +1,96 @@
+// Desktop control of the real padbridge.exe under Wine, seen the way another program on the
+// desktop sees it: through low-level keyboard and mouse hooks installed by the test host.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace e2e {
+namespace {
+
+constexpr DWORD kInjected = 0x10;      // LLKHF_INJECTED
+constexpr DWORD kKeyUpFlag = 0x80;     // LLKHF_UP
+constexpr DWORD kMouseInjected = 0x1;  // LLMHF_INJECTED
+constexpr DWORD kPacket = 0xE7;        // VK_PACKET: a Unicode unit travels in scanCode
+
+const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
+
+Step System(const std::string& fields) {
+    return Write("{\"type\":\"system\"," + fields + "}\n");
+}
+
+struct Key {
+    WPARAM message;
+    DWORD vk;
+    DWORD scan;
+};
+
+TEST(Desktop, OneSessionInjectsReleasesOnSilenceAndOnClose) {
+    SessionOptions options = Options(PadbridgePath());
+    options.capture_input = true;
+    const std::vector<Step> script = {
+        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        WaitOutput(kPermissionTrue),
+        System("\"action\":\"move\",\"x\":7,\"y\":-3"),
+        System("\"action\":\"scroll\",\"y\":1"),
+        System("\"action\":\"click\",\"button\":0,\"down\":true"),
+        System("\"action\":\"click\",\"button\":0,\"down\":false"),
+        System("\"action\":\"key\",\"key\":\"KeyQ\",\"down\":true"),
+        Pause(1600),  // the host falls silent: the watchdog lets go of Q
+        System("\"action\":\"text\",\"text\":\"a\xC3\xA9\""),
+        System("\"action\":\"key\",\"key\":\"KeyW\",\"down\":true"),
+        System("\"action\":\"click\",\"button\":1,\"down\":true"),
+        Pause(200),
+        CloseStdin(),  // shutdown lets go of W and the right button
+    };
+    SessionResult r = RunSession(options, script);
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    ASSERT_TRUE(r.capture_ok);
+    EXPECT_FALSE(r.wait_output_failed);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0u);
+    const Lines lines = SplitLines(r.output);
+    ASSERT_EQ(lines.lines.size(), 2u) << Visible(r.output);  // capabilities, then the reply
+    EXPECT_EQ(lines.lines[1] + "\r\n", kPermissionTrue);
+
+    // Up or down is told by the message: Wine leaves LLKHF_UP off a VK_PACKET key-up.
+    const Key keys[] = {
+        {WM_KEYDOWN, 'Q', 0},        {WM_KEYUP, 'Q', 0},        // held, then the watchdog
+        {WM_KEYDOWN, kPacket, 'a'},  {WM_KEYUP, kPacket, 'a'},  // text as Unicode packets
+        {WM_KEYDOWN, kPacket, 0xE9}, {WM_KEYUP, kPacket, 0xE9},
+        {WM_KEYDOWN, 'W', 0},        {WM_KEYUP, 'W', 0},  // held, then shutdown
+    };
+    ASSERT_EQ(r.keys.size(), std::size(keys));
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        EXPECT_EQ(r.keys[i].message, keys[i].message) << i;
+        EXPECT_EQ(r.keys[i].vk, keys[i].vk) << i;
+        if (keys[i].vk == kPacket) {
+            EXPECT_EQ(r.keys[i].scan, keys[i].scan) << i;
+        }
+        EXPECT_NE(r.keys[i].flags & kInjected, 0u) << i;
+        if (keys[i].vk != kPacket) {
+            EXPECT_EQ(r.keys[i].flags & kKeyUpFlag, keys[i].message == WM_KEYUP ? kKeyUpFlag : 0u)
+                << i;
+        }
+    }
+    // The watchdog waits more than a second of silence, and acts before the host speaks again.
+    const double held = r.keys[1].ms - r.keys[0].ms;
+    EXPECT_GE(held, 950.0);
+    EXPECT_LT(r.keys[1].ms, r.keys[2].ms);
+
+    const WPARAM mice[] = {WM_MOUSEMOVE, WM_MOUSEWHEEL,  WM_LBUTTONDOWN,
+                           WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP};
+    ASSERT_EQ(r.mice.size(), std::size(mice));
+    for (size_t i = 0; i < std::size(mice); ++i) {
+        EXPECT_EQ(r.mice[i].message, mice[i]) << i;
+        EXPECT_NE(r.mice[i].flags & kMouseInjected, 0u) << i;
+    }
+    EXPECT_EQ(static_cast<short>(HIWORD(r.mice[1].mouse_data)), 120);
+    // At shutdown keys go first, then the buttons.
+    EXPECT_LE(r.keys.back().ms, r.mice.back().ms);
+}
+
+}  // namespace
+}  // namespace e2e
