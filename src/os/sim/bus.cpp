@@ -164,18 +164,23 @@ bool SetupDiEnumDeviceInterfaces(Handle list, const Guid& classGuid, uint32_t me
         m.lastError = sim::kInvalidUserBuffer;
         return false;
     }
-    if (memberIndex >= m.bus.interfaces.size()) {
-        m.lastError = m.bus.enumEndError;
-        return false;
+    // Members are numbered among the interfaces installed by now.
+    uint32_t member = 0;
+    for (std::size_t i = 0; i < m.bus.interfaces.size(); ++i) {
+        const sim::DeviceInterface& entry = m.bus.interfaces[i];
+        if (entry.presentFromMs > sim::Elapsed()) continue;
+        if (member++ != memberIndex) continue;
+        if (entry.enumError != 0) {
+            m.lastError = entry.enumError;
+            return false;
+        }
+        data->interfaceClassGuid = classGuid;
+        data->flags = 1;  // SPINT_ACTIVE
+        data->reserved = i + 1;
+        return true;
     }
-    if (m.bus.interfaces[memberIndex].enumError != 0) {
-        m.lastError = m.bus.interfaces[memberIndex].enumError;
-        return false;
-    }
-    data->interfaceClassGuid = classGuid;
-    data->flags = 1;  // SPINT_ACTIVE
-    data->reserved = memberIndex + 1;
-    return true;
+    m.lastError = m.bus.enumEndError;
+    return false;
 }
 
 bool SetupDiGetDeviceInterfaceDetailW(Handle, DeviceInterfaceData* data, void* detail,

@@ -53,6 +53,7 @@ struct DeviceInterface {
     uint32_t describeError = 0;          // non-zero: the detail call fails with it
     uint32_t openError = 0;              // non-zero: CreateFileW fails with it
     Answer checkVersion;                 // how a handle of this interface answers CheckVersion
+    uint64_t presentFromMs = 0;          // the driver installs it this long after the start
 };
 
 struct Request {

@@ -1,0 +1,158 @@
+// Overlapped requests on the simulated bus: issue, poll, time-out, release and the waiting form.
+#include <gtest/gtest.h>
+
+#include "gamepad/vigem/pending_io.h"
+#include "os/sim/sim.h"
+#include "vigem_fixture.h"
+
+namespace padbridge {
+namespace {
+
+constexpr uint32_t kCode = sim::kPlugIn;
+const uint8_t kRecord[8] = {8, 0, 0, 0, 1, 0, 0, 0};
+
+struct PendingIoTest : ::testing::Test {
+    void SetUp() override {
+        sim::Reset();
+        testing::InstallBus();
+        bus = os::CreateFileW(sim::Current().bus.interfaces[0].path.c_str(), 0, 0, 0, 0);
+        ASSERT_NE(bus, os::kInvalidHandle);
+        io.overlapped.event = os::CreateManualResetEvent();
+    }
+    void TearDown() override {
+        ReleasePendingIo(bus, io);
+        os::CloseHandle(bus);
+        testing::ExpectBusClean();
+    }
+    void Issue(sim::Answer answer) {
+        sim::Current().bus.Queue(kCode, answer);
+        StartPendingIo(bus, io, kCode, kRecord, sizeof kRecord, nullptr, 0);
+    }
+    void AdvanceTo(uint64_t elapsedMs) { sim::Current().now = sim::kStartTick + elapsedMs; }
+
+    os::Handle bus = os::kInvalidHandle;
+    PendingIo io{};
+};
+
+TEST_F(PendingIoTest, RequestCompletedAtIssueIsCollectedByTheFirstPoll) {
+    struct Case {
+        sim::Answer answer;
+        uint32_t result;
+    };
+    for (const Case& c : {Case{sim::AtOnce(), 0}, Case{sim::AtOnce(31), 31}}) {
+        Issue(c.answer);
+        EXPECT_EQ(io.active, 1u);
+        EXPECT_EQ(io.pending, 0u);
+        EXPECT_TRUE(PollPendingIo(bus, io, 1000));
+        EXPECT_EQ(io.lastError, c.result);
+        EXPECT_EQ(io.active, 0u);
+        EXPECT_FALSE(PollPendingIo(bus, io, 1000));  // nothing active any more
+    }
+    EXPECT_EQ(sim::Current().bus.requests.size(), 2u);
+    EXPECT_EQ(sim::Current().bus.requests[0].input, std::vector<uint8_t>(kRecord, kRecord + 8));
+}
+
+TEST_F(PendingIoTest, PendingRequestIsCollectedOnceTheDriverAnswers) {
+    struct Case {
+        uint32_t result;
+    };
+    for (const Case& c : {Case{0}, Case{1167}, Case{995}}) {
+        AdvanceTo(0);
+        Issue(sim::Later(100, c.result));
+        EXPECT_EQ(io.pending, 1u);
+        AdvanceTo(99);
+        EXPECT_FALSE(PollPendingIo(bus, io, 1000));
+        EXPECT_EQ(io.active, 1u);
+        AdvanceTo(100);
+        EXPECT_TRUE(PollPendingIo(bus, io, 1000));
+        EXPECT_EQ(io.lastError, c.result);
+        EXPECT_EQ(io.pending, 0u);
+    }
+    EXPECT_EQ(sim::Current().bus.cancels, 0u);
+}
+
+TEST_F(PendingIoTest, TimeOutIsCountedFromTheIssueAndReachedAtExactlyTheTimeOut) {
+    AdvanceTo(40);
+    Issue(sim::Never());
+    AdvanceTo(40 + 999);
+    EXPECT_FALSE(PollPendingIo(bus, io, 1000));
+    EXPECT_EQ(sim::Current().bus.cancels, 0u);
+    AdvanceTo(40 + 1000);
+    EXPECT_TRUE(PollPendingIo(bus, io, 1000));
+    EXPECT_EQ(io.lastError, 1460u);
+    EXPECT_EQ(io.active, 0u);
+    EXPECT_EQ(io.pending, 0u);
+    EXPECT_EQ(sim::Current().bus.cancels, 1u);  // cancelled and awaited: nothing left in flight
+    EXPECT_TRUE(sim::Current().bus.inFlight.empty());
+}
+
+TEST_F(PendingIoTest, CancellationWaitsForTheDriverToLetGo) {
+    sim::Current().bus.cancelMs = 30;
+    Issue(sim::Never());
+    AdvanceTo(1000);
+    EXPECT_TRUE(PollPendingIo(bus, io, 1000));
+    EXPECT_EQ(io.lastError, 1460u);
+    EXPECT_EQ(sim::Elapsed(), 1030u);
+}
+
+TEST_F(PendingIoTest, ReleaseOfAnIdleRecordOnlyClosesItsEvent) {
+    ReleasePendingIo(bus, io);
+    EXPECT_EQ(sim::Current().bus.OpenEvents(), 0u);
+    EXPECT_EQ(io.overlapped.event, os::kNullHandle);
+    EXPECT_TRUE(sim::Current().bus.requests.empty());
+    ReleasePendingIo(bus, io);  // nothing left to close
+    EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
+}
+
+TEST_F(PendingIoTest, ReleaseCancelsAndAwaitsARunningRequest) {
+    Issue(sim::Never());
+    ReleasePendingIo(bus, io);
+    EXPECT_EQ(sim::Current().bus.cancels, 1u);
+    EXPECT_EQ(io.active, 0u);
+    EXPECT_EQ(io.overlapped.event, os::kNullHandle);
+}
+
+TEST_F(PendingIoTest, PendingOutputIsCountedThroughTheResult) {
+    sim::Current().bus.Queue(sim::kAwaitRumble, sim::Rumble(7, 9, 10));
+    uint8_t record[12] = {12, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0};
+    StartPendingIo(bus, io, sim::kAwaitRumble, record, 12, record, 12);
+    AdvanceTo(10);
+    ASSERT_TRUE(PollPendingIo(bus, io, kNoTimeout));
+    EXPECT_EQ(io.bytesReturned, 12u);
+    EXPECT_EQ(record[4], 4);  // the serial echoed
+    EXPECT_EQ(record[8], 7);
+    EXPECT_EQ(record[9], 9);
+}
+
+TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
+    struct Case {
+        sim::Answer answer;
+        uint32_t result;
+        uint64_t waitedMs;
+        uint32_t cancels;
+    };
+    const Case cases[] = {
+        {sim::AtOnce(), 0, 0, 0},          {sim::AtOnce(87), 87, 0, 0},
+        {sim::Later(300), 0, 300, 0},      {sim::Later(1000, 31), 31, 1000, 0},
+        {sim::Later(1001), 1460, 1000, 1}, {sim::Never(), 1460, 1000, 1},
+    };
+    for (const Case& c : cases) {
+        const uint64_t before = sim::Elapsed();
+        const uint32_t cancelsBefore = sim::Current().bus.cancels;
+        sim::Current().bus.Queue(sim::kUnplug, c.answer);
+        EXPECT_EQ(SendSyncRequest(bus, sim::kUnplug, kRecord, sizeof kRecord), c.result);
+        EXPECT_EQ(sim::Elapsed() - before, c.waitedMs);
+        EXPECT_EQ(sim::Current().bus.cancels - cancelsBefore, c.cancels);
+        EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
+        EXPECT_TRUE(sim::Current().bus.inFlight.empty());
+    }
+}
+
+TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
+    sim::Current().bus.failingEventCreations = {sim::Current().bus.eventCreations};
+    EXPECT_EQ(SendSyncRequest(bus, sim::kUnplug, kRecord, sizeof kRecord), 1450u);
+    EXPECT_TRUE(sim::Current().bus.requests.empty());
+}
+
+}  // namespace
+}  // namespace padbridge
