@@ -82,7 +82,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Session session;
-        InstallVjoy(session);
+        InstallVjoy();
         sim::VjoyDevice& device = sim::VjoyDeviceById(1);
         device.buttons = c.buttons;
         device.contPovs = c.contPovs;
@@ -101,7 +101,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
 
 TEST(VjoyLifecycleTest, FailedAcquisitionStillArmsTheIdleTimeoutWhichReleasesNothing) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::VjoyDeviceById(1).refuseAcquire = true;
     sim::SendLine(0, InputLine(0));
     sim::CloseInput(1500);
@@ -113,7 +113,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionStillArmsTheIdleTimeoutWhichReleasesNot
 
 TEST(VjoyLifecycleTest, RemoveWritesOnlyWhatDiffersRelinquishesAndPrintsOnce) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(2, {0, -1, 0, 0}, Buttons({{0, 1.0}, {7, 0.5}, {15, 1.0}})));
     sim::SendLine(10, "{\"type\":\"remove\",\"player\":2}");
     sim::SendLine(20, "{\"type\":\"remove\",\"player\":2}");
@@ -148,7 +148,7 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Session session;
-        InstallVjoy(session);
+        InstallVjoy();
         sim::SendLine(0, InputLine(4));
         for (const auto& [at, line] : c.script) sim::SendLine(at, line);
         sim::CloseInput(c.closeAt);
@@ -161,7 +161,7 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
 
     // Released, then acquired again: a new device line and every value rewritten.
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(4, {0.5, 0, 0, 0}, Buttons({{1, 1.0}})));
     sim::SendLine(10, "{\"type\":\"remove\",\"player\":4}");
     sim::SendLine(20, InputLine(4, {0.5, 0, 0, 0}, Buttons({{1, 1.0}})));
@@ -180,7 +180,7 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
 
 TEST(VjoyLifecycleTest, ShutdownReleasesPlayersInAscendingOrderBeforeUnloading) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(6));
     sim::SendLine(1, InputLine(0));
     sim::SendLine(2, InputLine(3));

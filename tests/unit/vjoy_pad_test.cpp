@@ -38,7 +38,7 @@ Strings FirstNeutralWrites(int d) {
 
 TEST(VjoyPadTest, FirstInputAcquiresAndWritesEverythingAnIdenticalOneWritesNothing) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(10, InputLine(0));
     sim::CloseInput(20);
@@ -78,7 +78,7 @@ TEST(VjoyPadTest, FirstInputAcquiresAndWritesEverythingAnIdenticalOneWritesNothi
 
 TEST(VjoyPadTest, PlayerSevenDrivesDeviceEight) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(7));
     sim::SendLine(5, "{\"type\":\"remove\",\"player\":7}");
     sim::CloseInput(10);
@@ -125,7 +125,7 @@ TEST(VjoyPadTest, AxisValuesFollowTheRangeTheDeviceReports) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Session session;
-        InstallVjoy(session);
+        InstallVjoy();
         sim::VjoyDevice& device = sim::VjoyDeviceById(1);
         device.axisMin = c.min;
         device.axisMax = c.max;
@@ -152,7 +152,7 @@ TEST(VjoyPadTest, AxisValuesFollowTheRangeTheDeviceReports) {
 
 TEST(VjoyPadTest, SticksAreNotInvertedAndEachAxisHasItsSource) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(0));
     // Left stick right, left stick down, right stick left, right stick up, left trigger full.
     sim::SendLine(5, InputLine(0, {1, 1, -1, -1}, Buttons({{6, 1.0}})));
@@ -167,7 +167,7 @@ TEST(VjoyPadTest, SticksAreNotInvertedAndEachAxisHasItsSource) {
 
 TEST(VjoyPadTest, ButtonsMapToVjoyButtonsAndAreWrittenOnlyOnChange) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(0));
     // One frame per source button, each pressing only that one; then 0.5 (released) and 0.51.
     const int sources[] = {0, 1, 2, 3, 4, 5, 8, 9, 10, 11};
@@ -216,7 +216,7 @@ TEST(VjoyPadTest, HatValueForEveryDirection) {
     };
     for (const Case& c : cases) {
         Session session;
-        InstallVjoy(session);
+        InstallVjoy();
         std::vector<std::pair<int, double>> pressed;
         for (int button : c.pressed) pressed.push_back({button, 1.0});
         sim::SendLine(0, InputLine(0, {0, 0, 0, 0}, Buttons(pressed)));
@@ -231,7 +231,7 @@ TEST(VjoyPadTest, HatValueForEveryDirection) {
 
 TEST(VjoyPadTest, HatIsWrittenOnlyWhenItsValueChanges) {
     Session session;
-    InstallVjoy(session);
+    InstallVjoy();
     sim::SendLine(0, InputLine(0, {0, 0, 0, 0}, Buttons({{12, 1.0}})));
     sim::SendLine(1, InputLine(0, {0, 0, 0, 0}, Buttons({{12, 1.0}})));
     sim::SendLine(

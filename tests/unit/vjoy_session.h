@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "session.h"
@@ -15,30 +14,10 @@ inline const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInt
 inline const std::string kVjoyCapabilities =
     CapabilitiesLine("vJoy DirectInput", "missing", true, false);
 
-// Installs the library double under ProgramFiles, where the start-up probe finds it, and hands
-// the session a library already loaded and resolved, as a successful probe leaves it.
-inline void InstallVjoy(Session& session) {
+// Installs the library double under ProgramFiles, where the start-up probe finds it.
+inline void InstallVjoy() {
     sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
     sim::Current().vjoy.installedPath = kVjoyPath;
-    BackendState& backend = session.bridge->backend;
-    backend.vjoyModule = os::LoadLibraryExW(kVjoyPath, 0x900);
-    VjoyEntryPoints& e = backend.vjoy;
-    const auto resolve = [&](auto& address, const char* name) {
-        address = reinterpret_cast<std::remove_reference_t<decltype(address)>>(
-            os::GetProcAddress(backend.vjoyModule, name));
-    };
-    resolve(e.vJoyEnabled, "vJoyEnabled");
-    resolve(e.AcquireVJD, "AcquireVJD");
-    resolve(e.RelinquishVJD, "RelinquishVJD");
-    resolve(e.SetAxis, "SetAxis");
-    resolve(e.SetBtn, "SetBtn");
-    resolve(e.SetContPov, "SetContPov");
-    resolve(e.GetVJDAxisExist, "GetVJDAxisExist");
-    resolve(e.GetVJDAxisMin, "GetVJDAxisMin");
-    resolve(e.GetVJDAxisMax, "GetVJDAxisMax");
-    resolve(e.GetVJDButtonNumber, "GetVJDButtonNumber");
-    resolve(e.GetVJDContPovNumber, "GetVJDContPovNumber");
-    backend.vjoyAvailable = 1;
 }
 
 // Every call but the probe's vJoyEnabled, in order.
