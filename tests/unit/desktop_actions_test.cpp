@@ -2,6 +2,7 @@
 // with its clamps, truncations and flags, and what it leaves held.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -215,7 +216,23 @@ TEST(DesktopActionTest, EveryEventIsOneZeroFilledRecordPerCall) {
         EXPECT_EQ(call.count, 1u);
         EXPECT_EQ(call.recordSize, 40);
     }
-    EXPECT_TRUE(session.Lines().size() == 2u);  // capabilities and the grant: actions print nothing
+    EXPECT_EQ(session.Lines().size(), 2u);  // capabilities and the grant: actions print nothing
+}
+
+TEST(DesktopActionTest, AStrayByteInARecordIsVisible) {
+    // The zero-fill checks above rest on this: any byte outside the named members shows.
+    os::InputRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.type = 1;
+    record.ki.wVk = 0x41;
+    sim::InjectedEvent event{0, 0, {}};
+    std::memcpy(event.bytes, &record, sizeof record);
+    EXPECT_EQ(sim::DescribeEvent(event), Down(0x41));
+    for (std::size_t offset : {4u, 16u, 20u, 24u, 39u}) {  // padding, time, extra info, tail
+        sim::InjectedEvent stray = event;
+        stray.bytes[offset] = 1;
+        EXPECT_EQ(sim::DescribeEvent(stray), Down(0x41) + " dirty") << offset;
+    }
 }
 
 }  // namespace
