@@ -10,6 +10,9 @@ using win32::ToHandle;
 using win32::ToOverlapped;
 
 static_assert(sizeof(DeviceInterfaceData) == sizeof(SP_DEVICE_INTERFACE_DATA));
+// The probe hands SetupDiGetDeviceInterfaceDetailW a block with cbSize 8 and reads the path at 4.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
 
 Handle SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags) {
     const HDEVINFO list = ::SetupDiGetClassDevsW(reinterpret_cast<const GUID*>(&classGuid), nullptr,
