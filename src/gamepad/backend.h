@@ -25,8 +25,9 @@ struct VjoyEntryPoints {
 };
 
 struct BackendState {
-    os::Handle busHandle = os::kInvalidHandle;  // the one open ViGEmBus interface, shared by all pads
-    const char* vigemBus = "missing";           // status word of the last discovery
+    os::Handle busHandle =
+        os::kInvalidHandle;            // the one open ViGEmBus interface, shared by all pads
+    const char* vigemBus = "missing";  // status word of the last discovery
     os::Handle vjoyModule = os::kNullHandle;
     VjoyEntryPoints vjoy{};
     int32_t vjoyAvailable = 0;  // library loaded, every export found, vJoyEnabled non-zero

@@ -15,16 +15,16 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
 
 Handle SetupDiGetClassDevsW(const Guid& classGuid, uint32_t flags) {
-    const HDEVINFO list = ::SetupDiGetClassDevsW(reinterpret_cast<const GUID*>(&classGuid), nullptr,
-                                                 nullptr, flags);
+    const HDEVINFO list =
+        ::SetupDiGetClassDevsW(reinterpret_cast<const GUID*>(&classGuid), nullptr, nullptr, flags);
     return FromHandle(list);
 }
 
 bool SetupDiEnumDeviceInterfaces(Handle deviceInfoSet, const Guid& classGuid, uint32_t memberIndex,
                                  DeviceInterfaceData* data) {
-    return ::SetupDiEnumDeviceInterfaces(ToHandle(deviceInfoSet), nullptr,
-                                         reinterpret_cast<const GUID*>(&classGuid), memberIndex,
-                                         reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(data)) != FALSE;
+    return ::SetupDiEnumDeviceInterfaces(
+               ToHandle(deviceInfoSet), nullptr, reinterpret_cast<const GUID*>(&classGuid),
+               memberIndex, reinterpret_cast<SP_DEVICE_INTERFACE_DATA*>(data)) != FALSE;
 }
 
 bool SetupDiGetDeviceInterfaceDetailW(Handle deviceInfoSet, DeviceInterfaceData* data, void* detail,
@@ -48,7 +48,9 @@ Handle CreateFileW(const WideChar* path, uint32_t access, uint32_t shareMode, ui
                                     flagsAndAttributes, nullptr));
 }
 
-bool CloseHandle(Handle handle) { return ::CloseHandle(ToHandle(handle)) != FALSE; }
+bool CloseHandle(Handle handle) {
+    return ::CloseHandle(ToHandle(handle)) != FALSE;
+}
 
 bool DeviceIoControl(Handle device, uint32_t ioControlCode, const void* inBuffer, uint32_t inSize,
                      void* outBuffer, uint32_t outSize, uint32_t* bytesReturned,
@@ -69,9 +71,13 @@ bool CancelIoEx(Handle device, Overlapped* overlapped) {
     return ::CancelIoEx(ToHandle(device), ToOverlapped(overlapped)) != FALSE;
 }
 
-Handle CreateManualResetEvent() { return FromHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
+Handle CreateManualResetEvent() {
+    return FromHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
 
-bool ResetEvent(Handle event) { return ::ResetEvent(ToHandle(event)) != FALSE; }
+bool ResetEvent(Handle event) {
+    return ::ResetEvent(ToHandle(event)) != FALSE;
+}
 
 uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
     return ::WaitForSingleObject(ToHandle(object), milliseconds);
