@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "session.h"
+#include "vigem_fixture.h"
 
 namespace padbridge {
 namespace {
@@ -95,6 +96,27 @@ TEST(MainLoopTest, PipeClosedMidLineDropsThePartialLine) {
     sim::CloseInput(50);
     EXPECT_EQ(session.Run(), 0);
     EXPECT_EQ(session.Lines(), std::vector<std::string>{kStartup});
+}
+
+TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
+    Session session;
+    testing::InstallBus();
+    sim::SendLine(0, InputLine(5));
+    sim::SendLine(0, InputLine(2));
+    sim::SendLine(400, InputLine(5));
+    sim::SendLine(400, InputLine(2));
+    sim::CloseInput(3000);
+    session.Run();
+    EXPECT_EQ(session.Lines(),
+              (std::vector<std::string>{testing::kBusReady, testing::DeviceCreated(2),
+                                        testing::DeviceCreated(5), testing::ZeroRumble(2),
+                                        testing::DeviceRemoved(2), testing::ZeroRumble(5),
+                                        testing::DeviceRemoved(5)}));
+    // Player 5 asked first and got serial 1. Both went on the first tick at least 1001 ms after their last input at 400.
+    const std::vector<sim::Request> unplugs = sim::Current().bus.RequestsOf(sim::kUnplug);
+    ASSERT_EQ(unplugs.size(), 2u);
+    EXPECT_EQ(unplugs[0].atMs, 1405u);
+    EXPECT_EQ(testing::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
 }
 
 TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
