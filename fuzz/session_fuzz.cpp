@@ -1,0 +1,246 @@
+// The whole bridge on the simulated machine: arbitrary host bytes, cut into arbitrary reads at
+// increasing virtual times, with the bus driver and the vJoy library answering as the input says.
+//
+// Input: a 64-byte header (missing bytes read as zero), then the bytes the host writes.
+//   0      machine: bit 0 a bus interface; 1 a second one; 2 vJoy under ProgramFiles; 3 vJoy
+//          named by --vjoy-dll; 4 vJoyEnabled answers 0; 5 the bus appears at 2000 ms; 6 some
+//          event creations fail; 7 a cancelled request takes 30 ms to finish
+//   1      how the first interface answers CheckVersion (an answer byte, below)
+//   2      vJoy devices: bit 0 device 2 has 9 buttons; 1 device 3 no POV; 2 device 4 no Rz;
+//          3 device 5 is owned by another feeder; 4 range queries write nothing
+//   3      the host closes its end this many 10 ms after its last write
+//   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble
+//   44..48 the answer to each of those after its first 8
+//   49..56 read cuts: chunk lengths, used in turn (64 chunks at most)
+//   57..63 pauses before each chunk, used in turn; the host's writes stop moving the clock
+//          once 12 s have passed
+//
+// An answer byte: bits 0-1 at once / later / later / never; bits 2-4 the result; bits 5-7 the
+// delay. An AwaitRumble that succeeds carries motor bytes; some results stand for a malformed
+// record instead.
+//
+// After the run every invariant below must hold, or the target aborts.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "os/sim/sim.h"
+#include "session.h"
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 64;
+constexpr uint64_t kScriptedTimeLimitMs = 12000;
+constexpr std::size_t kMaxChunks = 64;  // the rest arrives as one last chunk
+constexpr const char16_t* kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
+constexpr uint32_t kRequestCodes[] = {sim::kPlugIn, sim::kWaitReady, sim::kSubmitReport,
+                                      sim::kUnplug, sim::kAwaitRumble};
+
+void Violation(const char* what, const std::string& detail = "") {
+    std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
+    std::abort();
+}
+
+sim::Answer DecodeAnswer(uint8_t byte, uint32_t code) {
+    static constexpr uint32_t kResults[] = {0, 0, 0, 87, 50, 31, 995, 1460};
+    static constexpr uint64_t kDelays[] = {0, 1, 3, 10, 100, 999, 1000, 1001};
+    const int mode = byte & 3;
+    const int result = (byte >> 2) & 7;
+    const uint64_t delay = kDelays[(byte >> 5) & 7];
+    sim::Answer answer = mode == 3 ? sim::Never() : (mode == 0 ? sim::AtOnce() : sim::Later(delay));
+    if (mode == 3) return answer;
+    if (code != sim::kAwaitRumble) {
+        answer.result = kResults[result];
+        return answer;
+    }
+    static constexpr uint8_t kMotors[] = {0, 255, 64, 1};
+    answer.low = kMotors[(byte >> 5) & 3];
+    answer.high = kMotors[(byte >> 4) & 3];
+    switch (result) {
+        case 3: answer.size = 8; break;
+        case 4: answer.serial = 999; break;
+        case 5: answer.bytes = 4; break;
+        case 6: answer.result = 995; break;
+        case 7: answer.result = 31; break;
+        default: break;
+    }
+    return answer;
+}
+
+void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
+    sim::Machine& m = sim::Current();
+    if (h[0] & 0x01) {
+        sim::DeviceInterface first;
+        first.checkVersion = DecodeAnswer(h[1], sim::kCheckVersion);
+        if (h[0] & 0x20) first.presentFromMs = 2000;
+        m.bus.interfaces.push_back(first);
+    }
+    if (h[0] & 0x02) {
+        sim::DeviceInterface second;
+        second.path = u"\\\\?\\root#system#0002#{96e42b22-f5e9-42f8-b043-ed0f932f014f}";
+        m.bus.interfaces.push_back(second);
+    }
+    if (h[0] & 0x0C) {
+        sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
+        m.vjoy.installedPath = kVjoyPath;
+    }
+    if (h[0] & 0x08) *arguments = {u"--vjoy-dll", kVjoyPath};
+    if (h[0] & 0x10) m.vjoy.enabled = 0;
+    if (h[0] & 0x40) m.bus.failingEventCreations = {2, 7, 8};
+    if (h[0] & 0x80) m.bus.cancelMs = 30;
+
+    if (h[2] & 0x01) sim::VjoyDeviceById(2).buttons = 9;
+    if (h[2] & 0x02) sim::VjoyDeviceById(3).contPovs = 0;
+    if (h[2] & 0x04) sim::VjoyDeviceById(4).missingAxes = {0x35};
+    if (h[2] & 0x08) sim::VjoyDeviceById(5).refuseAcquire = true;
+    if (h[2] & 0x10) {
+        for (sim::VjoyDevice& device : m.vjoy.devices) device.axisMin = device.axisMax = {};
+    }
+
+    for (std::size_t kind = 0; kind < 5; ++kind) {
+        const uint32_t code = kRequestCodes[kind];
+        for (std::size_t i = 0; i < 8; ++i) m.bus.Queue(code, DecodeAnswer(h[4 + kind * 8 + i], code));
+        m.bus.defaults[code] = DecodeAnswer(h[44 + kind], code);
+    }
+}
+
+// The host's bytes in chunks of the header's lengths, at the header's pauses.
+void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
+    uint64_t at = 0;
+    std::size_t chunk = 0;
+    for (std::size_t offset = 0; offset < size; ++chunk) {
+        const uint8_t pause = h[57 + chunk % 7];
+        if (at < kScriptedTimeLimitMs) at += pause < 200 ? pause % 20 : (pause - 200u) * 30u;
+        const std::size_t length = chunk + 1 < kMaxChunks ? h[49 + chunk % 8] * 9u + 1u : size;
+        const std::size_t taken = length < size - offset ? length : size - offset;
+        sim::Send(at, std::string_view(bytes + offset, taken));
+        offset += taken;
+    }
+    sim::CloseInput(at + h[3] * 10u);
+}
+
+// Every line ends in CR LF and has a catalogue form; no pad is created twice or left behind; a
+// non-zero rumble line belongs to a live pad.
+void CheckOutput(const std::string& out) {
+    bool live[8] = {};
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find("\r\n", start);
+        if (end == std::string::npos) Violation("output does not end in CR LF");
+        const std::string line = out.substr(start, end - start);
+        start = end + 2;
+        if (!fuzz::IsCatalogueLine(line)) Violation("not a catalogue line:", line);
+        if (line.rfind("{\"type\":\"device\"", 0) == 0) {
+            const int player = line[26] - '0';
+            const bool created = line.find("\"created\":true") != std::string::npos;
+            if (created && live[player]) Violation("pad created twice:", line);
+            live[player] = created;
+        } else if (line.rfind("{\"type\":\"rumble\"", 0) == 0) {
+            const int player = line[26] - '0';
+            if (line.find("\"low\":0.000000,\"high\":0.000000") == std::string::npos &&
+                !live[player]) {
+                Violation("rumble of a pad that is not live:", line);
+            }
+        }
+    }
+    for (int player = 0; player < 8; ++player) {
+        if (live[player]) Violation("pad still live at the end, player", std::to_string(player));
+    }
+}
+
+// No event before a grant or after a refusal (release-all lifts what is held before the refusal
+// is printed); nothing held at a refusal's reply or at the end.
+void CheckDesktop(const std::string& out) {
+    const std::string granted = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
+    const std::string refused = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
+    bool keys[256] = {};
+    bool buttons[2] = {};
+    auto heldAny = [&] {
+        for (bool key : keys) {
+            if (key) return true;
+        }
+        return buttons[0] || buttons[1];
+    };
+    const auto& events = sim::Current().input.events;
+    std::size_t next = 0;
+    bool permitted = false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = out.find("\r\n", start);
+        const std::size_t lineStart = end == std::string::npos ? out.size() : start;
+        // Events handed over before this line was written.
+        for (; next < events.size() && events[next].outputBefore <= lineStart; ++next) {
+            if (!permitted) Violation("event injected without a grant");
+            const std::string text = sim::DescribeEvent(events[next]);
+            if (text.find("dirty") != std::string::npos) Violation("record not zero-filled:", text);
+            os::InputRecord record;
+            std::memcpy(&record, events[next].bytes, sizeof record);
+            if (record.type == 1 && (record.ki.dwFlags & 4) == 0) {
+                keys[record.ki.wVk & 0xFF] = (record.ki.dwFlags & 2) == 0;
+            } else if (record.type == 0) {
+                const uint32_t flags = record.mi.dwFlags;
+                if (flags & 0x2) buttons[0] = true;
+                if (flags & 0x4) buttons[0] = false;
+                if (flags & 0x8) buttons[1] = true;
+                if (flags & 0x10) buttons[1] = false;
+            }
+        }
+        if (end == std::string::npos) break;
+        const std::string line = out.substr(start, end + 2 - start);
+        if (line == granted) permitted = true;
+        if (line == refused) {
+            if (heldAny()) Violation("something still held at a refusal");
+            permitted = false;
+        }
+        start = end + 2;
+    }
+    if (heldAny()) Violation("something still held at the end");
+}
+
+void CheckGivenBack(const padbridge::Bridge& bridge) {
+    const sim::Machine& m = sim::Current();
+    if (m.bus.OpenHandles() != 0) Violation("bus handles or events left open");
+    if (m.bus.openDeviceInfoLists != 0) Violation("device information list left open");
+    if (!m.bus.inFlight.empty()) Violation("requests left in flight");
+    if (!m.bus.faults.empty()) Violation("bus fault:", m.bus.faults.front());
+    if (m.vjoy.loaded) Violation("vJoy library left loaded");
+    if (m.vjoy.callsWhileUnloaded != 0) Violation("vJoy called while unloaded");
+    for (const sim::VjoyDevice& device : m.vjoy.devices) {
+        if (device.owned) Violation("vJoy device left acquired");
+    }
+    for (int player = 0; player < 8; ++player) {
+        if (bridge.pads[player].serial != 0) Violation("pad slot left in use");
+        if (bridge.vjoy.acquired[player] != 0) Violation("vJoy flag left set");
+        if (bridge.lastInputTick[player] != 0) Violation("last-input tick left set");
+    }
+    for (uint8_t key : bridge.system.pressedKeys) {
+        if (key != 0) Violation("pressed-key flag left set");
+    }
+    if (bridge.system.pressedButtons[0] || bridge.system.pressedButtons[1])
+        Violation("pressed-button flag left set");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    uint8_t header[kHeaderSize] = {};
+    std::memcpy(header, data, size < kHeaderSize ? size : kHeaderSize);
+    const char* stream = reinterpret_cast<const char*>(data) + kHeaderSize;
+    const std::size_t streamSize = size > kHeaderSize ? size - kHeaderSize : 0;
+
+    padbridge::testing::Session session;
+    std::vector<std::u16string> arguments;
+    SetUpMachine(header, &arguments);
+    ScriptHost(header, stream, streamSize);
+    if (session.Run(arguments) != 0) Violation("exit code is not 0");
+
+    const std::string& out = sim::Current().output;
+    CheckOutput(out);
+    CheckDesktop(out);
+    CheckGivenBack(*session.bridge);
+    return 0;
+}
