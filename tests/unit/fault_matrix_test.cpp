@@ -1,0 +1,300 @@
+// Fault injection as whole host sessions on the simulation, row by row from tables:
+//   every bus request kind times every way a request can go wrong;
+//   every vJoy acquisition check failing;
+//   the host closing its end after each line of a session with pads live and keys held.
+// Each row checks the exact output and that every handle, event, request, library, device and
+// held key or button has been given back by the end.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "os/sim/sim.h"
+#include "session.h"
+#include "vigem_fixture.h"
+
+namespace padbridge {
+namespace {
+
+using testing::DeviceCreated;
+using testing::DeviceRemoved;
+using testing::ExpectBusClean;
+using testing::InputLine;
+using testing::kBusReady;
+using testing::PlayerError;
+using testing::Session;
+using testing::ZeroRumble;
+using Lines = std::vector<std::string>;
+
+constexpr uint32_t kGenFailure = 31;  // ERROR_GEN_FAILURE: a driver's plain refusal
+
+const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
+
+void InstallVjoy() {
+    sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
+    sim::Current().vjoy.installedPath = kVjoyPath;
+}
+
+// Nothing of the bridge's is left anywhere once the session is over.
+void ExpectAllGivenBack(const Bridge& bridge) {
+    ExpectBusClean();
+    const sim::VjoyLibrary& vjoy = sim::Current().vjoy;
+    EXPECT_FALSE(vjoy.loaded);
+    EXPECT_EQ(vjoy.callsWhileUnloaded, 0u);
+    for (const sim::VjoyDevice& device : vjoy.devices) EXPECT_FALSE(device.owned);
+    for (int player = 0; player < kPlayerCount; ++player) {
+        EXPECT_EQ(bridge.pads[player].serial, 0u) << player;
+        EXPECT_EQ(bridge.vjoy.acquired[player], 0) << player;
+    }
+    for (uint8_t key : bridge.system.pressedKeys) EXPECT_EQ(key, 0);
+    EXPECT_EQ(bridge.system.pressedButtons[0], 0);
+    EXPECT_EQ(bridge.system.pressedButtons[1], 0);
+}
+
+// ---- Every request kind times every outcome ----
+
+enum class Outcome { kErrorAtOnce, kPendingThenError, kNoAnswer, kCancelled };
+
+struct OutcomeRow {
+    const char* name;
+    Outcome outcome;
+    sim::Answer answer;
+    uint32_t reported;  // the win32Error the host sees
+};
+
+const OutcomeRow kOutcomes[] = {
+    {"ErrorAtOnce", Outcome::kErrorAtOnce, sim::AtOnce(kGenFailure), kGenFailure},
+    {"PendingThenError", Outcome::kPendingThenError, sim::Later(20, kGenFailure), kGenFailure},
+    {"NoAnswer", Outcome::kNoAnswer, sim::Never(), os::kErrorTimeout},
+    {"Cancelled", Outcome::kCancelled, sim::Later(20, os::kErrorOperationAborted),
+     os::kErrorOperationAborted},
+};
+
+// Input for player 0 every 500 ms up to `lastMs`, which keeps the pad from its idle timeout.
+void KeepSending(uint64_t lastMs) {
+    for (uint64_t at = 0; at <= lastMs; at += 500) sim::SendLine(at, InputLine(0));
+}
+
+// A pad start that fails: the teardown lines, then the reason. A request that never answers
+// is given up on after 10 s, so the host keeps the player alive that long.
+Lines ScriptCreateFailure(const OutcomeRow& row) {
+    KeepSending(row.outcome == Outcome::kNoAnswer ? 10000 : 0);
+    sim::CloseInput(row.outcome == Outcome::kNoAnswer ? 10100 : 100);
+    return {kBusReady, ZeroRumble(0), DeviceRemoved(0),
+            PlayerError(0, "gamepad_create_failed", row.reported)};
+}
+
+struct KindRow {
+    const char* name;
+    uint32_t code;
+    Lines (*script)(const OutcomeRow&);  // scripts the host and says what it must see
+};
+
+const KindRow kKinds[] = {
+    {"CheckVersion", sim::kCheckVersion,
+     [](const OutcomeRow& row) {
+         // An interface that exists but fails keeps vJoy out, whatever the failure.
+         sim::Current().bus.interfaces[0].checkVersion = row.answer;
+         InstallVjoy();
+         sim::SendLine(0, InputLine(0));
+         sim::CloseInput(100);
+         return Lines{
+             testing::CapabilitiesLine("No gamepad driver installed", "unavailable", false, false),
+             testing::kDriverRequired};
+     }},
+    {"PlugIn", sim::kPlugIn, ScriptCreateFailure},
+    {"WaitReady", sim::kWaitReady, ScriptCreateFailure},
+    {"SubmitReport", sim::kSubmitReport,
+     [](const OutcomeRow& row) {
+         KeepSending(1500);  // a report is given up on after 1 s
+         sim::CloseInput(1600);
+         return Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+                      PlayerError(0, "gamepad_update_failed", row.reported)};
+     }},
+    {"Unplug", sim::kUnplug,
+     [](const OutcomeRow& row) {
+         sim::SendLine(0, InputLine(0));
+         sim::SendLine(100, R"({"type":"remove","player":0})");
+         sim::CloseInput(200);
+         return Lines{kBusReady, DeviceCreated(0),
+                      PlayerError(0, "gamepad_remove_failed", row.reported), ZeroRumble(0),
+                      DeviceRemoved(0)};
+     }},
+    {"AwaitRumble", sim::kAwaitRumble,
+     [](const OutcomeRow& row) {
+         KeepSending(1500);
+         sim::SendLine(1600, R"({"type":"remove","player":0})");
+         sim::CloseInput(1700);
+         // AwaitRumble has no time-out: one that never answers is only cancelled at teardown.
+         if (row.outcome == Outcome::kNoAnswer)
+             return Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0)};
+         return Lines{kBusReady, DeviceCreated(0),
+                      PlayerError(0, "gamepad_rumble_unavailable", row.reported), ZeroRumble(0),
+                      DeviceRemoved(0)};
+     }},
+};
+
+class RequestFaultTest : public ::testing::TestWithParam<std::tuple<KindRow, OutcomeRow>> {};
+
+TEST_P(RequestFaultTest, ReportsOnceAndGivesEverythingBack) {
+    const auto& [kind, outcome] = GetParam();
+    Session session;
+    testing::InstallBus();
+    sim::Bus& bus = sim::Current().bus;
+    bus.cancelMs = 30;  // a cancelled request takes a while to finish, as on a busy driver
+    bus.Queue(kind.code, outcome.answer);
+    const Lines expected = kind.script(outcome);
+
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), expected);
+    EXPECT_FALSE(bus.RequestsOf(kind.code).empty());
+    if (outcome.outcome == Outcome::kNoAnswer) {
+        EXPECT_GE(bus.cancels, 1u);
+    }
+    EXPECT_TRUE(sim::Current().vjoy.loadAttempts.empty());
+    ExpectAllGivenBack(*session.bridge);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKindEveryOutcome, RequestFaultTest,
+    ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::ValuesIn(kOutcomes)),
+    [](const auto& row) {
+        return std::string(std::get<0>(row.param).name) + std::get<1>(row.param).name;
+    });
+
+// ---- Every vJoy acquisition check failing ----
+
+const std::string kLongConfiguration =
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
+    "vJoy device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
+const std::string kShortConfiguration = "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
+const std::string kBusy =
+    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
+    "feeder.\"}";
+
+struct AcquisitionRow {
+    const char* name;
+    void (*configure)(sim::VjoyDevice&);
+    const std::string* line;
+    const char* lastCall;  // the check that failed; nothing is asked after it
+};
+
+const AcquisitionRow kAcquisitionFaults[] = {
+    {"NineButtons", [](sim::VjoyDevice& d) { d.buttons = 9; }, &kLongConfiguration,
+     "GetVJDButtonNumber(1)"},
+    {"NoContinuousPov", [](sim::VjoyDevice& d) { d.contPovs = 0; }, &kLongConfiguration,
+     "GetVJDContPovNumber(1)"},
+    {"NoX", [](sim::VjoyDevice& d) { d.missingAxes = {0x30}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,48)"},
+    {"NoY", [](sim::VjoyDevice& d) { d.missingAxes = {0x31}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,49)"},
+    {"NoRx", [](sim::VjoyDevice& d) { d.missingAxes = {0x33}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,51)"},
+    {"NoRy", [](sim::VjoyDevice& d) { d.missingAxes = {0x34}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,52)"},
+    {"NoZ", [](sim::VjoyDevice& d) { d.missingAxes = {0x32}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,50)"},
+    {"NoRz", [](sim::VjoyDevice& d) { d.missingAxes = {0x35}; }, &kShortConfiguration,
+     "GetVJDAxisExist(1,53)"},
+    {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, &kBusy,
+     "AcquireVJD(1)"},
+};
+
+class AcquisitionFaultTest : public ::testing::TestWithParam<AcquisitionRow> {};
+
+TEST_P(AcquisitionFaultTest, EveryInputIsRefusedAndNothingIsWritten) {
+    const AcquisitionRow& row = GetParam();
+    Session session;
+    InstallVjoy();
+    row.configure(sim::VjoyDeviceById(1));
+    sim::SendLine(0, InputLine(0));
+    sim::SendLine(100, InputLine(0, {1, 0, 0, 0}));
+    sim::SendLine(200, R"({"type":"remove","player":0})");
+    sim::CloseInput(300);
+
+    EXPECT_EQ(session.Run(), 0);
+    const std::string vjoyReady = testing::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
+    EXPECT_EQ(session.Lines(), (Lines{vjoyReady, *row.line, *row.line}));
+    std::vector<std::string> calls = sim::DescribeCalls(sim::Current().vjoy.calls);
+    for (const std::string& call : calls) {
+        EXPECT_TRUE(call.rfind("Set", 0) != 0 && call.rfind("Relinquish", 0) != 0) << call;
+    }
+    EXPECT_EQ(calls.back(), row.lastCall);
+    ExpectAllGivenBack(*session.bridge);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCheck, AcquisitionFaultTest, ::testing::ValuesIn(kAcquisitionFaults),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// ---- The host closing its end after each line of a session ----
+
+const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
+const std::string kRefused = "{\"type\":\"system-permission\",\"enabled\":false}";
+const std::string kKeyAUp = sim::KeyEvent(0x41, 0, 2);
+const std::string kShiftUp = sim::KeyEvent(0x10, 0, 2);
+const std::string kSpaceUp = sim::KeyEvent(0x20, 0, 2);
+const std::string kLeftUp = sim::MouseEvent(0, 0, 0, 0x4);
+const std::string kRightUp = sim::MouseEvent(0, 0, 0, 0x10);
+
+struct SessionStep {
+    std::string line;
+    Lines output;                    // what this line prints
+    std::vector<int> livePads;       // players with a pad after it, ascending
+    std::vector<std::string> held;   // what release-all lifts after it, in its order
+};
+
+const std::vector<SessionStep> kSessionSteps = {
+    {R"({"type":"system-permission","enabled":true})", {kGranted}, {}, {}},
+    {R"({"type":"system","action":"key","key":"KeyA","down":true})", {}, {}, {kKeyAUp}},
+    {InputLine(0), {DeviceCreated(0)}, {0}, {kKeyAUp}},
+    {R"({"type":"system","action":"click","button":0,"down":true})", {}, {0}, {kKeyAUp, kLeftUp}},
+    {InputLine(3), {DeviceCreated(3)}, {0, 3}, {kKeyAUp, kLeftUp}},
+    {R"({"type":"system","action":"key","key":"Shift","down":true})", {}, {0, 3},
+     {kShiftUp, kKeyAUp, kLeftUp}},
+    {R"({"type":"remove","player":0})", {ZeroRumble(0), DeviceRemoved(0)}, {3},
+     {kShiftUp, kKeyAUp, kLeftUp}},
+    {R"({"type":"system","action":"click","button":1,"down":true})", {}, {3},
+     {kShiftUp, kKeyAUp, kLeftUp, kRightUp}},
+    {InputLine(0), {DeviceCreated(0)}, {0, 3}, {kShiftUp, kKeyAUp, kLeftUp, kRightUp}},
+    {R"({"type":"system-permission","enabled":false})", {kRefused}, {0, 3}, {}},
+    {R"({"type":"system-permission","enabled":true})", {kGranted}, {0, 3}, {}},
+    {R"({"type":"system","action":"key","key":"Space","down":true})", {}, {0, 3}, {kSpaceUp}},
+    {R"({"type":"system-heartbeat"})", {}, {0, 3}, {kSpaceUp}},
+};
+
+class ClosedMidSessionTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ClosedMidSessionTest, ShutdownLiftsWhatIsHeldAndRemovesEveryPad) {
+    const std::size_t count = GetParam();  // lines sent before the host closes its end
+    Session session;
+    testing::InstallBus();
+    Lines expected = {kBusReady};
+    for (std::size_t i = 0; i < count; ++i) {
+        sim::SendLine(10 * i, kSessionSteps[i].line);
+        expected.insert(expected.end(), kSessionSteps[i].output.begin(),
+                        kSessionSteps[i].output.end());
+    }
+    const uint64_t closeAt = 10 * count + 5;
+    sim::CloseInput(closeAt);
+    const SessionStep& last = kSessionSteps[count - 1];
+    for (int player : last.livePads) {
+        expected.push_back(ZeroRumble(player));
+        expected.push_back(DeviceRemoved(player));
+    }
+
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), expected);
+    std::vector<std::string> atShutdown;
+    for (const sim::InjectedEvent& event : sim::Current().input.events) {
+        if (event.at >= closeAt) atShutdown.push_back(sim::DescribeEvent(event));
+    }
+    EXPECT_EQ(atShutdown, last.held);
+    ExpectAllGivenBack(*session.bridge);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterEveryLine, ClosedMidSessionTest,
+                         ::testing::Range<std::size_t>(1, kSessionSteps.size() + 1));
+
+}  // namespace
+}  // namespace padbridge
