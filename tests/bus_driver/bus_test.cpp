@@ -1,0 +1,485 @@
+// The real padbridge.exe against our stand-in bus driver, loaded by Wine in this prefix: the
+// whole Win32 path under the pads (interface enumeration and detail, CreateFileW, overlapped
+// DeviceIoControl with real events, GetOverlappedResult, CancelIoEx) with exact output lines
+// and, from the driver's log, every request the bridge sent, byte for byte.
+//
+// Each case is a host script for the bridge plus, on a second thread, what the test does on the
+// driver's side meanwhile (complete a waiting AwaitRumble, answer a held request). Driver steps
+// wait for the driver's own state, never for a time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus_client.h"
+#include "host.h"
+
+namespace e2e {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct RuleSpec {
+    uint32_t code;
+    uint32_t action;
+    uint32_t status;
+    uint32_t count;
+};
+
+// One thing the test does to the driver once the driver is ready for it.
+struct DriverStep {
+    enum class Kind { kRumble, kRelease };
+    Kind kind = Kind::kRumble;
+    uint32_t serialOrCode = 0;
+    uint8_t low = 0;
+    uint8_t high = 0;
+    uint16_t form = BUS_RUMBLE_GOOD;
+    uint32_t status = 0;
+    uint32_t afterLog = 0;  // and not before the log holds this many entries
+};
+
+// Completes the AwaitRumble of `serial` as soon as one waits.
+DriverStep CompleteRumble(uint32_t serial, uint8_t low, uint8_t high,
+                          uint16_t form = BUS_RUMBLE_GOOD, uint32_t afterLog = 0) {
+    DriverStep step;
+    step.serialOrCode = serial;
+    step.low = low;
+    step.high = high;
+    step.form = form;
+    step.afterLog = afterLog;
+    return step;
+}
+
+// Answers the held request with `code` as soon as one is held.
+DriverStep Release(uint32_t code, uint32_t status) {
+    DriverStep step;
+    step.kind = DriverStep::Kind::kRelease;
+    step.serialOrCode = code;
+    step.status = status;
+    return step;
+}
+
+struct Case {
+    std::string name;
+    std::vector<RuleSpec> rules;
+    std::vector<uint32_t> taken;
+    std::vector<Step> script;
+    std::vector<DriverStep> driver;
+    Strings output;  // every line, without CR LF
+    Strings log;     // bus::Describe of every entry
+};
+
+std::ostream& operator<<(std::ostream& out, const Case& c) {
+    return out << c.name;
+}
+
+// --- Output lines ---
+
+const std::string kReady =
+    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"Xbox 360 (ViGEmBus)\","
+    "\"vigemBus\":\"ready\",\"gamepadAvailable\":true,\"textInput\":true,\"systemEnabled\":false}";
+const std::string kDriverRequired =
+    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
+    "driver on this computer. Game keys still work.\"}";
+
+std::string NoDriver(const std::string& status) {
+    return "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
+           "installed\",\"vigemBus\":\"" +
+           status + "\",\"gamepadAvailable\":false,\"textInput\":true,\"systemEnabled\":false}";
+}
+
+std::string Created(int player) {
+    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
+           ",\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}";
+}
+
+std::string Removed(int player) {
+    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
+}
+
+std::string RumbleLine(int player, const char* low, const char* high) {
+    return "{\"type\":\"rumble\",\"player\":" + std::to_string(player) + ",\"low\":" + low +
+           ",\"high\":" + high + "}";
+}
+
+std::string Stopped(int player) {
+    return RumbleLine(player, "0.000000", "0.000000");
+}
+
+std::string Error(int player, const char* code, int win32Error) {
+    return "{\"type\":\"error\",\"player\":" + std::to_string(player) + ",\"code\":\"" + code +
+           "\",\"win32Error\":" + std::to_string(win32Error) + "}";
+}
+
+// --- Input lines and the reports they become ---
+
+// A stick right, the other left and half up; A and d-pad up and right; left trigger half.
+std::string Input(int player = 0) {
+    return "{\"type\":\"input\",\"player\":" + std::to_string(player) +
+           ",\"axes\":[1,0,-1,0.5],\"buttons\":[1,0,0,0,0,0,0.5,0,0,0,0,0,1,0,0,1]}\n";
+}
+// buttons 0x1009, triggers 127 and 0, sticks 32767, 0, -32768, -16384
+const char* const kInputReport = "09107f00 ff7f0000 008000c0";
+
+// Everything pressed, the sticks at the other corners.
+const std::string kFullInput =
+    "{\"type\":\"input\",\"player\":0,\"axes\":[-1,-1,0.5,1],"
+    "\"buttons\":[1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1]}\n";
+// buttons 0xF3FF, triggers 255, sticks -32768, 32767, 16383, -32768
+const char* const kFullReport = "fff3ffff 0080ff7f ff3f0080";
+
+const char* const kNeutralReport = "00000000 00000000 00000000";
+
+std::string Line(const char* type) {
+    return std::string("{\"type\":\"") + type + "\",\"player\":0}\n";
+}
+
+// --- Log lines ---
+
+std::string Le(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%02x%02x%02x%02x", value & 0xFF, (value >> 8) & 0xFF,
+                  (value >> 16) & 0xFF, value >> 24);
+    return text;
+}
+
+const std::string kCheck = "CheckVersion 08000000 01000000";
+
+std::string PlugIn(uint32_t serial, const std::string& answer = "") {
+    return "PlugIn 10000000 " + Le(serial) + " 00000000 5e048e02" + answer;
+}
+std::string WaitReady(uint32_t serial, const std::string& answer = "") {
+    return "WaitReady 08000000 " + Le(serial) + answer;
+}
+std::string AwaitRumble(uint32_t serial) {
+    return "AwaitRumble 0c000000 " + Le(serial) + " 00000000 pending";
+}
+std::string Submit(uint32_t serial, const char* report, const std::string& answer = "") {
+    return "SubmitReport 14000000 " + Le(serial) + " " + report + answer;
+}
+std::string Unplug(uint32_t serial, const std::string& answer = "") {
+    return "Unplug 08000000 " + Le(serial) + answer;
+}
+std::string RumbleDone(const std::string& record) {
+    return "completed AwaitRumble " + record;
+}
+
+// A pad for serial 1 that comes up and takes the first input's report.
+Strings PadUp(const std::string& report = kInputReport) {
+    return {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, report.c_str())};
+}
+// Its teardown while its rumble request waits.
+Strings PadDown() {
+    return {"cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1)};
+}
+
+Strings Join(std::vector<Strings> parts) {
+    Strings all;
+    for (const Strings& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::vector<Step> Then(std::vector<Step> first, const std::vector<Step>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// --- Running a case ---
+
+struct CaseRun {
+    SessionResult result;
+    Strings log;
+    std::string driverFailure;  // a driver step whose moment never came, or that failed
+};
+
+bool Ready(bus::Control& bus, const DriverStep& step) {
+    BusTestState state{};
+    if (bus.State(&state) != 0 || state.logCount < step.afterLog) return false;
+    if (step.kind == DriverStep::Kind::kRelease) return state.held > 0;
+    for (uint32_t serial : state.rumbleWaiting)
+        if (serial == step.serialOrCode) return true;
+    return false;
+}
+
+std::string DoDriverSteps(bus::Control& bus, const std::vector<DriverStep>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const DriverStep& step = steps[i];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!Ready(bus, step)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return "driver step " + std::to_string(i) + " never became ready";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const DWORD error = step.kind == DriverStep::Kind::kRumble
+                                ? bus.Rumble(step.serialOrCode, step.low, step.high, step.form)
+                                : bus.Release(step.serialOrCode, step.status);
+        if (error != 0)
+            return "driver step " + std::to_string(i) + " failed with " + std::to_string(error);
+    }
+    return "";
+}
+
+CaseRun RunCase(bus::Control& bus, const Case& c) {
+    CaseRun run;
+    for (const RuleSpec& rule : c.rules) {
+        EXPECT_EQ(bus.Rule(rule.code, rule.action, rule.status, rule.count), 0u);
+    }
+    for (uint32_t serial : c.taken) EXPECT_EQ(bus.Take(serial), 0u);
+    SessionOptions options = Options(PadbridgePath());
+    options.exit_timeout_ms = 10000;
+    options.script_timeout_ms = 20000;
+    std::thread session([&] { run.result = RunSession(options, c.script); });
+    run.driverFailure = DoDriverSteps(bus, c.driver);
+    session.join();
+    run.log = bus::Describe(bus.Log());
+    return run;
+}
+
+std::string Text(const Strings& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+std::string Listed(const Strings& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "\n  " + line;
+    return text;
+}
+
+class BusSession : public testing::TestWithParam<Case> {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ok()) << "the stand-in bus driver is not there (error "
+                               << bus_.open_error() << "); the bus_driver_start test sets it up";
+        ASSERT_EQ(bus_.Reset(), 0u);
+    }
+
+    void RunAndCheck() {
+        const Case& c = GetParam();
+        const CaseRun run = RunCase(bus_, c);
+        const SessionResult& r = run.result;
+        ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+        EXPECT_EQ(run.driverFailure, "");
+        EXPECT_FALSE(r.script_timed_out);
+        EXPECT_FALSE(r.wait_output_failed) << Visible(r.output);
+        EXPECT_FALSE(r.timed_out) << "the bridge did not exit after stdin closed";
+        EXPECT_EQ(r.exit_code, 0u);
+        EXPECT_EQ(Visible(r.output), Visible(Text(c.output)));
+        EXPECT_EQ(run.log, c.log) << "driver log:" << Listed(run.log);
+    }
+
+    bus::Control bus_;
+};
+
+std::string CaseName(const testing::TestParamInfo<Case>& param) {
+    return param.param.name;
+}
+
+// --- Start-up: the version check decides the capabilities line ---
+
+class BusCapabilities : public BusSession {};
+TEST_P(BusCapabilities, Session) {
+    RunAndCheck();
+}
+
+std::vector<Case> CapabilityCases() {
+    const std::vector<Step> input = {Write(Input()), WaitOutput(kDriverRequired)};
+    return {
+        {"BusAnswersVersionOne", {}, {}, {}, {}, {kReady}, {kCheck}},
+        {"VersionNotSupported",
+         {{bus::kCheckVersion, BUS_TEST_ANSWER, bus::kStatusNotSupported, 0}},
+         {},
+         input,
+         {},
+         {NoDriver("incompatible"), kDriverRequired},
+         {kCheck + " -> c00000bb"}},
+        {"VersionCheckFails",
+         {{bus::kCheckVersion, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
+         {},
+         input,
+         {},
+         {NoDriver("unavailable"), kDriverRequired},
+         {kCheck + " -> c0000001"}},
+        // Waited for about a second, then cancelled and counted as a time-out.
+        {"VersionCheckUnanswered",
+         {{bus::kCheckVersion, BUS_TEST_HOLD, 0, 0}},
+         {},
+         input,
+         {},
+         {NoDriver("unavailable"), kDriverRequired},
+         {kCheck + " pending", "cancelled CheckVersion"}},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Bus, BusCapabilities, testing::ValuesIn(CapabilityCases()), CaseName);
+
+// --- Pads: creation, reports, the ways a pad ends, failed requests, serial numbers ---
+
+class BusPads : public BusSession {};
+TEST_P(BusPads, Session) {
+    RunAndCheck();
+}
+
+std::vector<Case> PadCases() {
+    // The pause lets the second report go out before the next line arrives: lines read
+    // together are all dispatched before the pad is pumped.
+    const std::vector<Step> up = {Write(Input()), WaitOutput(Created(0)), Write(kFullInput),
+                                  Pause(100)};
+    const Strings upLines = {kReady, Created(0)};
+    const Strings downLines = {Stopped(0), Removed(0)};
+    const Strings bothReports = Join({PadUp(), {Submit(1, kFullReport)}, PadDown()});
+    std::vector<Step> removed = up;
+    removed.push_back(Write(Line("remove")));
+    removed.push_back(WaitOutput(Removed(0)));
+    std::vector<Step> neutral = up;
+    neutral.push_back(Write(Line("neutral")));
+    neutral.push_back(WaitOutput(Removed(0)));
+    std::vector<Step> idle = up;
+    idle.push_back(WaitOutput(Removed(0)));  // a little over a second after the last input
+    std::vector<Step> closed = up;
+    closed.push_back(CloseStdin());
+    // The player's input in the five seconds after a failure is ignored.
+    const std::vector<Step> retryWindow = {Write(Input()), Pause(100), Write(Input())};
+    std::vector<Step> failStart = {Write(Input())};
+
+    std::vector<Case> cases = {
+        {"RemoveUnplugs", {}, {}, removed, {}, Join({upLines, downLines}), bothReports},
+        {"NeutralUnplugs", {}, {}, neutral, {}, Join({upLines, downLines}), bothReports},
+        {"IdleTimeoutUnplugs", {}, {}, idle, {}, Join({upLines, downLines}), bothReports},
+        {"ClosingStdinUnplugs", {}, {}, closed, {}, Join({upLines, downLines}), bothReports},
+        {"PlugInAnsweredLater",
+         {{bus::kPlugIn, BUS_TEST_HOLD, 0, 1}},
+         {},
+         {Write(Input()), WaitOutput(Created(0))},
+         {Release(bus::kPlugIn, 0)},
+         Join({upLines, downLines}),
+         Join({{kCheck, PlugIn(1, " pending"), "completed PlugIn"},
+               {WaitReady(1), AwaitRumble(1), Submit(1, kInputReport)},
+               PadDown()})},
+        {"PlugInFails",
+         {{bus::kPlugIn, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
+         {},
+         Then(failStart, retryWindow),
+         {},
+         {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 31)},
+         {kCheck, PlugIn(1, " -> c0000001"), Unplug(1)}},
+        {"WaitReadyFails",
+         {{bus::kWaitReady, BUS_TEST_ANSWER, bus::kStatusDeviceNotConnected, 0}},
+         {},
+         Then(failStart, retryWindow),
+         {},
+         {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 1167)},
+         {kCheck, PlugIn(1), WaitReady(1, " -> c000009d"), Unplug(1)}},
+        // Cancelled after a second and reported as a time-out; the host keeps sending so the
+        // pad does not go idle first.
+        {"SubmitReportUnanswered",
+         {{bus::kSubmitReport, BUS_TEST_HOLD, 0, 1}},
+         {},
+         Then({Write(Input()), Pause(400), Write(Input()), Pause(400), Write(Input()),
+               WaitOutput(Error(0, "gamepad_update_failed", 1460))},
+              retryWindow),
+         {},
+         {kReady, Created(0), Stopped(0), Removed(0), Error(0, "gamepad_update_failed", 1460)},
+         {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport, " pending"),
+          "cancelled SubmitReport", "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1)}},
+        {"UnplugFails",
+         {{bus::kUnplug, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
+         {},
+         {Write(Input()), WaitOutput(Created(0)), Write(Line("remove")), WaitOutput(Removed(0))},
+         {},
+         {kReady, Created(0), Error(0, "gamepad_remove_failed", 31), Stopped(0), Removed(0)},
+         Join({PadUp(),
+               {"cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1, " -> c0000001")}})},
+        // Serial 1 is taken: player 0 gets 2, and player 1 tries 1 again, skips 2, gets 3.
+        {"TakenSerialIsSkipped",
+         {},
+         {1},
+         {Write(Input(0)), WaitOutput(Created(0)), Write(Input(1)), WaitOutput(Created(1))},
+         {},
+         {kReady, Created(0), Created(1), Stopped(0), Removed(0), Stopped(1), Removed(1)},
+         {kCheck, PlugIn(1, " -> c000000d"), PlugIn(2), WaitReady(2), AwaitRumble(2),
+          Submit(2, kInputReport), PlugIn(1, " -> c000000d"), PlugIn(3), WaitReady(3),
+          AwaitRumble(3), Submit(3, kInputReport), "cancelled AwaitRumble",
+          Submit(2, kNeutralReport), Unplug(2), "cancelled AwaitRumble", Submit(3, kNeutralReport),
+          Unplug(3)}},
+    };
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Bus, BusPads, testing::ValuesIn(PadCases()), CaseName);
+
+// --- Rumble: completions of the waiting AwaitRumble become lines, changes only ---
+
+class BusRumble : public BusSession {};
+TEST_P(BusRumble, Session) {
+    RunAndCheck();
+}
+
+// The first completion waits until the pad's first report is in the log, so the log's order
+// does not depend on which thread is quicker.
+constexpr uint32_t kPadUpEntries = 5;
+
+std::vector<Case> RumbleCases() {
+    const Strings up = PadUp();
+    const std::string one = Le(1);
+    auto record = [&](const char* motors) { return "0c000000 " + one + " " + motors; };
+    const char* const lowFull = "ff000000";
+    std::vector<Case> cases = {
+        {"ChangesOnly",
+         {},
+         {},
+         {Write(Input()), WaitOutput(RumbleLine(0, "0.250980", "0.501961"))},
+         {CompleteRumble(1, 255, 0, BUS_RUMBLE_GOOD, kPadUpEntries), CompleteRumble(1, 255, 0),
+          CompleteRumble(1, 64, 128)},
+         {kReady, Created(0), RumbleLine(0, "1.000000", "0.000000"),
+          RumbleLine(0, "0.250980", "0.501961"), Stopped(0), Removed(0)},
+         Join({up,
+               {RumbleDone(record(lowFull)), AwaitRumble(1), RumbleDone(record(lowFull)),
+                AwaitRumble(1), RumbleDone(record("40800000")), AwaitRumble(1)},
+               PadDown()})},
+        // A bad record after a non-zero pair: the motors are reported stopped, then the error.
+        {"WrongSerial",
+         {},
+         {},
+         {Write(Input()), WaitOutput("\"win32Error\":13}")},
+         {CompleteRumble(1, 200, 1, BUS_RUMBLE_GOOD, kPadUpEntries),
+          CompleteRumble(1, 200, 1, BUS_RUMBLE_BAD_SERIAL)},
+         {kReady, Created(0), RumbleLine(0, "0.784314", "0.003922"), Stopped(0),
+          Error(0, "gamepad_rumble_unavailable", 13), Stopped(0), Removed(0)},
+         Join({up,
+               {RumbleDone(record("c8010000")), AwaitRumble(1),
+                RumbleDone("0c000000 " + Le(2) + " c8010000"), Submit(1, kNeutralReport),
+                Unplug(1)}})},
+    };
+    // A bad first completion: nothing was reported, so only the error.
+    struct Bad {
+        const char* name;
+        uint16_t form;
+        int win32Error;
+        std::string done;
+    };
+    const Bad bad[] = {
+        {"WrongSize", BUS_RUMBLE_BAD_SIZE, 13, RumbleDone("0d000000 " + one + " 02030000")},
+        {"ShortRecord", BUS_RUMBLE_SHORT, 13, RumbleDone(record("02030000"))},
+        {"RequestFails", BUS_RUMBLE_FAIL, 31, "completed AwaitRumble -> c0000001"},
+    };
+    for (const Bad& b : bad) {
+        const std::string error = Error(0, "gamepad_rumble_unavailable", b.win32Error);
+        cases.push_back({b.name,
+                         {},
+                         {},
+                         {Write(Input()), WaitOutput(error)},
+                         {CompleteRumble(1, 2, 3, b.form, kPadUpEntries)},
+                         {kReady, Created(0), error, Stopped(0), Removed(0)},
+                         Join({up, {b.done, Submit(1, kNeutralReport), Unplug(1)}})});
+    }
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Bus, BusRumble, testing::ValuesIn(RumbleCases()), CaseName);
+
+}  // namespace
+}  // namespace e2e
