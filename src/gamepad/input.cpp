@@ -1,25 +1,25 @@
 #include "gamepad/input.h"
 
 #include <cmath>
-#include <cstdlib>
 
 #include "bridge.h"
 #include "os/os.h"
 #include "protocol/fields.h"
+#include "protocol/number.h"
 #include "protocol/output.h"
 
 namespace padbridge {
 namespace {
 
-// Reads a JSON array of exactly `count` numbers at `p`. Each number is converted by strtod (which
-// skips leading white space of every kind) and must be finite; only spaces may follow it before
-// the ',' or the closing ']'. Bytes after the ']' are not examined.
+// Reads a JSON array of exactly `count` numbers at `p`. Each number is converted as strtod does
+// (skipping leading white space of every kind) and must be finite; only spaces may follow it
+// before the ',' or the closing ']'. Bytes after the ']' are not examined.
 bool ParseNumberArray(const char* p, double* values, int count) {
     if (p == nullptr || *p != '[') return false;
     ++p;
     for (int k = 0; k < count; ++k) {
-        char* end = nullptr;
-        const double value = std::strtod(p, &end);
+        const char* end = nullptr;
+        const double value = ConvertNumber(p, &end);
         if (end == p || !std::isfinite(value)) return false;
         p = end;
         while (*p == ' ') ++p;

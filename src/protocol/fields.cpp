@@ -1,9 +1,9 @@
 #include "protocol/fields.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "protocol/number.h"
 
 namespace padbridge {
 namespace {
@@ -21,12 +21,22 @@ bool StartsKey(const char* line, const char* occurrence) {
     return false;
 }
 
+// The quoted key, cut like a bounded format into 80 bytes would cut it: at most 79 bytes, so a
+// name of 78 bytes or more loses its closing quote. Every name the bridge uses is far shorter.
+std::size_t QuoteKey(const char* name, char (&pattern)[80]) {
+    std::size_t length = 0;
+    pattern[length++] = '"';
+    while (*name != '\0' && length < sizeof pattern - 1) pattern[length++] = *name++;
+    if (length < sizeof pattern - 1) pattern[length++] = '"';
+    pattern[length] = '\0';
+    return length;
+}
+
 }  // namespace
 
 const char* FindValue(const char* line, const char* name) {
     char pattern[80];
-    if (std::snprintf(pattern, sizeof pattern, "\"%s\"", name) < 0) return nullptr;
-    const std::size_t patternLength = std::strlen(pattern);
+    const std::size_t patternLength = QuoteKey(name, pattern);
 
     for (const char* hit = std::strstr(line, pattern); hit != nullptr;
          hit = std::strstr(hit + 1, pattern)) {
@@ -71,8 +81,8 @@ bool ReadString(const char* line, const char* name, char* destination, std::size
 double ReadNumber(const char* line, const char* name, double fallback) {
     const char* p = FindValue(line, name);
     if (p == nullptr) return fallback;
-    char* end = nullptr;
-    const double value = std::strtod(p, &end);
+    const char* end = nullptr;
+    const double value = ConvertNumber(p, &end);
     if (end == p || !std::isfinite(value)) return fallback;
     return value;
 }
