@@ -107,6 +107,14 @@ TEST_P(BridgeSession, AnswersWithExactBytes) {
     EXPECT_EQ(Visible(r.output), Visible(kCapabilities + c.expected));
 }
 
+std::string WithButtons(const std::string& buttons) {
+    return "{\"type\":\"input\",\"player\":0," + kAxes + ",\"buttons\":[" + buttons + "]}";
+}
+
+std::string WithAxes(const std::string& axes) {
+    return "{\"type\":\"input\",\"player\":0,\"axes\":[" + axes + "]," + kButtons + "}";
+}
+
 const SessionCase kSessions[] = {
     {"StartUpOnly", {}, ""},
     {"Probe", {Write("{\"type\":\"probe\"}\n")}, kCapabilities},
@@ -119,6 +127,10 @@ const SessionCase kSessions[] = {
     {"InputPlayerForms",
      {Write(Input("7") + "\n" + Input("1.0") + "\n" + Input("3e0") + "\n" + Input("-0") + "\n")},
      Repeat(kDriverRequired, 4)},
+    // The runtime's strtod reads hexadecimal (also with a binary exponent) and signs.
+    {"InputNumbersInStrtodForms",
+     {Write(Input("0x1") + "\n" + WithAxes("0x1,+0.5,-0x.8p1, 1E-3") + "\n")},
+     Repeat(kDriverRequired, 2)},
     {"InputWithSpacesAroundTheColonAndElements",
      {Write("{ \"type\" : \"input\" , \"player\" :\t2, \"axes\": [0.5 ,-1 ,1 ,0], "
             "\"buttons\":[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0, 1]}\n")},
@@ -172,14 +184,6 @@ TEST_P(SilentLine, ProducesNothing) {
     EXPECT_EQ(Visible(r.output), Visible(kCapabilities + kCapabilities));
 }
 
-std::string WithButtons(const std::string& buttons) {
-    return "{\"type\":\"input\",\"player\":0," + kAxes + ",\"buttons\":[" + buttons + "]}";
-}
-
-std::string WithAxes(const std::string& axes) {
-    return "{\"type\":\"input\",\"player\":0,\"axes\":[" + axes + "]," + kButtons + "}";
-}
-
 const SilentCase kSilentLines[] = {
     {"EmptyLine", ""},
     {"UnknownType", "{\"type\":\"bogus\",\"player\":0}"},
@@ -197,6 +201,10 @@ const SilentCase kSilentLines[] = {
     {"InputPlayerAsString", Input("\"0\"")},
     {"InputPlayerOverflow", Input("1e999")},
     {"InputWithoutPlayer", "{\"type\":\"input\"," + kAxes + "," + kButtons + "}"},
+    {"InputPlayerInfinityWord", Input("inf")},
+    {"InputPlayerNanWord", Input("nan")},
+    {"InputAxisInfinityWord", WithAxes("infinity,0,0,0")},
+    {"InputAxisNanWord", WithAxes("0,NAN,0,0")},
     {"InputThreeAxes", WithAxes("0,0,0")},
     {"InputFiveAxes", WithAxes("0,0,0,0,0")},
     {"InputAxisTrue", WithAxes("0,true,0,0")},
