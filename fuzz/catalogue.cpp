@@ -19,7 +19,8 @@ const char* const kForms[] = {
     "{\"type\":\"error\",\"player\":%P,\"code\":\"%C\",\"win32Error\":%U}",
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
     "driver on this computer. Game keys still work.\"}",
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this vJoy "
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
+    "vJoy "
     "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}",
     "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}",
     "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
@@ -74,14 +75,29 @@ bool MatchForm(const char* form, const char* text, const char** words, int* word
         }
         std::size_t length = 0;
         switch (form[1]) {
-            case 'P': length = (*text >= '0' && *text <= '7') ? 1 : 0; break;
-            case 'T': length = MatchWord(text, kBools); break;
-            case 'F': length = MatchFraction(text); break;
-            case 'U': length = MatchErrorCode(text); break;
-            case 'B': length = MatchWord(text, kBackends); break;
-            case 'S': length = MatchWord(text, kStatuses); break;
-            case 'C': length = MatchWord(text, kCodes); break;
-            default: return false;
+            case 'P':
+                length = (*text >= '0' && *text <= '7') ? 1 : 0;
+                break;
+            case 'T':
+                length = MatchWord(text, kBools);
+                break;
+            case 'F':
+                length = MatchFraction(text);
+                break;
+            case 'U':
+                length = MatchErrorCode(text);
+                break;
+            case 'B':
+                length = MatchWord(text, kBackends);
+                break;
+            case 'S':
+                length = MatchWord(text, kStatuses);
+                break;
+            case 'C':
+                length = MatchWord(text, kCodes);
+                break;
+            default:
+                return false;
         }
         if (length == 0) return false;
         if (form[1] != 'P' && *wordCount < 4) words[(*wordCount)++] = text;

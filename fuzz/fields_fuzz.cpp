@@ -16,10 +16,14 @@
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // The key as the readers search for it: quote, name, quote, cut to 79 bytes.
-std::string Pattern(const std::string& name) { return ("\"" + name + "\"").substr(0, 79); }
+std::string Pattern(const std::string& name) {
+    return ("\"" + name + "\"").substr(0, 79);
+}
 
 // Offset of the value of `name` in `line`, or -1.
 long ModelFind(const std::string& line, const std::string& name) {
@@ -55,11 +59,20 @@ bool ModelString(const std::string& line, const std::string& name, std::string* 
         }
         if (++i == line.size()) return false;
         switch (line[i]) {
-            case '"': text->push_back('"'); break;
-            case '\\': text->push_back('\\'); break;
-            case 'n': text->push_back('\n'); break;
-            case 't': text->push_back('\t'); break;
-            default: return false;
+            case '"':
+                text->push_back('"');
+                break;
+            case '\\':
+                text->push_back('\\');
+                break;
+            case 'n':
+                text->push_back('\n');
+                break;
+            case 't':
+                text->push_back('\t');
+                break;
+            default:
+                return false;
         }
     }
     return false;
@@ -78,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const char* rest = reinterpret_cast<const char*>(data + 2);
     const std::size_t restSize = size - 2;
     const char* feed = static_cast<const char*>(std::memchr(rest, '\n', restSize));
-    const std::size_t nameBytes = feed != nullptr ? static_cast<std::size_t>(feed - rest) : restSize;
+    const std::size_t nameBytes =
+        feed != nullptr ? static_cast<std::size_t>(feed - rest) : restSize;
     // The readers see both as zero-terminated strings: each ends at its first zero byte.
     const std::string name(rest, strnlen(rest, nameBytes));
     const char* lineBytes = feed != nullptr ? feed + 1 : rest + restSize;
@@ -113,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const double got = padbridge::ReadNumber(line, name.c_str(), -12345.5);
     if (std::memcmp(&got, &number, sizeof got) != 0) Fail("read number");
 
-    const bool flag = expected >= 0 && model.compare(static_cast<std::size_t>(expected), 4, "true") == 0;
+    const bool flag =
+        expected >= 0 && model.compare(static_cast<std::size_t>(expected), 4, "true") == 0;
     if (padbridge::ReadBool(line, name.c_str()) != flag) Fail("read bool");
 
     std::free(destination);

@@ -61,12 +61,23 @@ sim::Answer DecodeAnswer(uint8_t byte, uint32_t code) {
     answer.low = kMotors[(byte >> 5) & 3];
     answer.high = kMotors[(byte >> 4) & 3];
     switch (result) {
-        case 3: answer.size = 8; break;
-        case 4: answer.serial = 999; break;
-        case 5: answer.bytes = 4; break;
-        case 6: answer.result = 995; break;
-        case 7: answer.result = 31; break;
-        default: break;
+        case 3:
+            answer.size = 8;
+            break;
+        case 4:
+            answer.serial = 999;
+            break;
+        case 5:
+            answer.bytes = 4;
+            break;
+        case 6:
+            answer.result = 995;
+            break;
+        case 7:
+            answer.result = 31;
+            break;
+        default:
+            break;
     }
     return answer;
 }
@@ -103,7 +114,8 @@ void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
 
     for (std::size_t kind = 0; kind < 5; ++kind) {
         const uint32_t code = kRequestCodes[kind];
-        for (std::size_t i = 0; i < 8; ++i) m.bus.Queue(code, DecodeAnswer(h[4 + kind * 8 + i], code));
+        for (std::size_t i = 0; i < 8; ++i)
+            m.bus.Queue(code, DecodeAnswer(h[4 + kind * 8 + i], code));
         m.bus.defaults[code] = DecodeAnswer(h[44 + kind], code);
     }
 }

@@ -156,19 +156,21 @@ TEST_P(RequestFaultTest, ReportsOnceAndGivesEverythingBack) {
     ExpectAllGivenBack(*session.bridge);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryKindEveryOutcome, RequestFaultTest,
-    ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::ValuesIn(kOutcomes)),
-    [](const auto& row) {
-        return std::string(std::get<0>(row.param).name) + std::get<1>(row.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(EveryKindEveryOutcome, RequestFaultTest,
+                         ::testing::Combine(::testing::ValuesIn(kKinds),
+                                            ::testing::ValuesIn(kOutcomes)),
+                         [](const auto& row) {
+                             return std::string(std::get<0>(row.param).name) +
+                                    std::get<1>(row.param).name;
+                         });
 
 // ---- Every vJoy acquisition check failing ----
 
 const std::string kLongConfiguration =
     "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
     "vJoy device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
-const std::string kShortConfiguration = "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
+const std::string kShortConfiguration =
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
 const std::string kBusy =
     "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
     "feeder.\"}";
@@ -214,7 +216,8 @@ TEST_P(AcquisitionFaultTest, EveryInputIsRefusedAndNothingIsWritten) {
     sim::CloseInput(300);
 
     EXPECT_EQ(session.Run(), 0);
-    const std::string vjoyReady = testing::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
+    const std::string vjoyReady =
+        testing::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
     EXPECT_EQ(session.Lines(), (Lines{vjoyReady, *row.line, *row.line}));
     std::vector<std::string> calls = sim::DescribeCalls(sim::Current().vjoy.calls);
     for (const std::string& call : calls) {
@@ -239,9 +242,9 @@ const std::string kRightUp = sim::MouseEvent(0, 0, 0, 0x10);
 
 struct SessionStep {
     std::string line;
-    Lines output;                    // what this line prints
-    std::vector<int> livePads;       // players with a pad after it, ascending
-    std::vector<std::string> held;   // what release-all lifts after it, in its order
+    Lines output;                   // what this line prints
+    std::vector<int> livePads;      // players with a pad after it, ascending
+    std::vector<std::string> held;  // what release-all lifts after it, in its order
 };
 
 const std::vector<SessionStep> kSessionSteps = {
@@ -250,11 +253,17 @@ const std::vector<SessionStep> kSessionSteps = {
     {InputLine(0), {DeviceCreated(0)}, {0}, {kKeyAUp}},
     {R"({"type":"system","action":"click","button":0,"down":true})", {}, {0}, {kKeyAUp, kLeftUp}},
     {InputLine(3), {DeviceCreated(3)}, {0, 3}, {kKeyAUp, kLeftUp}},
-    {R"({"type":"system","action":"key","key":"Shift","down":true})", {}, {0, 3},
+    {R"({"type":"system","action":"key","key":"Shift","down":true})",
+     {},
+     {0, 3},
      {kShiftUp, kKeyAUp, kLeftUp}},
-    {R"({"type":"remove","player":0})", {ZeroRumble(0), DeviceRemoved(0)}, {3},
+    {R"({"type":"remove","player":0})",
+     {ZeroRumble(0), DeviceRemoved(0)},
+     {3},
      {kShiftUp, kKeyAUp, kLeftUp}},
-    {R"({"type":"system","action":"click","button":1,"down":true})", {}, {3},
+    {R"({"type":"system","action":"click","button":1,"down":true})",
+     {},
+     {3},
      {kShiftUp, kKeyAUp, kLeftUp, kRightUp}},
     {InputLine(0), {DeviceCreated(0)}, {0, 3}, {kShiftUp, kKeyAUp, kLeftUp, kRightUp}},
     {R"({"type":"system-permission","enabled":false})", {kRefused}, {0, 3}, {}},
