@@ -27,11 +27,11 @@ std::string Difference(const std::string& text) {
     const double expected = std::strtod(text.c_str(), &strtodEnd);
     const char* end = nullptr;
     const double got = ConvertNumber(text.c_str(), &end);
-    const long expectedLength = strtodEnd - text.c_str();
-    const long gotLength = end - text.c_str();
+    const auto expectedLength = static_cast<long long>(strtodEnd - text.c_str());
+    const auto gotLength = static_cast<long long>(end - text.c_str());
     if (Bits(got) == Bits(expected) && gotLength == expectedLength) return {};
     char message[160];
-    std::snprintf(message, sizeof message, "got %a (%ld bytes), strtod %a (%ld bytes)", got,
+    std::snprintf(message, sizeof message, "got %a (%lld bytes), strtod %a (%lld bytes)", got,
                   gotLength, expected, expectedLength);
     return message;
 }

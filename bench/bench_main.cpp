@@ -1,0 +1,220 @@
+// Speed of the bridge's hot paths on the simulated machine, beside a general JSON parser doing
+// the same extraction. Every case reports nanoseconds per line and lines per second; at the end
+// the ratios of the medians (or of the single runs) are printed on one line.
+#include <benchmark/benchmark.h>
+#include <simdjson.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "lines.h"
+#include "os/sim/sim.h"
+#include "parsers.h"
+#include "session.h"
+
+namespace {
+
+constexpr std::size_t kReadChunk = 2048;  // the main loop's largest read
+
+void CountLines(benchmark::State& state, double linesPerIteration) {
+    const double lines = linesPerIteration * static_cast<double>(state.iterations());
+    state.counters["lines/s"] = benchmark::Counter(lines, benchmark::Counter::kIsRate);
+}
+
+// ---- Parsing alone: one `input` line to a GamepadFrame ----
+
+void BM_ParseFieldReaders(benchmark::State& state) {
+    const std::string line = bench::InputLine(3);
+    padbridge::GamepadFrame frame{};
+    int player = -1;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(line.data());
+        if (!bench::ParseWithFieldReaders(line.c_str(), &frame, &player))
+            state.SkipWithError("parse");
+        benchmark::DoNotOptimize(frame);
+    }
+    CountLines(state, 1);
+}
+
+void BM_ParseSimdjson(benchmark::State& state) {
+    const std::string line = bench::InputLine(3);
+    std::string padded = line + std::string(simdjson::SIMDJSON_PADDING, '\0');
+    simdjson::ondemand::parser parser;
+    padbridge::GamepadFrame frame{};
+    int player = -1;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(padded.data());
+        if (!bench::ParseWithSimdjson(parser, padded, line.size(), &frame, &player))
+            state.SkipWithError("parse");
+        benchmark::DoNotOptimize(frame);
+    }
+    CountLines(state, 1);
+}
+
+void BM_ParseNlohmann(benchmark::State& state) {
+    const std::string line = bench::InputLine(3);
+    padbridge::GamepadFrame frame{};
+    int player = -1;
+    for (auto _ : state) {
+        if (!bench::ParseWithNlohmann(line, &frame, &player)) state.SkipWithError("parse");
+        benchmark::DoNotOptimize(frame);
+    }
+    CountLines(state, 1);
+}
+
+// ---- The whole path on the simulation ----
+
+// Eight players' lines in one read (under 2048 bytes), fed to the line reader, dispatched,
+// parsed, clamped, mapped and accepted; then the tick's PumpPad submits each newest report to a
+// bus that completes it at once.
+void BM_InputPath(benchmark::State& state) {
+    padbridge::Bridge* bridge = bench::ReadyBridge();
+    if (bridge == nullptr) {
+        state.SkipWithError("set-up did not create eight pads");
+        return;
+    }
+    std::string chunk;
+    for (int player = 0; player < padbridge::kPlayerCount; ++player)
+        chunk += bench::InputLine(player) + "\n";
+    if (chunk.size() > kReadChunk) state.SkipWithError("eight lines exceed one read");
+    std::size_t submitsBefore = sim::Current().bus.requests.size();
+    std::size_t submits = 0;
+    for (auto _ : state) {
+        bench::Feed(*bridge, chunk.data(), chunk.size());
+        bench::RunTick(*bridge);
+        // The simulation records every request; keep that record short. Amortised, and counted.
+        if (bench::RecordingsNearlyFull()) {
+            submits += sim::Current().bus.requests.size() - submitsBefore;
+            submitsBefore = 0;
+            bench::ForgetRecordings();
+        }
+    }
+    submits += sim::Current().bus.requests.size() - submitsBefore;
+    if (submits != static_cast<std::size_t>(state.iterations()) * padbridge::kPlayerCount)
+        state.SkipWithError("not every line reached the bus");
+    CountLines(state, padbridge::kPlayerCount);
+}
+
+// The simulation's own share of the path: one request issued and collected, recorded by the sim.
+void BM_SimulatedSubmit(benchmark::State& state) {
+    padbridge::Bridge* bridge = bench::ReadyBridge();
+    if (bridge == nullptr) {
+        state.SkipWithError("set-up");
+        return;
+    }
+    uint8_t record[28] = {28};
+    os::Overlapped overlapped{};
+    overlapped.event = os::CreateManualResetEvent();
+    for (auto _ : state) {
+        uint32_t bytes = 0;
+        os::DeviceIoControl(bridge->backend.busHandle, sim::kSubmitReport, record, sizeof record,
+                            nullptr, 0, &bytes, &overlapped);
+        os::GetOverlappedResult(bridge->backend.busHandle, &overlapped, &bytes, false);
+        if (bench::RecordingsNearlyFull()) bench::ForgetRecordings();
+    }
+    os::CloseHandle(overlapped.event);
+    CountLines(state, 1);
+}
+
+// One line fed and dispatched per iteration, in reads of at most 2048 bytes.
+void FeedEach(benchmark::State& state, const std::string& line) {
+    padbridge::Bridge* bridge = bench::ReadyBridge();
+    if (bridge == nullptr) {
+        state.SkipWithError("set-up");
+        return;
+    }
+    const std::string bytes = line + "\n";
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < bytes.size(); at += kReadChunk) {
+            const std::size_t count =
+                bytes.size() - at < kReadChunk ? bytes.size() - at : kReadChunk;
+            bench::Feed(*bridge, bytes.data() + at, count);
+        }
+        // A few stores: keeps the simulation's records small and in warm memory.
+        bench::ForgetRecordings();
+    }
+    CountLines(state, 1);
+}
+
+void BM_SystemMove(benchmark::State& state) {
+    FeedEach(state, bench::kMoveLine);
+}
+void BM_Text1024(benchmark::State& state) {
+    FeedEach(state, bench::TextLine());
+}
+void BM_DroppedLine16K(benchmark::State& state) {
+    FeedEach(state, bench::JunkLine());
+}
+
+BENCHMARK(BM_ParseFieldReaders);
+BENCHMARK(BM_ParseSimdjson);
+BENCHMARK(BM_ParseNlohmann);
+BENCHMARK(BM_InputPath);
+BENCHMARK(BM_SimulatedSubmit);
+BENCHMARK(BM_SystemMove);
+BENCHMARK(BM_Text1024);
+BENCHMARK(BM_DroppedLine16K);
+
+// Keeps each case's lines per second: the median when repetitions were asked for, else the run.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const auto counter = run.counters.find("lines/s");
+            if (counter == run.counters.end() || counter->second.value <= 0) continue;
+            const std::string name = run.run_name.function_name;
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") {
+                    rates_[name] = counter->second.value;
+                    fromMedian_[name] = true;
+                }
+            } else if (!fromMedian_[name]) {
+                rates_[name] = counter->second.value;
+            }
+        }
+    }
+
+    // Nanoseconds per line; 0 when the case did not run.
+    double NsPerLine(const std::string& name) const {
+        const auto found = rates_.find(name);
+        return found == rates_.end() ? 0.0 : 1e9 / found->second;
+    }
+
+    void PrintSummary() const {
+        std::printf("\n%-22s %12s %14s\n", "case", "ns/line", "lines/s");
+        for (const auto& [name, rate] : rates_)
+            std::printf("%-22s %12.1f %14.0f\n", name.c_str(), 1e9 / rate, rate);
+    }
+
+  private:
+    std::map<std::string, double> rates_;
+    std::map<std::string, bool> fromMedian_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    reporter.PrintSummary();
+
+    const double parse = reporter.NsPerLine("BM_ParseFieldReaders");
+    const double path = reporter.NsPerLine("BM_InputPath");
+    const double simdjson = reporter.NsPerLine("BM_ParseSimdjson");
+    const double nlohmann = reporter.NsPerLine("BM_ParseNlohmann");
+    if (parse <= 0 || path <= 0 || simdjson <= 0 || nlohmann <= 0) {
+        std::printf("speed: incomplete (a case failed or was filtered out)\n");
+        return 1;
+    }
+    // Ratios of time per line: below 1 means the bridge is faster.
+    std::printf("speed: parse/simdjson=%.2f path/simdjson=%.2f path/nlohmann=%.3f\n",
+                parse / simdjson, path / simdjson, path / nlohmann);
+    return 0;
+}

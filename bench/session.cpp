@@ -1,0 +1,85 @@
+#include "session.h"
+
+#include <memory>
+#include <string>
+
+#include "lines.h"
+#include "os/sim/sim.h"
+
+namespace bench {
+namespace {
+
+void Dispatch(void* context, const char* line) {
+    padbridge::DispatchLine(*static_cast<padbridge::Bridge*>(context), line);
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+void Feed(padbridge::Bridge& bridge, const char* bytes, std::size_t count) {
+    padbridge::FeedLines(bridge.lines, bytes, count, Dispatch, &bridge);
+}
+
+void RunTick(padbridge::Bridge& bridge) {
+    const uint64_t now = os::GetTickCount64();
+    padbridge::RunHeartbeatWatchdog(bridge.system, now);
+    for (int player = 0; player < padbridge::kPlayerCount; ++player) {
+        if (padbridge::CheckIdlePlayer(bridge, player, now)) continue;
+        if (bridge.backend.busHandle != os::kInvalidHandle) padbridge::PumpPad(bridge, player);
+    }
+}
+
+constexpr std::size_t kRecordingRoom = 1 << 16;
+
+void ForgetRecordings() {
+    sim::Machine& machine = sim::Current();
+    machine.bus.requests.clear();
+    machine.input.calls.clear();
+    machine.input.events.clear();
+    machine.output.clear();
+}
+
+// Room for the simulation's records, touched once, so that a run does not time their growth.
+void MakeRoomForRecordings() {
+    sim::Machine& machine = sim::Current();
+    machine.bus.requests.reserve(kRecordingRoom);
+    machine.input.calls.resize(kRecordingRoom);
+    machine.input.events.resize(kRecordingRoom);
+    machine.output.resize(kRecordingRoom);
+    ForgetRecordings();
+}
+
+bool RecordingsNearlyFull() {
+    const sim::Machine& machine = sim::Current();
+    constexpr std::size_t kMargin = 4096;
+    return machine.bus.requests.size() + kMargin > kRecordingRoom ||
+           machine.input.events.size() + kMargin > kRecordingRoom ||
+           machine.output.size() + kMargin > kRecordingRoom;
+}
+
+padbridge::Bridge* ReadyBridge() {
+    static std::unique_ptr<padbridge::Bridge> bridge;
+    sim::Reset();
+    sim::Current().bus.interfaces = {sim::DeviceInterface{}};
+    bridge = std::make_unique<padbridge::Bridge>();
+    padbridge::ProbeBackend(*bridge, nullptr);
+    std::string lines;
+    for (int player = 0; player < padbridge::kPlayerCount; ++player)
+        lines += InputLine(player) + "\n";
+    lines += std::string(kPermissionLine) + "\n";
+    Feed(*bridge, lines.data(), lines.size());
+    for (int tick = 0; tick < 4; ++tick) RunTick(*bridge);
+    const std::string& output = sim::Current().output;
+    const bool ready = Count(output, "\"created\":true") == padbridge::kPlayerCount &&
+                       Count(output, "\"enabled\":true") == 1 && bridge->system.enabled;
+    MakeRoomForRecordings();
+    return ready ? bridge.get() : nullptr;
+}
+
+}  // namespace bench
