@@ -1,7 +1,7 @@
 #include "protocol/number.h"
 
-#include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,10 +35,9 @@ constexpr int kMaxMantissaDigits = 19;  // always fits in 64 bits
 
 // Eight ASCII digits (already checked) as their value, without a chain of dependent steps.
 uint64_t EightDigits(const char* p) {
+    // Assembled little-endian whatever the machine's byte order; compilers make this one load.
     uint64_t chunk = 0;
-    std::memcpy(&chunk, p, sizeof chunk);
-    // Byte order independent: assemble the bytes little-endian first.
-    if constexpr (std::endian::native == std::endian::big) chunk = __builtin_bswap64(chunk);
+    for (int i = 7; i >= 0; --i) chunk = chunk << 8 | static_cast<unsigned char>(p[i]);
     chunk = ((chunk & 0x0F0F0F0F0F0F0F0F) * 2561) >> 8;
     chunk = ((chunk & 0x00FF00FF00FF00FF) * 6553601) >> 16;
     return ((chunk & 0x0000FFFF0000FFFF) * 42949672960001) >> 32;
@@ -57,10 +56,59 @@ const char* AppendDigits(const char* p, uint64_t* mantissa) {
     return end;
 }
 
-// Short decimals without exponent ("0.25", "-1", "0.7071"): when the digits form an integer of
-// at most 2^53 and there are at most 22 fraction digits, both operands of the division are exact
-// and IEEE division rounds once, correctly, which is what strtod gives. False leaves it to the
-// general paths. `p` is after the sign.
+// Veltkamp's split: `a` as high + low, each of at most 26 significant bits, so that products
+// of halves are exact.
+void Split(double a, double* high, double* low) {
+    const double scaled = 134217729.0 * a;  // 2^27 + 1
+    *high = scaled - (scaled - a);
+    *low = a - *high;
+}
+
+// Mantissas above 2^53 (17 to 19 significant digits, which hosts print often) with a fraction
+// of 1 to 22 digits. The quotient of the rounded mantissa by the exact power of ten lies within
+// about an ulp of the true value; it is kept only when the exact remainder, found with Dekker's
+// error-free product, proves it the nearest double, clear of any tie. Otherwise the general
+// path decides. No rounding mode or contraction can change the products: all of them are exact.
+bool ConvertLongMantissa(uint64_t mantissa, std::ptrdiff_t fraction, double* magnitude) {
+    const double high = static_cast<double>(mantissa);  // correctly rounded, below 2^64
+    // The rounding took at most 2^10 off or on: exact as an integer and as a double.
+    const auto rest = static_cast<int64_t>(mantissa - static_cast<uint64_t>(high));
+    const double power = kExactPowers[fraction];
+    const double candidate = high / power;
+
+    uint64_t bits = 0;
+    std::memcpy(&bits, &candidate, sizeof bits);
+    constexpr uint64_t kFractionBits = (uint64_t{1} << 52) - 1;
+    // A power of two has a nearer neighbour below than above: left to the general path.
+    if ((bits & kFractionBits) == 0) return false;
+    // Half an ulp of the candidate, a power of two (the candidate is far from subnormal here).
+    const uint64_t halfUlpBits = ((bits >> 52) - 53) << 52;
+    double halfUlp = 0;
+    std::memcpy(&halfUlp, &halfUlpBits, sizeof halfUlp);
+
+    // candidate * power == product + error, exactly.
+    double candidateHigh = 0, candidateLow = 0, powerHigh = 0, powerLow = 0;
+    Split(candidate, &candidateHigh, &candidateLow);
+    Split(power, &powerHigh, &powerLow);
+    const double product = candidate * power;
+    const double error = ((candidateHigh * powerHigh - product) + candidateHigh * powerLow +
+                          candidateLow * powerHigh) +
+                         candidateLow * powerLow;
+    // mantissa - candidate * power. high - product is exact (they are within a factor of two);
+    // the rest errs by far less than the margin below.
+    const double remainder = (high - product) + (static_cast<double>(rest) - error);
+    // Nearest when |mantissa / power - candidate| < half an ulp.
+    const double limit = power * halfUlp;
+    if (std::fabs(remainder) >= limit * 4) return false;
+    *magnitude = candidate;
+    return true;
+}
+
+// Decimals without exponent ("0.25", "-1", "0.7071", "0.12549019607843137"): at most 19 digits
+// and at most 22 of them after the point. When the digits form an integer of at most 2^53, both
+// operands of the division are exact and IEEE division rounds once, correctly, which is what
+// strtod gives; larger integers go through ConvertLongMantissa. False leaves it to the general
+// paths. `p` is after the sign.
 bool ConvertShortDecimal(const char* p, bool negative, double* value, const char** end) {
     uint64_t mantissa = 0;
     const char* digitsStart = p;
@@ -75,15 +123,19 @@ bool ConvertShortDecimal(const char* p, bool negative, double* value, const char
     }
     // An exponent or a hexadecimal prefix ("0x") needs the general paths.
     if (digits == 0 || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X') return false;
-    if (digits > kMaxMantissaDigits || mantissa > kMaxExactMantissa || fraction > kMaxExactPower) {
+    if (digits > kMaxMantissaDigits || fraction > kMaxExactPower) return false;
+    double magnitude = 0;
+    if (mantissa <= kMaxExactMantissa) {
+        magnitude = static_cast<double>(mantissa) / kExactPowers[fraction];
+    } else if (fraction == 0) {
+        magnitude = static_cast<double>(mantissa);  // a 64-bit integer converts correctly rounded
+    } else if (!ConvertLongMantissa(mantissa, fraction, &magnitude)) {
         return false;
     }
-    const double magnitude = static_cast<double>(mantissa) / kExactPowers[fraction];
     *value = negative ? -magnitude : magnitude;
     *end = p;
     return true;
 }
-
 // Everything the short path leaves: long or exponent decimals through from_chars, which takes
 // the same decimal grammar as strtod (sign '-' only, no white space) and rounds correctly too;
 // the rest, and what from_chars reports as out of range, through strtod itself. Kept out of line
