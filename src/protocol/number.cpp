@@ -99,7 +99,7 @@ bool ConvertLongMantissa(uint64_t mantissa, std::ptrdiff_t fraction, double* mag
     const double remainder = (high - product) + (static_cast<double>(rest) - error);
     // Nearest when |mantissa / power - candidate| < half an ulp.
     const double limit = power * halfUlp;
-    if (std::fabs(remainder) >= limit * 4) return false;
+    if (std::fabs(remainder) >= limit - limit * 0x1p-30) return false;
     *magnitude = candidate;
     return true;
 }
