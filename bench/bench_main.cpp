@@ -64,6 +64,44 @@ void BM_ParseNlohmann(benchmark::State& state) {
     CountLines(state, 1);
 }
 
+// The same, over 64 lines whose values change from line to line: the branches of every parser
+// see real variety, as they do with a moving controller.
+constexpr std::size_t kVaryingLines = 64;
+
+void BM_ParseFieldReadersVarying(benchmark::State& state) {
+    const std::vector<std::string> lines = bench::VaryingInputLines(kVaryingLines);
+    padbridge::GamepadFrame frame{};
+    int player = -1;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const std::string& line = lines[i++ % kVaryingLines];
+        if (!bench::ParseWithFieldReaders(line.c_str(), &frame, &player))
+            state.SkipWithError("parse");
+        benchmark::DoNotOptimize(frame);
+    }
+    CountLines(state, 1);
+}
+
+void BM_ParseSimdjsonVarying(benchmark::State& state) {
+    std::vector<std::string> padded;
+    std::vector<std::size_t> lengths;
+    for (const std::string& line : bench::VaryingInputLines(kVaryingLines)) {
+        padded.push_back(line + std::string(simdjson::SIMDJSON_PADDING, '\0'));
+        lengths.push_back(line.size());
+    }
+    simdjson::ondemand::parser parser;
+    padbridge::GamepadFrame frame{};
+    int player = -1;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const std::size_t k = i++ % kVaryingLines;
+        if (!bench::ParseWithSimdjson(parser, padded[k], lengths[k], &frame, &player))
+            state.SkipWithError("parse");
+        benchmark::DoNotOptimize(frame);
+    }
+    CountLines(state, 1);
+}
+
 // ---- The whole path on the simulation ----
 
 // Eight players' lines in one read (under 2048 bytes), fed to the line reader, dispatched,
@@ -151,6 +189,8 @@ void BM_DroppedLine16K(benchmark::State& state) {
 BENCHMARK(BM_ParseFieldReaders);
 BENCHMARK(BM_ParseSimdjson);
 BENCHMARK(BM_ParseNlohmann);
+BENCHMARK(BM_ParseFieldReadersVarying);
+BENCHMARK(BM_ParseSimdjsonVarying);
 BENCHMARK(BM_InputPath);
 BENCHMARK(BM_SimulatedSubmit);
 BENCHMARK(BM_SystemMove);

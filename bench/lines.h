@@ -1,8 +1,11 @@
 // The host lines the benchmarks and the idle-cost host send, built once, outside any timing.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -14,6 +17,31 @@ inline std::string InputLine(int player) {
            ",\"axes\":[0.003921568859368563,-0.5019607843137255,0.25,-1],"
            "\"buttons\":[1,0,0.5,0,0.25,0,0.7490196228027344,0.12549019607843137,0,0,0.75,0,0.5,"
            "1,0.125,0.0392156862745098],\"mapping\":\"standard\",\"timestamp\":1733560000123.4}";
+}
+
+// The same shape with values that change from line to line, as a moving controller gives:
+// float32 readings widened to double and printed shortest (mostly 16 to 18 digits), drawn from a
+// fixed sequence so every run sees the same lines.
+inline std::vector<std::string> VaryingInputLines(std::size_t count) {
+    std::vector<std::string> lines;
+    uint32_t state = 12345;
+    auto next = [&state](double low, double high) {
+        state = state * 1664525u + 1013904223u;
+        const auto reading = static_cast<float>(low + (high - low) * (state >> 8) / 16777216.0);
+        char text[40];
+        const auto result = std::to_chars(text, text + sizeof text, static_cast<double>(reading));
+        return std::string(text, result.ptr);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string line =
+            "{\"type\":\"input\",\"player\":" + std::to_string(i % 8) + ",\"axes\":[";
+        for (int k = 0; k < 4; ++k) line += (k ? "," : "") + next(-1, 1);
+        line += "],\"buttons\":[";
+        for (int k = 0; k < 16; ++k) line += (k ? "," : "") + (k % 4 == 3 ? next(0, 1) : "0");
+        line += "],\"mapping\":\"standard\",\"timestamp\":1733560000123.4}";
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 inline const char* const kPermissionLine = "{\"type\":\"system-permission\",\"enabled\":true}";
