@@ -110,9 +110,10 @@ bool ConvertLongMantissa(uint64_t mantissa, std::ptrdiff_t fraction, double* mag
 // strtod gives; larger integers go through ConvertLongMantissa. False leaves it to the general
 // paths. `p` is after the sign.
 bool ConvertShortDecimal(const char* p, bool negative, double* value, const char** end) {
+    // The whole part is mostly one digit ("0", "1"): a plain loop; the fraction can be long.
     uint64_t mantissa = 0;
     const char* digitsStart = p;
-    p = AppendDigits(p, &mantissa);
+    for (; IsDigit(*p); ++p) mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
     std::ptrdiff_t digits = p - digitsStart;
     std::ptrdiff_t fraction = 0;
     if (*p == '.') {
@@ -122,7 +123,8 @@ bool ConvertShortDecimal(const char* p, bool negative, double* value, const char
         digits += fraction;
     }
     // An exponent or a hexadecimal prefix ("0x") needs the general paths.
-    if (digits == 0 || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X') return false;
+    const char folded = static_cast<char>(*p | 0x20);  // 'E' to 'e', 'X' to 'x'
+    if (digits == 0 || folded == 'e' || folded == 'x') return false;
     if (digits > kMaxMantissaDigits || fraction > kMaxExactPower) return false;
     double magnitude = 0;
     if (mantissa <= kMaxExactMantissa) {
