@@ -32,7 +32,7 @@ struct RuleSpec {
 
 // One thing the test does to the driver once the driver is ready for it.
 struct DriverStep {
-    enum class Kind { kRumble, kRelease };
+    enum class Kind { kRumble, kRelease, kFinishCancel };
     Kind kind = Kind::kRumble;
     uint32_t serialOrCode = 0;
     uint8_t low = 0;
@@ -75,6 +75,15 @@ struct Case {
 
 std::ostream& operator<<(std::ostream& out, const Case& c) {
     return out << c.name;
+}
+
+// Lets a cancelled request held with BUS_TEST_HOLD_SLOW_CANCEL finish, a while after the
+// cancel came: a bridge that does not wait for it would have moved on by then.
+DriverStep FinishCancel(uint32_t code) {
+    DriverStep step;
+    step.kind = DriverStep::Kind::kFinishCancel;
+    step.serialOrCode = code;
+    return step;
 }
 
 // --- Output lines ---
@@ -200,6 +209,7 @@ bool Ready(bus::Control& bus, const DriverStep& step) {
     BusTestState state{};
     if (bus.State(&state) != 0 || state.logCount < step.afterLog) return false;
     if (step.kind == DriverStep::Kind::kRelease) return state.held > 0;
+    if (step.kind == DriverStep::Kind::kFinishCancel) return state.cancelling > 0;
     for (uint32_t serial : state.rumbleWaiting)
         if (serial == step.serialOrCode) return true;
     return false;
@@ -214,6 +224,9 @@ std::string DoDriverSteps(bus::Control& bus, const std::vector<DriverStep>& step
                 return "driver step " + std::to_string(i) + " never became ready";
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (step.kind == DriverStep::Kind::kFinishCancel) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         const DWORD error = step.kind == DriverStep::Kind::kRumble
                                 ? bus.Rumble(step.serialOrCode, step.low, step.high, step.form)
@@ -306,6 +319,14 @@ std::vector<Case> CapabilityCases() {
          {},
          {NoDriver("unavailable"), kDriverRequired},
          {kCheck + " -> c0000001"}},
+        // The bridge waits for the answer instead of giving up at once.
+        {"VersionAnsweredLater",
+         {{bus::kCheckVersion, BUS_TEST_HOLD, 0, 0}},
+         {},
+         {},
+         {Release(bus::kCheckVersion, 0)},
+         {kReady},
+         {kCheck + " pending", "completed CheckVersion"}},
         // Waited for about a second, then cancelled and counted as a time-out.
         {"VersionCheckUnanswered",
          {{bus::kCheckVersion, BUS_TEST_HOLD, 0, 0}},
@@ -361,6 +382,16 @@ std::vector<Case> PadCases() {
          Join({{kCheck, PlugIn(1, " pending"), "completed PlugIn"},
                {WaitReady(1), AwaitRumble(1), Submit(1, kInputReport)},
                PadDown()})},
+        // 87 to WaitReady means the pad is ready all the same.
+        {"WaitReadyAnswers87",
+         {{bus::kWaitReady, BUS_TEST_ANSWER, bus::kStatusInvalidParameter, 0}},
+         {},
+         {Write(Input()), WaitOutput(Created(0))},
+         {},
+         Join({upLines, downLines}),
+         Join({{kCheck, PlugIn(1), WaitReady(1, " -> c000000d"), AwaitRumble(1),
+                Submit(1, kInputReport)},
+               PadDown()})},
         {"PlugInFails",
          {{bus::kPlugIn, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
          {},
@@ -376,14 +407,15 @@ std::vector<Case> PadCases() {
          {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 1167)},
          {kCheck, PlugIn(1), WaitReady(1, " -> c000009d"), Unplug(1)}},
         // Cancelled after a second and reported as a time-out; the host keeps sending so the
-        // pad does not go idle first.
+        // pad does not go idle first. The driver finishes the cancel late, and the teardown
+        // still comes after it.
         {"SubmitReportUnanswered",
-         {{bus::kSubmitReport, BUS_TEST_HOLD, 0, 1}},
+         {{bus::kSubmitReport, BUS_TEST_HOLD_SLOW_CANCEL, 0, 1}},
          {},
          Then({Write(Input()), Pause(400), Write(Input()), Pause(400), Write(Input()),
                WaitOutput(Error(0, "gamepad_update_failed", 1460))},
               retryWindow),
-         {},
+         {FinishCancel(bus::kSubmitReport)},
          {kReady, Created(0), Stopped(0), Removed(0), Error(0, "gamepad_update_failed", 1460)},
          {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport, " pending"),
           "cancelled SubmitReport", "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1)}},
