@@ -81,7 +81,12 @@ std::string Status(uint32_t status) {
 }  // namespace
 
 Control::Control() {
-    const std::wstring path = InterfacePath(openError_);
+    // The device may still be starting when the first test runs.
+    std::wstring path;
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+        if (attempt != 0) Sleep(50);
+        path = InterfacePath(openError_);
+    }
     if (path.empty()) return;
     handle_ =
         CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

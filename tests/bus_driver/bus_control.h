@@ -30,6 +30,9 @@ enum BusTestAction {
     BUS_TEST_NORMAL = 0, /* behave as the bus does */
     BUS_TEST_ANSWER = 1, /* complete at once with `status` */
     BUS_TEST_HOLD = 2,   /* keep pending until cancelled or released */
+    /* As HOLD, but a cancel only finishes when the test releases the request, as with a
+     * driver that takes its time over a cancellation. */
+    BUS_TEST_HOLD_SLOW_CANCEL = 3,
 };
 
 typedef struct BusTestRule {
@@ -64,6 +67,7 @@ typedef struct BusTestRelease {
 typedef struct BusTestState {
     uint32_t logCount;
     uint32_t held;                             /* requests held by a rule */
+    uint32_t cancelling;                       /* of those, cancelled but not yet finished */
     uint32_t rumbleWaiting[BUS_TEST_MAX_PADS]; /* serials with an AwaitRumble pending, 0: none */
     uint32_t plugged[BUS_TEST_MAX_PADS];       /* plugged serials, 0: none */
 } BusTestState;

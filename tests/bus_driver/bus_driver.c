@@ -33,7 +33,9 @@ typedef struct Pending {
     PIRP irp;
     uint32_t code;
     uint32_t serial;
-    uint32_t held; /* held by a rule rather than waiting for rumble */
+    uint32_t held;       /* held by a rule rather than waiting for rumble */
+    uint32_t slowCancel; /* a cancel waits for the test's release */
+    uint32_t cancelling; /* cancelled; the test finishes it */
     uint32_t inLength;
     uint32_t outLength;
     uint8_t data[BUS_TEST_LOG_DATA];
@@ -108,8 +110,12 @@ static void Remove(uint32_t* table, uint32_t serial) {
  * already owns it. */
 static BOOLEAN Claim(Pending* p, NTSTATUS status, Finish* finish) {
     PIRP irp = p->irp;
+    const BOOLEAN cancelling = p->cancelling != 0;
     p->irp = NULL;
-    if (IoSetCancelRoutine(irp, NULL) == NULL) return FALSE;
+    p->cancelling = 0;
+    /* A cancel the test was to finish: its routine has already run and left it to us. */
+    if (cancelling) status = STATUS_CANCELLED;
+    if (!cancelling && IoSetCancelRoutine(irp, NULL) == NULL) return FALSE;
     irp->IoStatus.Status = status;
     finish->irps[finish->count] = irp;
     finish->status[finish->count] = status;
@@ -135,6 +141,11 @@ static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp) {
     for (ULONG i = 0; i < MAX_PENDING; ++i) {
         Pending* p = &g.pending[i];
         if (p->irp != irp) continue;
+        if (p->slowCancel) {
+            p->cancelling = 1;
+            IoReleaseCancelSpinLock(irp->CancelIrql);
+            return;
+        }
         Log(BUS_EVENT_CANCELLED, p->code, p->inLength, p->outLength, (uint32_t)STATUS_CANCELLED,
             p->data, BUS_TEST_LOG_DATA);
         p->irp = NULL;
@@ -143,7 +154,7 @@ static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp) {
     Complete(irp, STATUS_CANCELLED, 0);
 }
 
-/* The rule for a code, used up by one request; NULL when the bus behaves normally. */
+/* The rule for a code, used up by one request; FALSE when the bus behaves normally. */
 static BOOLEAN TakeRule(uint32_t code, BusTestRule* out) {
     for (ULONG i = 0; i < MAX_RULES; ++i) {
         BusTestRule* r = &g.rules[i];
@@ -209,11 +220,11 @@ static NTSTATUS BusRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLen
     BusTestLogEntry* entry = NULL;
     if (g.logCount < BUS_TEST_LOG_CAPACITY) entry = &g.log[g.logCount];
     Log(BUS_EVENT_REQUEST, code, inLength, outLength, 0, in, inLength);
-    BusTestRule rule;
+    BusTestRule rule = {0, 0, 0, 0};
     NTSTATUS status;
     BOOLEAN held = FALSE;
     if (TakeRule(code, &rule)) {
-        held = rule.action == BUS_TEST_HOLD;
+        held = rule.action == BUS_TEST_HOLD || rule.action == BUS_TEST_HOLD_SLOW_CANCEL;
         status = held ? STATUS_PENDING : (NTSTATUS)rule.status;
     } else {
         status = Answer(code, in, inLength, outLength, &finish);
@@ -236,6 +247,7 @@ static NTSTATUS BusRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLen
     slot->code = code;
     slot->serial = Read32(in, inLength, 4);
     slot->held = held;
+    slot->slowCancel = held && rule.action == BUS_TEST_HOLD_SLOW_CANCEL;
     slot->inLength = inLength;
     slot->outLength = outLength;
     if (in != NULL) {
@@ -303,11 +315,14 @@ static ULONG Release(BOOLEAN everything, uint32_t code, NTSTATUS status) {
         Pending* p = &g.pending[i];
         if (p->irp == NULL || !(everything || (p->held && p->code == code))) continue;
         NTSTATUS result = status;
-        if (!everything && status == STATUS_SUCCESS) {
-            result = Answer(p->code, p->data, p->inLength, p->outLength, &finish);
-            if (result == STATUS_PENDING) result = STATUS_SUCCESS;
-        }
-        if (!everything) {
+        if (!everything && p->cancelling) {
+            Log(BUS_EVENT_CANCELLED, p->code, p->inLength, p->outLength, (uint32_t)STATUS_CANCELLED,
+                p->data, BUS_TEST_LOG_DATA);
+        } else if (!everything) {
+            if (status == STATUS_SUCCESS) {
+                result = Answer(p->code, p->data, p->inLength, p->outLength, &finish);
+                if (result == STATUS_PENDING) result = STATUS_SUCCESS;
+            }
             Log(BUS_EVENT_COMPLETED, p->code, p->inLength, p->outLength, (uint32_t)result, p->data,
                 BUS_TEST_LOG_DATA);
         }
@@ -383,6 +398,7 @@ static NTSTATUS TestRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLe
                 const Pending* p = &g.pending[i];
                 if (p->irp == NULL) continue;
                 if (p->held) s->held++;
+                if (p->cancelling) s->cancelling++;
                 if (!p->held && p->code == AWAIT_RUMBLE) Add(s->rumbleWaiting, p->serial);
             }
             RtlCopyMemory(s->plugged, g.plugged, sizeof(s->plugged));
