@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,14 @@ const KindRow kKinds[] = {
      }},
 };
 
+// Failure messages name the rows instead of dumping their bytes.
+void PrintTo(const KindRow& row, std::ostream* out) {
+    *out << row.name;
+}
+void PrintTo(const OutcomeRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
 class RequestFaultTest : public ::testing::TestWithParam<std::tuple<KindRow, OutcomeRow>> {};
 
 TEST_P(RequestFaultTest, ReportsOnceAndGivesEverythingBack) {
@@ -202,6 +211,10 @@ const AcquisitionRow kAcquisitionFaults[] = {
     {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, &kBusy,
      "AcquireVJD(1)"},
 };
+
+void PrintTo(const AcquisitionRow& row, std::ostream* out) {
+    *out << row.name;
+}
 
 class AcquisitionFaultTest : public ::testing::TestWithParam<AcquisitionRow> {};
 
