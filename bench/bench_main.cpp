@@ -202,6 +202,8 @@ BENCHMARK(BM_DroppedLine16K);
 // aggregates only.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}  // plain text: logs and pipes read it
+
     void ReportRuns(const std::vector<Run>& runs) override {
         std::vector<Run> shown;
         for (const Run& run : runs) {
