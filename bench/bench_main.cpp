@@ -135,6 +135,21 @@ void BM_InputPath(benchmark::State& state) {
     CountLines(state, padbridge::kPlayerCount);
 }
 
+// The path up to AcceptReport, without the tick: what the core does before the simulation's bus
+// is involved (the pads are ready, so accepting a report only stores it).
+void BM_InputNoTick(benchmark::State& state) {
+    padbridge::Bridge* bridge = bench::ReadyBridge();
+    if (bridge == nullptr) {
+        state.SkipWithError("set-up did not create eight pads");
+        return;
+    }
+    std::string chunk;
+    for (int player = 0; player < padbridge::kPlayerCount; ++player)
+        chunk += bench::InputLine(player) + "\n";
+    for (auto _ : state) bench::Feed(*bridge, chunk.data(), chunk.size());
+    CountLines(state, padbridge::kPlayerCount);
+}
+
 // The simulation's own share of the path: one request issued and collected, recorded by the sim.
 void BM_SimulatedSubmit(benchmark::State& state) {
     padbridge::Bridge* bridge = bench::ReadyBridge();
@@ -192,6 +207,7 @@ BENCHMARK(BM_ParseNlohmann);
 BENCHMARK(BM_ParseFieldReadersVarying);
 BENCHMARK(BM_ParseSimdjsonVarying);
 BENCHMARK(BM_InputPath);
+BENCHMARK(BM_InputNoTick);
 BENCHMARK(BM_SimulatedSubmit);
 BENCHMARK(BM_SystemMove);
 BENCHMARK(BM_Text1024);
@@ -273,9 +289,9 @@ int main(int argc, char** argv) {
         ratio("BM_ParseFieldReadersVarying", "BM_ParseSimdjsonVarying", true),
         ratio("BM_InputPath", "BM_ParseSimdjson", true),
         ratio("BM_InputPath", "BM_ParseNlohmann", true));
-    std::printf("medians: varying parse/simdjson=%.2f; path less the simulated submit=%.1f ns\n",
+    std::printf("medians: varying parse/simdjson=%.2f; path without the tick/simdjson=%.2f\n",
                 ratio("BM_ParseFieldReadersVarying", "BM_ParseSimdjsonVarying", false),
-                path - reporter.NsPerLine("BM_SimulatedSubmit"));
+                ratio("BM_InputNoTick", "BM_ParseSimdjson", false));
     std::printf("speed: parse/simdjson=%.2f path/simdjson=%.2f path/nlohmann=%.3f\n",
                 parse / simdjson, path / simdjson, path / nlohmann);
     return 0;
