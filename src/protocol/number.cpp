@@ -126,13 +126,15 @@ bool ConvertShortDecimal(const char* p, bool negative, double* value, const char
     const char folded = static_cast<char>(*p | 0x20);  // 'E' to 'e', 'X' to 'x'
     if (digits == 0 || folded == 'e' || folded == 'x') return false;
     if (digits > kMaxMantissaDigits || fraction > kMaxExactPower) return false;
-    double magnitude = 0;
-    if (mantissa <= kMaxExactMantissa) {
-        magnitude = static_cast<double>(mantissa) / kExactPowers[fraction];
-    } else if (fraction == 0) {
-        magnitude = static_cast<double>(mantissa);  // a 64-bit integer converts correctly rounded
-    } else if (!ConvertLongMantissa(mantissa, fraction, &magnitude)) {
-        return false;
+    // Integers ("0", "1", "-1": most button values) need no division; a 64-bit integer
+    // converts correctly rounded.
+    double magnitude = static_cast<double>(mantissa);
+    if (fraction != 0) {
+        if (mantissa <= kMaxExactMantissa) {
+            magnitude /= kExactPowers[fraction];
+        } else if (!ConvertLongMantissa(mantissa, fraction, &magnitude)) {
+            return false;
+        }
     }
     *value = negative ? -magnitude : magnitude;
     *end = p;
