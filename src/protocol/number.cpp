@@ -1,5 +1,6 @@
 #include "protocol/number.h"
 
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -10,6 +11,10 @@
 
 namespace padbridge {
 namespace {
+
+// The exact paths below count on every double operation rounding to double once (SSE2 on x86-64,
+// never x87's wider registers).
+static_assert(FLT_EVAL_METHOD == 0);
 
 // strtod's leading white space in the C locale.
 bool IsCSpace(char c) {
