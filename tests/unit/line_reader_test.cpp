@@ -54,6 +54,20 @@ TEST(LineReaderTest, LongestLineFitsAndLongerOneIsDroppedWhole) {
     EXPECT_EQ(collector.lines[1], "next");
 }
 
+TEST(LineReaderTest, BufferFilledExactlyByOneReadThenEndedOrOverrunByTheNext) {
+    const std::string full(kMaxLineBytes, 'a');
+    Collector ended;
+    ended.Feed(full);
+    ended.Feed("\nx\n");
+    EXPECT_EQ(ended.lines, (std::vector<std::string>{full, "x"}));
+
+    Collector overrun;
+    overrun.Feed(full);
+    overrun.Feed("b");
+    overrun.Feed("c\nx\n");
+    EXPECT_EQ(overrun.lines, (std::vector<std::string>{"x"}));
+}
+
 TEST(LineReaderTest, ZeroByteIsStoredButEndsTheString) {
     Collector collector;
     collector.Feed(std::string("ab\0cd\nef\n", 9));
