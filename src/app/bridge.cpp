@@ -1,7 +1,8 @@
 // Process life: command line, start-up, the polling main loop and shutdown.
+#include "bridge.h"
+
 #include <cstdint>
 
-#include "bridge.h"
 #include "os/os.h"
 
 namespace padbridge {

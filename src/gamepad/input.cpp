@@ -45,7 +45,8 @@ int16_t StickValue(double value) {
     return static_cast<int16_t>(value < 0 ? value * 32768.0 : value * 32767.0);
 }
 
-// Report bits of the standard-gamepad buttons; 0 for the two triggers, which have bytes of their own.
+// Report bits of the standard-gamepad buttons; 0 for the two triggers, which have bytes of their
+// own.
 constexpr uint16_t kButtonBits[kButtonCount] = {
     0x1000, 0x2000, 0x4000, 0x8000,  // A, B, X, Y
     0x0100, 0x0200,                  // left and right shoulder
@@ -68,7 +69,8 @@ bool ParseGamepadFrame(const char* line, GamepadFrame* frame) {
 PadReport BuildPadReport(const GamepadFrame& frame) {
     PadReport report{};
     for (int i = 0; i < kButtonCount; ++i) {
-        if (frame.buttons[i] > 0.5) report.buttons = static_cast<uint16_t>(report.buttons | kButtonBits[i]);
+        if (frame.buttons[i] > 0.5)
+            report.buttons = static_cast<uint16_t>(report.buttons | kButtonBits[i]);
     }
     report.leftTrigger = TriggerByte(frame.buttons[6]);
     report.rightTrigger = TriggerByte(frame.buttons[7]);

@@ -32,7 +32,8 @@ struct PadReport {
 };
 static_assert(sizeof(PadReport) == 12);
 
-// Parses `axes` (exactly 4 numbers) and `buttons` (exactly 16) and clamps them. False drops the line.
+// Parses `axes` (exactly 4 numbers) and `buttons` (exactly 16) and clamps them. False drops the
+// line.
 bool ParseGamepadFrame(const char* line, GamepadFrame* frame);
 
 // Maps any frame to a valid report: non-finite values give 0, everything is clamped.

@@ -15,7 +15,8 @@ constexpr int kNoPlayer = -1;
 // `player` counts only when it is finite, whole and 0..7; -0 is player 0.
 int ReadPlayerIndex(const char* line) {
     const double value = ReadNumber(line, "player", -1.0);
-    if (!(value >= 0.0 && value <= kPlayerCount - 1) || value != std::floor(value)) return kNoPlayer;
+    if (!(value >= 0.0 && value <= kPlayerCount - 1) || value != std::floor(value))
+        return kNoPlayer;
     return static_cast<int>(value);
 }
 
@@ -31,7 +32,8 @@ void DispatchLine(Bridge& bridge, const char* line) {
         ProbeBackend(bridge, bridge.vjoyLibraryPath);
     } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
         HandleInput(bridge, line, player);
-    } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) && hasPlayer) {
+    } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) &&
+               hasPlayer) {
         TeardownPlayer(bridge, player);
     } else if (std::strcmp(type, "system-permission") == 0) {
         HandleSystemPermission(bridge.system, line);

@@ -8,7 +8,9 @@
 namespace padbridge {
 namespace {
 
-bool IsFieldSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsFieldSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // A quoted key must follow '{' or ',' (across whitespace); this is what tells a key from an equal
 // string value, which follows ':'.
@@ -62,11 +64,21 @@ bool ReadString(const char* line, const char* name, char* destination, std::size
         char out = *p;
         if (out == '\\') {
             switch (p[1]) {
-                case '"': out = '"'; break;
-                case '\\': out = '\\'; break;
-                case 'n': out = '\n'; break;
-                case 't': out = '\t'; break;
-                default: destination[written] = '\0'; return false;
+                case '"':
+                    out = '"';
+                    break;
+                case '\\':
+                    out = '\\';
+                    break;
+                case 'n':
+                    out = '\n';
+                    break;
+                case 't':
+                    out = '\t';
+                    break;
+                default:
+                    destination[written] = '\0';
+                    return false;
             }
             p += 2;
         } else {

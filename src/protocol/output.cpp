@@ -15,17 +15,21 @@ constexpr const char kCapabilitiesFormat[] =
     "\"gamepadAvailable\":%s,\"textInput\":true,\"systemEnabled\":%s}\n";
 constexpr const char kDeviceCreatedFormat[] =
     "{\"type\":\"device\",\"player\":%d,\"created\":true,\"backend\":\"%s\"}\n";
-constexpr const char kDeviceRemovedFormat[] = "{\"type\":\"device\",\"player\":%d,\"created\":false}\n";
-constexpr const char kRumbleFormat[] = "{\"type\":\"rumble\",\"player\":%d,\"low\":%.6f,\"high\":%.6f}\n";
+constexpr const char kDeviceRemovedFormat[] =
+    "{\"type\":\"device\",\"player\":%d,\"created\":false}\n";
+constexpr const char kRumbleFormat[] =
+    "{\"type\":\"rumble\",\"player\":%d,\"low\":%.6f,\"high\":%.6f}\n";
 constexpr const char kPlayerErrorFormat[] =
     "{\"type\":\"error\",\"player\":%d,\"code\":\"%s\",\"win32Error\":%lu}\n";
-constexpr const char kSystemPermissionFormat[] = "{\"type\":\"system-permission\",\"enabled\":%s}\n";
+constexpr const char kSystemPermissionFormat[] =
+    "{\"type\":\"system-permission\",\"enabled\":%s}\n";
 
 constexpr const char kDriverRequiredLine[] =
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
     "driver on this computer. Game keys still work.\"}";
 constexpr const char kVjoyConfigurationLine[] =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this vJoy "
+    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
+    "vJoy "
     "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
 constexpr const char kVjoyConfigurationShortLine[] =
     "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
@@ -36,7 +40,9 @@ constexpr const char kSelfTestLine[] = "{\"type\":\"self-test\",\"ok\":true}";
 
 constexpr std::size_t kMaxLineText = 256;  // longer than every line above, with its values
 
-const char* JsonBool(bool value) { return value ? "true" : "false"; }
+const char* JsonBool(bool value) {
+    return value ? "true" : "false";
+}
 
 // Standard output is a text-mode stream: each line feed goes out as CR LF. The whole line is
 // translated into one buffer and handed to the system in one write, so it arrives whole.
@@ -85,7 +91,9 @@ void WriteDeviceCreated(int player, const char* backend) {
     WriteFormatted(kDeviceCreatedFormat, player, backend);
 }
 
-void WriteDeviceRemoved(int player) { WriteFormatted(kDeviceRemovedFormat, player); }
+void WriteDeviceRemoved(int player) {
+    WriteFormatted(kDeviceRemovedFormat, player);
+}
 
 void WriteRumble(int player, uint8_t low, uint8_t high) {
     WriteFormatted(kRumbleFormat, player, static_cast<double>(low) / 255.0,
@@ -96,11 +104,23 @@ void WritePlayerError(int player, const char* code, uint32_t win32Error) {
     WriteFormatted(kPlayerErrorFormat, player, code, static_cast<unsigned long>(win32Error));
 }
 
-void WriteDriverRequired() { WriteFixed(kDriverRequiredLine); }
-void WriteVjoyConfigurationRequired() { WriteFixed(kVjoyConfigurationLine); }
-void WriteVjoyConfigurationRequiredShort() { WriteFixed(kVjoyConfigurationShortLine); }
-void WriteVjoyBusy() { WriteFixed(kVjoyBusyLine); }
-void WriteSystemPermission(bool enabled) { WriteFormatted(kSystemPermissionFormat, JsonBool(enabled)); }
-void WriteSelfTestPassed() { WriteFixed(kSelfTestLine); }
+void WriteDriverRequired() {
+    WriteFixed(kDriverRequiredLine);
+}
+void WriteVjoyConfigurationRequired() {
+    WriteFixed(kVjoyConfigurationLine);
+}
+void WriteVjoyConfigurationRequiredShort() {
+    WriteFixed(kVjoyConfigurationShortLine);
+}
+void WriteVjoyBusy() {
+    WriteFixed(kVjoyBusyLine);
+}
+void WriteSystemPermission(bool enabled) {
+    WriteFormatted(kSystemPermissionFormat, JsonBool(enabled));
+}
+void WriteSelfTestPassed() {
+    WriteFixed(kSelfTestLine);
+}
 
 }  // namespace padbridge

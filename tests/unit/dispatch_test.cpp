@@ -13,7 +13,8 @@ using testing::InputLine;
 using testing::kDriverRequired;
 using testing::Session;
 
-const std::string kStartup = CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+const std::string kStartup =
+    CapabilitiesLine("No gamepad driver installed", "missing", false, false);
 const std::string kZeros = "[0,0,0,0],\"buttons\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}";
 
 // Lines that are answered with no backend installed: `probe` with capabilities, a valid `input`

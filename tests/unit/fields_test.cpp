@@ -1,9 +1,9 @@
+#include "protocol/fields.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
-
-#include "protocol/fields.h"
 
 namespace padbridge {
 namespace {
@@ -20,14 +20,14 @@ TEST(FindValueTest, KeyRules) {
         {R"({ "type" :   "x"})", "type", R"("x"})"},
         {"{\"type\"\t:\t\"x\"}", "type", "\"x\"}"},
         {"{\"type\"\r\n:\"x\"}", "type", "\"x\"}"},
-        {R"("type":"probe"})", "type", nullptr},       // no '{' before the key
-        {R"(  "type":"probe"})", "type", nullptr},     // only whitespace before it
+        {R"("type":"probe"})", "type", nullptr},            // no '{' before the key
+        {R"(  "type":"probe"})", "type", nullptr},          // only whitespace before it
         {R"({"a":"type","type":"b"})", "type", R"("b"})"},  // a value is skipped
         {R"({"a":"type"})", "type", nullptr},
         {R"({"x":{"type":"deep"}})", "type", R"("deep"}})"},  // any depth
         {R"({"axes":[1,2]})", "axes", "[1,2]}"},
         {R"({"o":{"k":1}})", "o", R"({"k":1}})"},
-        {R"({"type":)", "type", ""},  // missing value: the terminating zero
+        {R"({"type":)", "type", ""},                // missing value: the terminating zero
         {R"({"typ\u0065":"x"})", "type", nullptr},  // escaped key names are not recognised
         {R"({"Type":"x"})", "type", nullptr},
         {R"({"type" "x"})", "type", nullptr},
@@ -56,21 +56,15 @@ TEST(ReadStringTest, EscapesCapacityAndEnds) {
     const std::string line31 = "{\"t\":\"" + v31 + "\"}";
     const std::string line32 = "{\"t\":\"" + v32 + "\"}";
     const StringCase cases[] = {
-        {R"({"t":"abc"})", 32, true, "abc"},
-        {R"({"t":""})", 32, true, ""},
-        {R"({"t":"a\"b"})", 32, true, "a\"b"},
-        {R"({"t":"a\\b"})", 32, true, "a\\b"},
-        {R"({"t":"a\nb\tc"})", 32, true, "a\nb\tc"},
-        {R"({"t":"caf\u00e9"})", 32, false, nullptr},
-        {R"({"t":"a\/b"})", 32, false, nullptr},
-        {R"({"t":"a\rb"})", 32, false, nullptr},
+        {R"({"t":"abc"})", 32, true, "abc"},         {R"({"t":""})", 32, true, ""},
+        {R"({"t":"a\"b"})", 32, true, "a\"b"},       {R"({"t":"a\\b"})", 32, true, "a\\b"},
+        {R"({"t":"a\nb\tc"})", 32, true, "a\nb\tc"}, {R"({"t":"caf\u00e9"})", 32, false, nullptr},
+        {R"({"t":"a\/b"})", 32, false, nullptr},     {R"({"t":"a\rb"})", 32, false, nullptr},
         {"{\"t\":\"ab\\", 32, false, nullptr},  // backslash at the end of the line
         {R"({"t":"abc)", 32, false, nullptr},   // no closing quote
         {R"({"t":abc})", 32, false, nullptr},   // not a string
-        {R"({"t":5})", 32, false, nullptr},
-        {R"({"u":"abc"})", 32, false, nullptr},
-        {line31.c_str(), 32, true, v31.c_str()},
-        {line32.c_str(), 32, false, nullptr},
+        {R"({"t":5})", 32, false, nullptr},          {R"({"u":"abc"})", 32, false, nullptr},
+        {line31.c_str(), 32, true, v31.c_str()},     {line32.c_str(), 32, false, nullptr},
         {R"({"t":"ab\"c"})", 5, true, "ab\"c"},  // an escape counts as one byte
         {R"({"t":"ab\"cd"})", 5, false, nullptr},
     };
@@ -90,18 +84,12 @@ struct NumberCase {
 
 TEST(ReadNumberTest, StrtodRulesAndFallback) {
     const NumberCase cases[] = {
-        {R"({"n":3})", 3},
-        {R"({"n":-2.5e1})", -25},
-        {R"({"n": 0x10})", 16},
-        {R"({"n":3abc})", 3},
-        {"{\"n\":7\r", 7},
-        {R"({"n":"3"})", -1},  // a quoted number is not a number
-        {R"({"n":1e999})", -1},
-        {R"({"n":-1e999})", -1},
-        {R"({"n":nan})", -1},
-        {R"({"n":inf})", -1},
-        {R"({"n":x})", -1},
-        {R"({"m":4})", -1},
+        {R"({"n":3})", 3},      {R"({"n":-2.5e1})", -25},
+        {R"({"n": 0x10})", 16}, {R"({"n":3abc})", 3},
+        {"{\"n\":7\r", 7},      {R"({"n":"3"})", -1},  // a quoted number is not a number
+        {R"({"n":1e999})", -1}, {R"({"n":-1e999})", -1},
+        {R"({"n":nan})", -1},   {R"({"n":inf})", -1},
+        {R"({"n":x})", -1},     {R"({"m":4})", -1},
         {R"({"n":)", -1},
     };
     for (const NumberCase& c : cases) {
@@ -111,9 +99,9 @@ TEST(ReadNumberTest, StrtodRulesAndFallback) {
 
 TEST(ReadBoolTest, FourBytePrefix) {
     const std::pair<const char*, bool> cases[] = {
-        {R"({"b":true})", true},    {R"({"b": true})", true},  {R"({"b":truely})", true},
-        {R"({"b":True})", false},   {R"({"b":"true"})", false}, {R"({"b":1})", false},
-        {R"({"b":false})", false},  {R"({"c":true})", false},  {R"({"b":tru})", false},
+        {R"({"b":true})", true},   {R"({"b": true})", true},   {R"({"b":truely})", true},
+        {R"({"b":True})", false},  {R"({"b":"true"})", false}, {R"({"b":1})", false},
+        {R"({"b":false})", false}, {R"({"c":true})", false},   {R"({"b":tru})", false},
     };
     for (const auto& [line, expected] : cases) EXPECT_EQ(ReadBool(line, "b"), expected) << line;
 }

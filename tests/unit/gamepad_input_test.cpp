@@ -24,7 +24,7 @@ TEST(ParseGamepadFrameTest, ArrayShapes) {
         {"{\"axes\":[0\t,0,0,0],\"buttons\":[" + sixteen + "]}", false},      // a tab after
         {R"({"axes":[0,0,0],"buttons":[)" + sixteen + "]}", false},
         {R"({"axes":[0,0,0,0,],"buttons":[)" + sixteen + "]}", false},
-        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,)" + kTwelveZeros + "]}", false},    // 15
+        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,)" + kTwelveZeros + "]}", false},      // 15
         {R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,)" + kTwelveZeros + "]}", false},  // 17
         {R"({"axes":[1e999,0,0,0],"buttons":[)" + sixteen + "]}", false},
         {R"({"axes":[nan,0,0,0],"buttons":[)" + sixteen + "]}", false},
@@ -63,9 +63,9 @@ GamepadFrame FrameWith(int button, double value) {
 }
 
 TEST(BuildPadReportTest, ButtonBits) {
-    const uint16_t bits[kButtonCount] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200, 0, 0,
-                                         0x0020, 0x0010, 0x0040, 0x0080, 0x0001, 0x0002, 0x0004,
-                                         0x0008};
+    const uint16_t bits[kButtonCount] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200,
+                                         0,      0,      0x0020, 0x0010, 0x0040, 0x0080,
+                                         0x0001, 0x0002, 0x0004, 0x0008};
     for (int i = 0; i < kButtonCount; ++i) {
         EXPECT_EQ(BuildPadReport(FrameWith(i, 1.0)).buttons, bits[i]) << "button " << i;
         EXPECT_EQ(BuildPadReport(FrameWith(i, 0.5)).buttons, 0) << "button " << i;
@@ -79,8 +79,8 @@ TEST(BuildPadReportTest, ButtonBits) {
 TEST(BuildPadReportTest, TriggersAndSticks) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, int> triggers[] = {
-        {0.5, 127}, {1.0, 255}, {0.003, 0}, {0.0, 0}, {2.0, 255}, {-1.0, 0}, {nan, 0}, {inf, 0}};
+    const std::pair<double, int> triggers[] = {{0.5, 127}, {1.0, 255}, {0.003, 0}, {0.0, 0},
+                                               {2.0, 255}, {-1.0, 0},  {nan, 0},   {inf, 0}};
     for (const auto& [value, expected] : triggers) {
         GamepadFrame frame = FrameWith(6, value);
         frame.buttons[7] = value;

@@ -1,10 +1,10 @@
+#include "protocol/line_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "protocol/line_reader.h"
 
 namespace padbridge {
 namespace {

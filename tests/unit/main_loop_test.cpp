@@ -14,7 +14,8 @@ using testing::InputLine;
 using testing::kDriverRequired;
 using testing::Session;
 
-const std::string kStartup = CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+const std::string kStartup =
+    CapabilitiesLine("No gamepad driver installed", "missing", false, false);
 
 TEST(MainLoopTest, StartUpOrderAndNotAPipe) {
     // Nothing scripted: the first availability query fails, as it does for a console or a file.
@@ -112,7 +113,8 @@ TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
                                         testing::DeviceCreated(5), testing::ZeroRumble(2),
                                         testing::DeviceRemoved(2), testing::ZeroRumble(5),
                                         testing::DeviceRemoved(5)}));
-    // Player 5 asked first and got serial 1. Both went on the first tick at least 1001 ms after their last input at 400.
+    // Player 5 asked first and got serial 1. Both went on the first tick at least 1001 ms after
+    // their last input at 400.
     const std::vector<sim::Request> unplugs = sim::Current().bus.RequestsOf(sim::kUnplug);
     ASSERT_EQ(unplugs.size(), 2u);
     EXPECT_EQ(unplugs[0].atMs, 1405u);
@@ -127,9 +129,7 @@ TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
     };
     const Case cases[] = {
         {0, 99999, false},  // not set
-        {1000, 2000, false},
-        {1000, 2001, true},
-        {1000, 1000, false},
+        {1000, 2000, false}, {1000, 2001, true}, {1000, 1000, false},
         {5000, 900, true},  // a clock that went backwards wraps to a huge difference
     };
     for (const Case& c : cases) {

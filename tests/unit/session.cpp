@@ -4,7 +4,9 @@
 
 namespace padbridge::testing {
 
-Session::Session() : bridge(std::make_unique<Bridge>()) { sim::Reset(); }
+Session::Session() : bridge(std::make_unique<Bridge>()) {
+    sim::Reset();
+}
 
 int Session::Run(std::vector<std::u16string> commandLine) {
     arguments = std::move(commandLine);

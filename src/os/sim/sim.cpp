@@ -24,9 +24,15 @@ std::size_t AvailableBytes(const Machine& m) {
 
 }  // namespace
 
-Machine& Current() { return *Slot(); }
-void Reset() { Slot() = std::make_unique<Machine>(); }
-uint64_t Elapsed() { return Current().now - kStartTick; }
+Machine& Current() {
+    return *Slot();
+}
+void Reset() {
+    Slot() = std::make_unique<Machine>();
+}
+uint64_t Elapsed() {
+    return Current().now - kStartTick;
+}
 
 void Send(uint64_t atMs, std::string_view bytes) {
     HostPipe& pipe = Current().pipe;
@@ -34,7 +40,9 @@ void Send(uint64_t atMs, std::string_view bytes) {
     pipe.deliveries.push_back({atMs, pipe.bytes.size()});
 }
 
-void SendLine(uint64_t atMs, std::string_view line) { Send(atMs, std::string(line) + "\n"); }
+void SendLine(uint64_t atMs, std::string_view line) {
+    Send(atMs, std::string(line) + "\n");
+}
 
 void CloseInput(uint64_t atMs) {
     Current().pipe.closeAt = atMs;
@@ -68,9 +76,13 @@ namespace os {
 
 using sim::Current;
 
-uint32_t GetLastError() { return Current().lastError; }
+uint32_t GetLastError() {
+    return Current().lastError;
+}
 
-uint64_t GetTickCount64() { return Current().now; }
+uint64_t GetTickCount64() {
+    return Current().now;
+}
 
 void Sleep(uint32_t milliseconds) {
     Current().now += milliseconds;
@@ -82,9 +94,13 @@ bool SetDefaultDllDirectories(uint32_t flags) {
     return true;
 }
 
-void PrepareStandardStreams() { Current().streamsPrepared = true; }
+void PrepareStandardStreams() {
+    Current().streamsPrepared = true;
+}
 
-Handle GetStdInputHandle() { return sim::kStdInputHandle; }
+Handle GetStdInputHandle() {
+    return sim::kStdInputHandle;
+}
 
 bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable) {
     sim::Machine& m = Current();

@@ -21,7 +21,7 @@ namespace sim {
 constexpr uint64_t kStartTick = 5'000'000;
 
 struct Delivery {
-    uint64_t at;           // milliseconds after the start
+    uint64_t at;            // milliseconds after the start
     std::size_t endOffset;  // input bytes up to here are in the pipe from `at` on
 };
 
@@ -29,7 +29,7 @@ struct HostPipe {
     std::string bytes;  // everything the host will write, in order
     std::vector<Delivery> deliveries;
     std::size_t consumed = 0;
-    uint64_t closeAt = 0;  // the host closes its end at this time...
+    uint64_t closeAt = 0;         // the host closes its end at this time...
     bool closeScheduled = false;  // ...once scheduled; a session must schedule it
     uint32_t peekCalls = 0;
     uint32_t largestRead = 0;
@@ -42,7 +42,7 @@ struct Machine {
     uint32_t defaultDllDirectories = 0;  // flags of the last SetDefaultDllDirectories
     bool streamsPrepared = false;
     HostPipe pipe;
-    std::string output;       // exactly the bytes written to standard output
+    std::string output;  // exactly the bytes written to standard output
     uint32_t outputWrites = 0;
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     Bus bus;

@@ -17,6 +17,8 @@ ProcAddress GetProcAddress(Handle module, const char* exportName) {
         ::GetProcAddress(reinterpret_cast<HMODULE>(module), exportName));
 }
 
-bool FreeLibrary(Handle module) { return ::FreeLibrary(reinterpret_cast<HMODULE>(module)) != FALSE; }
+bool FreeLibrary(Handle module) {
+    return ::FreeLibrary(reinterpret_cast<HMODULE>(module)) != FALSE;
+}
 
 }  // namespace os

@@ -10,20 +10,30 @@ namespace os {
 
 using win32::ToHandle;
 
-uint32_t GetLastError() { return ::GetLastError(); }
+uint32_t GetLastError() {
+    return ::GetLastError();
+}
 
-uint64_t GetTickCount64() { return ::GetTickCount64(); }
+uint64_t GetTickCount64() {
+    return ::GetTickCount64();
+}
 
-void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+void Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
 
-bool SetDefaultDllDirectories(uint32_t flags) { return ::SetDefaultDllDirectories(flags) != FALSE; }
+bool SetDefaultDllDirectories(uint32_t flags) {
+    return ::SetDefaultDllDirectories(flags) != FALSE;
+}
 
 void PrepareStandardStreams() {
     _setmode(_fileno(stdin), _O_BINARY);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
-Handle GetStdInputHandle() { return win32::FromHandle(::GetStdHandle(STD_INPUT_HANDLE)); }
+Handle GetStdInputHandle() {
+    return win32::FromHandle(::GetStdHandle(STD_INPUT_HANDLE));
+}
 
 bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable) {
     DWORD available = 0;

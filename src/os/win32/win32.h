@@ -14,9 +14,15 @@
 
 namespace os::win32 {
 
-inline HANDLE ToHandle(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
-inline Handle FromHandle(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
-inline const wchar_t* ToWide(const WideChar* text) { return reinterpret_cast<const wchar_t*>(text); }
+inline HANDLE ToHandle(Handle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+inline Handle FromHandle(HANDLE handle) {
+    return reinterpret_cast<Handle>(handle);
+}
+inline const wchar_t* ToWide(const WideChar* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
 
 static_assert(sizeof(wchar_t) == sizeof(WideChar), "Windows wide characters are UTF-16 units");
 static_assert(sizeof(long) == 4, "the Windows ABI has a 32-bit long");
