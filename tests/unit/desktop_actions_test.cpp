@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "desktop/injection.h"
+#include "desktop_fixture.h"
 #include "session.h"
 
 namespace padbridge {
@@ -14,10 +15,15 @@ namespace {
 
 using sim::KeyEvent;
 using sim::MouseEvent;
+using testing::Down;
+using testing::Events;
+using testing::kGrant;
+using testing::kLeftDown;
+using testing::kLeftUp;
+using testing::kRightDown;
+using testing::kRightUp;
 using testing::Session;
-using Events = std::vector<std::string>;
-
-const char* const kGrant = R"({"type":"system-permission","enabled":true})";
+using testing::Up;
 
 std::string System(const std::string& fields) {
     return R"({"type":"system",)" + fields + "}";
@@ -44,16 +50,6 @@ std::string Move(int32_t dx, int32_t dy) {
 std::string Wheel(int32_t amount) {
     return MouseEvent(0, 0, amount, 0x800);
 }
-std::string Down(uint16_t vk) {
-    return KeyEvent(vk, 0, 0);
-}
-std::string Up(uint16_t vk) {
-    return KeyEvent(vk, 0, 2);
-}
-const std::string kLeftDown = MouseEvent(0, 0, 0, 0x2);
-const std::string kLeftUp = MouseEvent(0, 0, 0, 0x4);
-const std::string kRightDown = MouseEvent(0, 0, 0, 0x8);
-const std::string kRightUp = MouseEvent(0, 0, 0, 0x10);
 
 struct Case {
     std::string fields;

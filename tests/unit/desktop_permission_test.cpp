@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "desktop/system_control.h"
+#include "desktop_fixture.h"
 #include "session.h"
 
 namespace padbridge {
@@ -13,10 +14,16 @@ namespace {
 
 using sim::KeyEvent;
 using sim::MouseEvent;
+using testing::Down;
+using testing::Events;
+using testing::kGrant;
+using testing::kLeftDown;
+using testing::kLeftUp;
+using testing::kRightDown;
+using testing::kRightUp;
 using testing::Session;
-using Events = std::vector<std::string>;
+using testing::Up;
 
-const char* const kGrant = R"({"type":"system-permission","enabled":true})";
 const char* const kRefuse = R"({"type":"system-permission","enabled":false})";
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
 const char* const kGranted = R"({"type":"system-permission","enabled":true})";
@@ -31,17 +38,6 @@ std::string ClickLine(int button, bool down) {
            R"(,"down":)" + (down ? "true" : "false") + "}";
 }
 const char* const kMove = R"({"type":"system","action":"move","x":5,"y":-5})";
-
-std::string Down(uint16_t vk) {
-    return KeyEvent(vk, 0, 0);
-}
-std::string Up(uint16_t vk) {
-    return KeyEvent(vk, 0, 2);
-}
-const std::string kLeftDown = MouseEvent(0, 0, 0, 0x2);
-const std::string kLeftUp = MouseEvent(0, 0, 0, 0x4);
-const std::string kRightDown = MouseEvent(0, 0, 0, 0x8);
-const std::string kRightUp = MouseEvent(0, 0, 0, 0x10);
 
 // Output after the start-up capabilities line.
 std::vector<std::string> Replies() {
