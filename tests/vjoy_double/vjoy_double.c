@@ -41,18 +41,24 @@ static long Number(const char* name, long fallback, int* present) {
     return strtol(text, NULL, 0);
 }
 
+/* The log is opened on the first call and kept open: the bridge may call thousands of times a
+   second, and an open and close per call is slow under Wine. Each line is flushed, so a reader
+   sees it at once. */
 static void Log(const char* format, ...) {
-    char path[MAX_PATH];
-    FILE* file;
+    static FILE* file;
+    static int opened;
     va_list args;
-    if (Setting("VJOY_DOUBLE_LOG", path, sizeof path)[0] == '\0') return;
-    file = fopen(path, "ab");
+    if (!opened) {
+        char path[MAX_PATH];
+        opened = 1;
+        if (Setting("VJOY_DOUBLE_LOG", path, sizeof path)[0] != '\0') file = fopen(path, "ab");
+    }
     if (file == NULL) return;
     va_start(args, format);
     vfprintf(file, format, args);
     va_end(args);
     fputc('\n', file);
-    fclose(file);
+    fflush(file);
 }
 
 static int KnownDevice(UINT id) { return id >= 1 && id <= 16; }
