@@ -1,7 +1,10 @@
 // A short, readable host session with the real padbridge.exe: every line that crosses
 // either pipe is printed with its line end shown, in the order it crossed.
 //
-//   demo_host.exe [PATH-OF-padbridge.exe]
+//   demo_host.exe [PATH-OF-padbridge.exe [PATH-OF-vJoyInterface.dll]]
+//
+// With a vJoy library (our stand-in from tests/vjoy_double), the bridge serves the pad through it,
+// so the session shows a pad appear and go.
 #include <windows.h>
 
 #include <algorithm>
@@ -24,6 +27,7 @@ struct Event {
 int main(int argc, char** argv) {
     using namespace e2e;
     SessionOptions options = Options(argc > 1 ? WindowsPathFromUnix(argv[1]) : PadbridgePath());
+    if (argc > 2) options.args = {L"--vjoy-dll", WindowsPathFromUnix(argv[2])};
     options.capture_input = true;
 
     // Each write is followed by a short pause so the answer lands before the next line.
@@ -34,6 +38,8 @@ int main(int argc, char** argv) {
         Pause(kBeat),
         Write("{\"type\":\"input\",\"player\":0,\"axes\":[0,0,0,0],"
               "\"buttons\":[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}\n"),
+        Pause(kBeat),
+        Write("{\"type\":\"remove\",\"player\":0}\n"),
         Pause(kBeat),
         Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
         Pause(kBeat),
@@ -78,7 +84,9 @@ int main(int argc, char** argv) {
         return a.ms < b.ms || (a.ms == b.ms && a.order < b.order);
     });
 
-    std::printf("host: started %ls\n", options.program.c_str());
+    std::printf("host: started %ls", options.program.c_str());
+    for (const auto& arg : options.args) std::printf(" %ls", arg.c_str());
+    std::printf("\n");
     for (const auto& e : events) std::printf("%s\n", e.text.c_str());
     std::printf("host: closed the bridge's stdin\n");
     if (r.timed_out) {
