@@ -20,8 +20,6 @@ constexpr int kWideTextCapacity = 1025;      // never fewer units than bytes, pl
 constexpr double kMoveLimit = 200.0;
 constexpr double kWheelStep = 120.0;
 constexpr double kWheelLimit = 1200.0;
-constexpr uint32_t kCodePageUtf8 = 65001;
-constexpr uint32_t kErrInvalidChars = 0x8;
 constexpr int kLeftButton = 0;
 constexpr int kRightButton = 1;
 
@@ -88,8 +86,8 @@ void Text(const char* line) {
     char text[kTextCapacity];
     if (!ReadString(line, "text", text, sizeof text)) return;
     os::WideChar units[kWideTextCapacity];
-    const int count = os::MultiByteToWideChar(kCodePageUtf8, kErrInvalidChars, text, -1, units,
-                                              kWideTextCapacity);
+    const int count = os::MultiByteToWideChar(os::kCodePageUtf8, os::kErrInvalidChars, text, -1,
+                                              units, kWideTextCapacity);
     // 0 is invalid UTF-8; 1 is the terminator alone.
     for (int i = 0; i + 1 < count; ++i) {
         const auto unit = static_cast<uint16_t>(units[i]);

@@ -162,6 +162,9 @@ static_assert(sizeof(InputRecord) == 40);
 // SendInput(count, records, 40); the number of events the system accepted.
 uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize);
 
+constexpr uint32_t kCodePageUtf8 = 65001;   // CP_UTF8
+constexpr uint32_t kErrInvalidChars = 0x8;  // MB_ERR_INVALID_CHARS
+
 // MultiByteToWideChar; the number of units written (with the terminator when sourceLength is -1),
 // or 0 on failure.
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* source, int sourceLength,

@@ -71,8 +71,6 @@ std::vector<std::string> InjectedEvents() {
 // ---- Text conversion: UTF-8 to UTF-16 as Windows does it for CP_UTF8 ----
 namespace {
 
-constexpr uint32_t kCodePageUtf8 = 65001;
-constexpr uint32_t kErrInvalidChars = 0x8;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorInvalidFlags = 1004;
 constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
