@@ -29,11 +29,12 @@ struct InputReader {
 
 InputReader reader;
 
-// A successful read of no bytes is the end of a file or a console's input. On a pipe it is only
-// a zero-length write by the host, unless the pipe says it has closed (a Unix pipe under Wine
-// cannot say, and there it is the end).
+// A failed read is the end (a broken pipe, a closed console). A successful read of no bytes is
+// the end of a file or a console's input; on a pipe it is only a zero-length write by the host,
+// unless the pipe says it has closed (a Unix pipe under Wine cannot say, and there it is the end).
 bool IsEndOfInput(BOOL readOk, DWORD got) {
-    if (!readOk) return true;
+    // A message-mode pipe hands a long message over in parts.
+    if (!readOk) return ::GetLastError() != ERROR_MORE_DATA;
     if (got != 0) return false;
     if (::GetFileType(reader.input) != FILE_TYPE_PIPE) return true;
     DWORD available = 0;
