@@ -33,12 +33,12 @@ void RunTimers(Bridge& bridge, uint64_t now) {
 }
 
 // The earliest tick at which RunTimers has something to do when nothing else arrives.
-uint64_t NextDeadline(const Bridge& bridge) {
+uint64_t NextDeadline(const Bridge& bridge, uint64_t now) {
     uint64_t next = NextHeartbeatDeadline(bridge.system);
     for (int player = 0; player < kPlayerCount; ++player) {
         next = EarlierOf(next, NextIdleDeadline(bridge, player));
         if (bridge.backend.busHandle != os::kInvalidHandle)
-            next = EarlierOf(next, NextPadDeadline(bridge, player));
+            next = EarlierOf(next, NextPadDeadline(bridge, player, now));
     }
     return next;
 }
@@ -53,6 +53,7 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
 // request, or the earliest timer. With nothing live it waits for input alone, however long.
 // False when the loop must end.
 bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inputReady) {
+    const uint64_t now = os::GetTickCount64();
     os::Handle handles[2 + 2 * kPlayerCount];
     uint32_t count = 0;
     if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
@@ -60,9 +61,9 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     handles[count++] = inputReady;
     if (bridge.backend.busHandle != os::kInvalidHandle) {
         for (int player = 0; player < kPlayerCount; ++player)
-            count += static_cast<uint32_t>(AddPadEvents(bridge, player, handles + count));
+            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
     }
-    const uint32_t timeout = WaitTimeout(NextDeadline(bridge), os::GetTickCount64());
+    const uint32_t timeout = WaitTimeout(NextDeadline(bridge, now), now);
     const uint32_t result = os::WaitForMultipleObjects(count, handles, timeout);
     if (result == os::kWaitFailed) return false;
     return result == os::kWaitTimeout || result >= os::kWaitObject0 + inputIndex;

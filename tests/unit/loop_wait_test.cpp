@@ -113,6 +113,29 @@ TEST(LoopWaitTest, RequestTimeOutWakesTheLoopWhileThePlayerKeepsSending) {
     testing::ExpectBusClean();
 }
 
+TEST(LoopWaitTest, DriverAnsweringWithoutDelayCannotKeepTheLoopBusy) {
+    // Inside DeviceIoControl, or pending and complete at the same moment (its event is set by
+    // the time the loop waits): either way the driver hands back a new rumble every pass.
+    const sim::Answer answers[] = {testing::RumbleAtOnce(7, 0), sim::Rumble(7, 0, 0)};
+    for (const sim::Answer& answer : answers) {
+        Session session;
+        testing::InstallBus();
+        sim::Current().bus.defaults[sim::kAwaitRumble] = answer;
+        sim::SendLine(0, InputLine(0));
+        sim::CloseInput(3000);
+        EXPECT_EQ(session.Run(), 0);
+        // Sixteen completions a pass, then a pause of 5 ms, until the idle teardown at 1001;
+        // then nothing until the input ends.
+        const std::vector<uint64_t> wakes = WakeTimes();
+        ASSERT_GE(wakes.size(), 3u);
+        for (std::size_t i = 1; i + 2 < wakes.size(); ++i)
+            EXPECT_EQ(wakes[i] - wakes[i - 1], 5u) << i;
+        EXPECT_EQ(wakes[wakes.size() - 2], 1001u);
+        EXPECT_EQ(wakes.back(), 3000u);
+        testing::ExpectBusClean();
+    }
+}
+
 TEST(LoopWaitTest, ConsoleControlEndsASessionCleanly) {
     Session session;
     testing::InstallBus();

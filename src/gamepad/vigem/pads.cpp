@@ -117,7 +117,8 @@ void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
 void PumpPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
     if (slot.serial == 0) return;
-    for (int pass = 0; pass < kMaxPassesPerTick; ++pass) {
+    int pass = 0;
+    for (; pass < kMaxPassesPerTick; ++pass) {
         if (slot.state == kPadReady) {
             if (!slot.reportDirty) break;
             SubmitLatestReport(bridge, slot);
@@ -127,25 +128,28 @@ void PumpPad(Bridge& bridge, int player) {
         if (!PollPendingIo(bridge.backend.busHandle, slot.mainIo, timeout)) break;
         if (!OnMainResult(bridge, player, slot.mainIo.lastError)) return;
     }
+    if (pass == kMaxPassesPerTick) slot.busyPauseTick = os::GetTickCount64() + kBusyPumpPauseMs;
     PollRumble(bridge, player);
 }
 
-uint64_t NextPadDeadline(const Bridge& bridge, int player) {
+uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
     const PadSlot& slot = bridge.pads[player];
     if (slot.serial == 0) return kNoDeadline;
-    if (slot.state == kPadReady && slot.reportDirty) return kRightAway;
+    if (slot.busyPauseTick > now) return slot.busyPauseTick;
     const uint64_t timeout = slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
     uint64_t next = NextPendingIoDeadline(slot.mainIo, timeout);
     if (slot.connected) {
-        next =
-            EarlierOf(next, slot.rumbleIo.active ? NextPendingIoDeadline(slot.rumbleIo, kNoTimeout)
-                                                 : slot.rumbleRetryTick);
+        const uint64_t rumble = slot.rumbleIo.active
+                                    ? NextPendingIoDeadline(slot.rumbleIo, kNoTimeout)
+                                    : slot.rumbleRetryTick;
+        next = EarlierOf(next, rumble);
     }
     return next;
 }
 
-int AddPadEvents(const Bridge& bridge, int player, os::Handle* events) {
+int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events) {
     const PadSlot& slot = bridge.pads[player];
+    if (slot.busyPauseTick > now) return 0;
     int count = 0;
     const os::Handle mainEvent = PendingIoEvent(slot.mainIo);
     const os::Handle rumbleEvent = PendingIoEvent(slot.rumbleIo);

@@ -32,7 +32,12 @@ struct PadSlot {
     uint8_t lastHigh;
     uint64_t rumbleRetryTick;
     uint64_t createRetryTick;
+    uint64_t busyPauseTick;  // the pump or the rumble polling stopped at its limit: resume here
 };
+
+// How long a pump that stopped at its limit, with a driver answering every request at once or at
+// the same moment, leaves the pad before it goes on.
+inline constexpr uint64_t kBusyPumpPauseMs = 5;
 
 // Stores the frame as the newest report; opens the slot and plugs a pad in when it is free.
 // Ignored while the player's retry window lasts.
@@ -46,13 +51,14 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate);
 // then polls rumble, unless the pad failed.
 void PumpPad(Bridge& bridge, int player);
 
-// When the pad next needs PumpPad without anything arriving: a submission or a result waiting,
-// a request's time-out, the end of a rumble retry pause. kNoDeadline when only a completion can
-// move it on.
-uint64_t NextPadDeadline(const Bridge& bridge, int player);
+// When the pad next needs PumpPad without anything arriving: a request's time-out, the end of a
+// rumble retry pause, or the end of the pause after a pump that stopped at its limit. kNoDeadline
+// when only a completion can move it on.
+uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now);
 
-// Adds the events of the pad's requests that the driver holds to `events`; returns how many.
-int AddPadEvents(const Bridge& bridge, int player, os::Handle* events);
+// Adds the events of the pad's requests that the driver holds to `events` and returns how many;
+// none during the pause after a pump that stopped at its limit.
+int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events);
 
 // Unplugs the pad, prints its lines and frees the slot. Nothing for a free slot.
 void TeardownPad(Bridge& bridge, int player);

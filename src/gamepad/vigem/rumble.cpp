@@ -58,6 +58,7 @@ void PollRumble(Bridge& bridge, int player) {
         }
         StartRumbleWait(bridge, player);
     }
+    slot.busyPauseTick = os::GetTickCount64() + kBusyPumpPauseMs;
 }
 
 }  // namespace padbridge
