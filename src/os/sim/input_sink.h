@@ -26,7 +26,8 @@ struct SendInputCall {
 };
 
 // The scan code of each virtual key on a US keyboard layout, as MapVirtualKeyW gives it for
-// MAPVK_VK_TO_VSC: the set-1 make code without its E0 prefix, 0 for a key the layout lacks.
+// MAPVK_VK_TO_VSC (the values Wine 8 gives): the set-1 make code without its E0 prefix, 0 for a
+// key the layout has none for. PrintScreen gives SysRq's 0x54 and Pause gives 0.
 std::array<uint16_t, 256> UsLayoutScanCodes();
 
 struct InputSink {
