@@ -34,7 +34,7 @@ struct InputSink {
     std::vector<SendInputCall> calls;
     std::vector<InjectedEvent> events;  // events the system accepted, in order
     bool refuse = false;  // SendInput accepts nothing (as when a secure desktop is up)
-    // The current keyboard layout, indexed by virtual key; a test may switch it mid-session.
+    // The current keyboard layout, indexed by virtual key; a test may change it at any point.
     std::array<uint16_t, 256> scanCodes = UsLayoutScanCodes();
 };
 
