@@ -194,6 +194,9 @@ void FeedEach(benchmark::State& state, const std::string& line) {
 void BM_SystemMove(benchmark::State& state) {
     FeedEach(state, bench::kMoveLine);
 }
+void BM_SystemKey(benchmark::State& state) {
+    FeedEach(state, bench::kKeyLine);
+}
 void BM_Text1024(benchmark::State& state) {
     FeedEach(state, bench::TextLine());
 }
@@ -210,6 +213,7 @@ BENCHMARK(BM_InputPath);
 BENCHMARK(BM_InputNoTick);
 BENCHMARK(BM_SimulatedSubmit);
 BENCHMARK(BM_SystemMove);
+BENCHMARK(BM_SystemKey);
 BENCHMARK(BM_Text1024);
 BENCHMARK(BM_DroppedLine16K);
 

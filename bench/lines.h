@@ -46,6 +46,9 @@ inline std::vector<std::string> VaryingInputLines(std::size_t count) {
 
 inline const char* const kPermissionLine = "{\"type\":\"system-permission\",\"enabled\":true}";
 inline const char* const kMoveLine = "{\"type\":\"system\",\"action\":\"move\",\"x\":12,\"y\":-7}";
+// A press of the key-name table's last row, so the lookup reads the whole table.
+inline const char* const kKeyLine =
+    "{\"type\":\"system\",\"action\":\"key\",\"key\":\"Slash\",\"down\":true}";
 
 // A `text` action carrying the longest text accepted: 1024 bytes.
 inline std::string TextLine() {

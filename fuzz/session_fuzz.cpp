@@ -165,11 +165,14 @@ void CheckOutput(const std::string& out) {
 }
 
 // No event before a grant or after a refusal (release-all lifts what is held before the refusal
-// is printed); nothing held at a refusal's reply or at the end.
+// is printed); nothing held at a refusal's reply or at the end. A held key goes up with the scan
+// code and extended flag of its down, and no key is sent by scan code alone.
 void CheckDesktop(const std::string& out) {
     const std::string granted = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
     const std::string refused = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
     bool keys[256] = {};
+    uint16_t downScan[256] = {};
+    uint32_t downExtended[256] = {};
     bool buttons[2] = {};
     auto heldAny = [&] {
         for (bool key : keys) {
@@ -191,8 +194,20 @@ void CheckDesktop(const std::string& out) {
             if (text.find("dirty") != std::string::npos) Violation("record not zero-filled:", text);
             os::InputRecord record;
             std::memcpy(&record, events[next].bytes, sizeof record);
+            if (record.type == 1 && (record.ki.dwFlags & 8) != 0) {
+                Violation("KEYEVENTF_SCANCODE set:", text);
+            }
             if (record.type == 1 && (record.ki.dwFlags & 4) == 0) {
-                keys[record.ki.wVk & 0xFF] = (record.ki.dwFlags & 2) == 0;
+                const int vk = record.ki.wVk & 0xFF;
+                const bool down = (record.ki.dwFlags & 2) == 0;
+                const uint32_t extended = record.ki.dwFlags & 1;
+                if (!down && keys[vk] &&
+                    (record.ki.wScan != downScan[vk] || extended != downExtended[vk])) {
+                    Violation("key-up unlike its key-down:", text);
+                }
+                keys[vk] = down;
+                downScan[vk] = record.ki.wScan;
+                downExtended[vk] = extended;
             } else if (record.type == 0) {
                 const uint32_t flags = record.mi.dwFlags;
                 if (flags & 0x2) buttons[0] = true;

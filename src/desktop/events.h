@@ -6,6 +6,7 @@
 namespace padbridge {
 
 // Keyboard flags and mouse flags of the INPUT record.
+inline constexpr uint32_t kKeyEventExtendedKey = 0x1;
 inline constexpr uint32_t kKeyEventKeyUp = 0x2;
 inline constexpr uint32_t kKeyEventUnicode = 0x4;
 inline constexpr uint32_t kMouseEventMove = 0x1;

@@ -23,18 +23,115 @@ constexpr double kWheelLimit = 1200.0;
 constexpr int kLeftButton = 0;
 constexpr int kRightButton = 1;
 
+// Keys a real keyboard sends with an E0 prefix before their scan code.
+constexpr bool kExtended = true;
+constexpr bool kPlain = false;
+
 struct NamedKey {
-    const char* name;
-    uint16_t code;
+    const char* name;  // as the web platform's KeyboardEvent.code names the key
+    uint8_t virtualKey;
+    bool extended;
 };
 
-// Searched in this order; every code is below 256, so it indexes the pressed-key table.
+// Searched in this order, after the letters KeyA..KeyZ. Every code is below 256, so it indexes
+// the pressed-key table. Each row's first character is compared before the rest, so a row that
+// cannot match costs one byte compare and no call.
 constexpr NamedKey kNamedKeys[] = {
-    {"Space", 0x20},     {"Enter", 0x0D},          {"Escape", 0x1B},     {"Tab", 0x09},
-    {"Backspace", 0x08}, {"ArrowLeft", 0x25},      {"ArrowRight", 0x27}, {"ArrowUp", 0x26},
-    {"ArrowDown", 0x28}, {"Shift", 0x10},          {"Control", 0x11},    {"Alt", 0x12},
-    {"Meta", 0x5B},      {"MediaPlayPause", 0xB3}, {"MediaNext", 0xB0},  {"MediaPrevious", 0xB1},
-    {"VolumeUp", 0xAF},  {"VolumeDown", 0xAE},     {"VolumeMute", 0xAD},
+    {"Space", 0x20, kPlain},
+    {"Enter", 0x0D, kPlain},
+    {"Escape", 0x1B, kPlain},
+    {"Tab", 0x09, kPlain},
+    {"Backspace", 0x08, kPlain},
+    {"ArrowLeft", 0x25, kExtended},
+    {"ArrowRight", 0x27, kExtended},
+    {"ArrowUp", 0x26, kExtended},
+    {"ArrowDown", 0x28, kExtended},
+    {"Shift", 0x10, kPlain},
+    {"Control", 0x11, kPlain},
+    {"Alt", 0x12, kPlain},
+    {"Meta", 0x5B, kExtended},
+    {"MediaPlayPause", 0xB3, kExtended},
+    {"MediaNext", 0xB0, kExtended},
+    {"MediaPrevious", 0xB1, kExtended},
+    {"VolumeUp", 0xAF, kExtended},
+    {"VolumeDown", 0xAE, kExtended},
+    {"VolumeMute", 0xAD, kExtended},
+    // The digit row.
+    {"Digit0", 0x30, kPlain},
+    {"Digit1", 0x31, kPlain},
+    {"Digit2", 0x32, kPlain},
+    {"Digit3", 0x33, kPlain},
+    {"Digit4", 0x34, kPlain},
+    {"Digit5", 0x35, kPlain},
+    {"Digit6", 0x36, kPlain},
+    {"Digit7", 0x37, kPlain},
+    {"Digit8", 0x38, kPlain},
+    {"Digit9", 0x39, kPlain},
+    // Function keys.
+    {"F1", 0x70, kPlain},
+    {"F2", 0x71, kPlain},
+    {"F3", 0x72, kPlain},
+    {"F4", 0x73, kPlain},
+    {"F5", 0x74, kPlain},
+    {"F6", 0x75, kPlain},
+    {"F7", 0x76, kPlain},
+    {"F8", 0x77, kPlain},
+    {"F9", 0x78, kPlain},
+    {"F10", 0x79, kPlain},
+    {"F11", 0x7A, kPlain},
+    {"F12", 0x7B, kPlain},
+    // The editing block.
+    {"Delete", 0x2E, kExtended},
+    {"Insert", 0x2D, kExtended},
+    {"Home", 0x24, kExtended},
+    {"End", 0x23, kExtended},
+    {"PageUp", 0x21, kExtended},
+    {"PageDown", 0x22, kExtended},
+    // Locks and system keys.
+    {"CapsLock", 0x14, kPlain},
+    {"NumLock", 0x90, kExtended},
+    {"ScrollLock", 0x91, kPlain},
+    {"PrintScreen", 0x2C, kExtended},
+    {"Pause", 0x13, kPlain},
+    {"ContextMenu", 0x5D, kExtended},
+    // Modifiers by side: the right-hand Control and Alt and both Windows keys are extended.
+    {"ShiftLeft", 0xA0, kPlain},
+    {"ShiftRight", 0xA1, kPlain},
+    {"ControlLeft", 0xA2, kPlain},
+    {"ControlRight", 0xA3, kExtended},
+    {"AltLeft", 0xA4, kPlain},
+    {"AltRight", 0xA5, kExtended},
+    {"MetaLeft", 0x5B, kExtended},
+    {"MetaRight", 0x5C, kExtended},
+    // The numeric keypad. Its Enter shares the main Enter's virtual key; only the flag differs.
+    {"Numpad0", 0x60, kPlain},
+    {"Numpad1", 0x61, kPlain},
+    {"Numpad2", 0x62, kPlain},
+    {"Numpad3", 0x63, kPlain},
+    {"Numpad4", 0x64, kPlain},
+    {"Numpad5", 0x65, kPlain},
+    {"Numpad6", 0x66, kPlain},
+    {"Numpad7", 0x67, kPlain},
+    {"Numpad8", 0x68, kPlain},
+    {"Numpad9", 0x69, kPlain},
+    {"NumpadAdd", 0x6B, kPlain},
+    {"NumpadSubtract", 0x6D, kPlain},
+    {"NumpadMultiply", 0x6A, kPlain},
+    {"NumpadDivide", 0x6F, kExtended},
+    {"NumpadDecimal", 0x6E, kPlain},
+    {"NumpadEnter", 0x0D, kExtended},
+    // Punctuation, by its place on a US keyboard; the layout decides the character.
+    {"Minus", 0xBD, kPlain},
+    {"Equal", 0xBB, kPlain},
+    {"BracketLeft", 0xDB, kPlain},
+    {"BracketRight", 0xDD, kPlain},
+    {"Backslash", 0xDC, kPlain},
+    {"Semicolon", 0xBA, kPlain},
+    {"Quote", 0xDE, kPlain},
+    {"Backquote", 0xC0, kPlain},
+    {"Comma", 0xBC, kPlain},
+    {"Period", 0xBE, kPlain},
+    {"Slash", 0xBF, kPlain},
 };
 
 double Clamp(double value, double limit) {
@@ -75,9 +172,9 @@ void Click(SystemControl& control, const char* line) {
 void Key(SystemControl& control, const char* line) {
     char name[kKeyCapacity];
     if (!ReadString(line, "key", name, sizeof name)) return;
-    const uint16_t code = LookupKey(name);
-    if (code == 0) return;
-    KeyEvent(control, code, ReadBool(line, "down"));
+    const KeyCode key = LookupKey(name);
+    if (key.virtualKey == 0) return;
+    KeyEvent(control, key, ReadBool(line, "down"));
 }
 
 // Typed as Unicode units, each pressed and released, so no key stays held and the pressed table
@@ -98,19 +195,37 @@ void Text(const char* line) {
 
 }  // namespace
 
-uint16_t LookupKey(const char* name) {
+KeyCode LookupKey(const char* name) {
     if (std::strncmp(name, "Key", 3) == 0 && name[3] >= 'A' && name[3] <= 'Z' && name[4] == '\0') {
-        return static_cast<uint16_t>(name[3]);  // the letter keys' codes are their ASCII capitals
+        // The letter keys' codes are their ASCII capitals.
+        return {static_cast<uint16_t>(name[3]), kPlain};
     }
     for (const NamedKey& key : kNamedKeys) {
-        if (std::strcmp(name, key.name) == 0) return key.code;
+        if (key.name[0] == name[0] && std::strcmp(key.name, name) == 0) {
+            return {key.virtualKey, key.extended};
+        }
     }
-    return 0;
+    return {0, kPlain};
 }
 
-void KeyEvent(SystemControl& control, uint16_t code, bool down) {
-    SendKeyboardEvent(code, 0, down ? 0 : kKeyEventKeyUp);
-    if (code < sizeof control.pressedKeys) control.pressedKeys[code] = down ? 1 : 0;
+// The down takes its scan code from the current layout. The up of a held key repeats what its
+// down carried, so a NumpadEnter held and let go as Enter still goes up as the key that went down.
+void KeyEvent(SystemControl& control, KeyCode key, bool down) {
+    const uint16_t code = key.virtualKey;
+    if (code >= sizeof control.pressedKeys) return;
+    uint16_t scanCode = 0;
+    bool extended = key.extended;
+    if (!down && control.pressedKeys[code] != 0) {
+        scanCode = control.pressedScanCodes[code];
+        extended = control.pressedExtended[code] != 0;
+    } else {
+        scanCode = static_cast<uint16_t>(os::MapVirtualKeyW(code, os::kMapVkToVsc));
+    }
+    SendKeyboardEvent(code, scanCode,
+                      (extended ? kKeyEventExtendedKey : 0) | (down ? 0 : kKeyEventKeyUp));
+    control.pressedKeys[code] = down ? 1 : 0;
+    control.pressedScanCodes[code] = down ? scanCode : 0;
+    control.pressedExtended[code] = down && extended ? 1 : 0;
 }
 
 void HandleSystem(SystemControl& control, const char* line) {

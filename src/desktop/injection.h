@@ -11,10 +11,16 @@ struct SystemControl;
 // heartbeat, whatever the action.
 void HandleSystem(SystemControl& control, const char* line);
 
-// The virtual-key code for a key name, or 0 for a name we do not know.
-uint16_t LookupKey(const char* name);
+// A named key: its Windows virtual key (below 256; 0 for a name we do not know) and whether the
+// keyboard sends it with an E0 prefix, which the event marks as an extended key.
+struct KeyCode {
+    uint16_t virtualKey;
+    bool extended;
+};
 
-// One press or release of `code`, recorded in the pressed-key table.
-void KeyEvent(SystemControl& control, uint16_t code, bool down);
+KeyCode LookupKey(const char* name);
+
+// One press or release of `key`, with the layout's scan code, recorded in the pressed-key table.
+void KeyEvent(SystemControl& control, KeyCode key, bool down);
 
 }  // namespace padbridge

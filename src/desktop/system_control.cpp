@@ -54,13 +54,18 @@ uint64_t NextHeartbeatDeadline(const SystemControl& control) {
     return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
 }
 
-// Keys in ascending code order, then left, then right. The flags record what we sent, so they
-// are cleared whether or not the system took the release.
+// Keys in ascending code order, each with the scan code and extended flag of its down, then left,
+// then right. The flags record what we sent, so they are cleared whether or not the system took
+// the release.
 void ReleaseAll(SystemControl& control) {
     for (int code = 0; code < 256; ++code) {
         if (control.pressedKeys[code] == 0) continue;
-        SendKeyboardEvent(static_cast<uint16_t>(code), 0, kKeyEventKeyUp);
+        const uint32_t extended = control.pressedExtended[code] != 0 ? kKeyEventExtendedKey : 0;
+        SendKeyboardEvent(static_cast<uint16_t>(code), control.pressedScanCodes[code],
+                          extended | kKeyEventKeyUp);
         control.pressedKeys[code] = 0;
+        control.pressedScanCodes[code] = 0;
+        control.pressedExtended[code] = 0;
     }
     if (control.pressedButtons[kLeftButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventLeftUp);
     if (control.pressedButtons[kRightButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventRightUp);

@@ -10,6 +10,10 @@ struct SystemControl {
     uint64_t heartbeatTick;  // 0: watchdog disarmed
     uint8_t pressedKeys[256];
     uint8_t pressedButtons[2];  // left, right
+    // What the down of each held key carried, so that its up carries the same: the layout may
+    // change while the key is held, and Enter and NumpadEnter share one virtual key.
+    uint16_t pressedScanCodes[256];
+    uint8_t pressedExtended[256];
 };
 
 void HandleSystemPermission(SystemControl& control, const char* line);

@@ -182,6 +182,11 @@ static_assert(sizeof(InputRecord) == 40);
 // SendInput(count, records, 40); the number of events the system accepted.
 uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize);
 
+// MapVirtualKeyW(code, mapType): for kMapVkToVsc, the scan code that the current keyboard layout
+// gives the virtual key, without any E0 prefix; 0 when the layout has none.
+constexpr uint32_t kMapVkToVsc = 0;  // MAPVK_VK_TO_VSC
+uint32_t MapVirtualKeyW(uint32_t code, uint32_t mapType);
+
 constexpr uint32_t kCodePageUtf8 = 65001;   // CP_UTF8
 constexpr uint32_t kErrInvalidChars = 0x8;  // MB_ERR_INVALID_CHARS
 

@@ -111,6 +111,7 @@ SIMULATED(_ZN2os12GetLastErrorEv, uint32_t, (), ())
 SIMULATED(_ZN2os14GetProcAddressEmPKc, os::ProcAddress, (Handle m, const char* n), (m, n))
 SIMULATED(_ZN2os14GetTickCount64Ev, uint64_t, (), ())
 SIMULATED(_ZN2os14LoadLibraryExWEPKDsj, Handle, (const os::WideChar* p, uint32_t f), (p, f))
+SIMULATED(_ZN2os14MapVirtualKeyWEjj, uint32_t, (uint32_t c, uint32_t t), (c, t))
 SIMULATED(_ZN2os15DeviceIoControlEmjPKvjPvjPjPNS_10OverlappedE, bool,
           (Handle d, uint32_t c, const void* i, uint32_t is, void* o, uint32_t os, uint32_t* r,
            os::Overlapped* ov),

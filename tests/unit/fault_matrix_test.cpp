@@ -247,9 +247,9 @@ INSTANTIATE_TEST_SUITE_P(EveryCheck, AcquisitionFaultTest, ::testing::ValuesIn(k
 
 const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
 const std::string kRefused = "{\"type\":\"system-permission\",\"enabled\":false}";
-const std::string kKeyAUp = sim::KeyEvent(0x41, 0, 2);
-const std::string kShiftUp = sim::KeyEvent(0x10, 0, 2);
-const std::string kSpaceUp = sim::KeyEvent(0x20, 0, 2);
+const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
+const std::string kShiftUp = sim::KeyEvent(0x10, 0x2A, 2);
+const std::string kSpaceUp = sim::KeyEvent(0x20, 0x39, 2);
 const std::string kLeftUp = sim::MouseEvent(0, 0, 0, 0x4);
 const std::string kRightUp = sim::MouseEvent(0, 0, 0, 0x10);
 

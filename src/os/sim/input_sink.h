@@ -1,6 +1,7 @@
 // The simulated input stream: every SendInput call and every event it carried, byte for byte.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,10 +25,17 @@ struct SendInputCall {
     int recordSize;
 };
 
+// The scan code of each virtual key on a US keyboard layout, as MapVirtualKeyW gives it for
+// MAPVK_VK_TO_VSC (the values Wine 8 gives): the set-1 make code without its E0 prefix, 0 for a
+// key the layout has none for. PrintScreen gives SysRq's 0x54 and Pause gives 0.
+std::array<uint16_t, 256> UsLayoutScanCodes();
+
 struct InputSink {
     std::vector<SendInputCall> calls;
     std::vector<InjectedEvent> events;  // events the system accepted, in order
     bool refuse = false;  // SendInput accepts nothing (as when a secure desktop is up)
+    // The current keyboard layout, indexed by virtual key; a test may change it at any point.
+    std::array<uint16_t, 256> scanCodes = UsLayoutScanCodes();
 };
 
 // Readable forms, one per event, naming every field:

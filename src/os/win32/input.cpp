@@ -23,6 +23,10 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
                        recordSize);
 }
 
+uint32_t MapVirtualKeyW(uint32_t code, uint32_t mapType) {
+    return ::MapVirtualKeyW(code, mapType);
+}
+
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* source, int sourceLength,
                         WideChar* destination, int destinationCapacity) {
     return ::MultiByteToWideChar(codePage, flags, source, sourceLength,
