@@ -91,7 +91,8 @@ TEST(MainLoopTest, VersionFirstPrintsOneLineAndNothingElseRuns) {
         EXPECT_EQ(sim::Current().outputWrites, 1u);
         EXPECT_EQ(sim::Current().defaultDllDirectories, 0u);
         EXPECT_FALSE(sim::Current().streamsPrepared);
-        EXPECT_EQ(sim::Current().pipe.peekCalls, 0u);
+        EXPECT_FALSE(sim::Current().pipe.readerStarted);
+        EXPECT_FALSE(sim::Current().console.watched);
         EXPECT_EQ(sim::Current().bus.enumCalls, 0u);
         EXPECT_TRUE(sim::Current().vjoy.loadAttempts.empty());
     }
