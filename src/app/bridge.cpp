@@ -5,6 +5,7 @@
 
 #include "deadline.h"
 #include "os/os.h"
+#include "protocol/output.h"
 
 namespace padbridge {
 namespace {
@@ -99,6 +100,10 @@ void Shutdown(Bridge& bridge) {
 
 int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     if (argc >= 2 && ArgumentIs(argv[1], "--self-test")) return RunSelfTest(kSelfTestVector);
+    if (argc >= 2 && ArgumentIs(argv[1], "--version")) {  // like --self-test: nothing else runs
+        WriteVersion();
+        return 0;
+    }
 
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
     if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoyLibraryPath = argv[2];

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "version.h"
 
 namespace padbridge {
 namespace {
@@ -37,6 +38,8 @@ constexpr const char kVjoyBusyLine[] =
     "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
     "feeder.\"}";
 constexpr const char kSelfTestLine[] = "{\"type\":\"self-test\",\"ok\":true}";
+constexpr const char kVersionLine[] =
+    "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}";
 
 constexpr std::size_t kMaxLineText = 256;  // longer than every line above, with its values
 
@@ -121,6 +124,9 @@ void WriteSystemPermission(bool enabled) {
 }
 void WriteSelfTestPassed() {
     WriteFixed(kSelfTestLine);
+}
+void WriteVersion() {
+    WriteFixed(kVersionLine);
 }
 
 }  // namespace padbridge

@@ -36,5 +36,6 @@ void WriteVjoyConfigurationRequiredShort();
 void WriteVjoyBusy();
 void WriteSystemPermission(bool enabled);
 void WriteSelfTestPassed();
+void WriteVersion();  // the version from CMakeLists.txt's project(VERSION)
 
 }  // namespace padbridge

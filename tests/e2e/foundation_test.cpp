@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host.h"
+#include "version.h"
 
 namespace e2e {
 namespace {
@@ -25,6 +26,7 @@ const std::string kDriverRequired =
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
     "driver on this computer. Game keys still work.\"}\r\n";
 const std::string kSelfTest = "{\"type\":\"self-test\",\"ok\":true}\r\n";
+const std::string kVersion = "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}\r\n";
 const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
 const std::string kPermissionFalse = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
 
@@ -83,6 +85,16 @@ TEST(Bridge, SelfTestWritesOneLineExitsZeroAndLeavesStdinAlone) {
     EXPECT_FALSE(r.timed_out) << "--self-test waited on stdin";
     EXPECT_EQ(r.exit_code, 0u);
     EXPECT_EQ(Visible(r.output), Visible(kSelfTest));
+}
+
+TEST(Bridge, VersionWritesOneLineExitsZeroAndLeavesStdinAlone) {
+    SessionOptions options = Options(PadbridgePath(), {L"--version"});
+    options.close_stdin_at_end = false;  // a read of stdin would hang until the kill
+    SessionResult r = RunSession(options, {});
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    EXPECT_FALSE(r.timed_out) << "--version waited on stdin";
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(Visible(r.output), Visible(kVersion));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "session.h"
+#include "version.h"
 #include "vigem_fixture.h"
 
 namespace padbridge {
@@ -50,6 +51,11 @@ TEST(MainLoopTest, CommandLineRules) {
         {{u"--VJOY-DLL", u"C:\\v.dll"}, nullptr},
         {{u"--other", u"--vjoy-dll", u"C:\\v.dll"}, nullptr},
         {{u"--self-testing"}, nullptr},
+        {{u"--Version"}, nullptr},
+        {{u"--version2"}, nullptr},
+        {{u"--versio"}, nullptr},
+        {{u"--other", u"--version"}, nullptr},
+        {{u"--vjoy-dll", u"--version"}, u"--version"},
     };
     for (const Case& c : cases) {
         Session session;
@@ -64,6 +70,31 @@ TEST(MainLoopTest, CommandLineRules) {
             EXPECT_EQ(std::u16string(path), c.expectedPath);
         }
         EXPECT_EQ(session.Lines(), std::vector<std::string>{kStartup});  // a normal run
+    }
+}
+
+TEST(MainLoopTest, VersionFirstPrintsOneLineAndNothingElseRuns) {
+    const std::vector<std::u16string> commandLines[] = {
+        {u"--version"},
+        {u"--version", u"--self-test"},
+        {u"--version", u"--vjoy-dll", u"C:\\v.dll"},
+    };
+    for (const std::vector<std::u16string>& arguments : commandLines) {
+        Session session;
+        testing::InstallBus();
+        sim::Current().vjoy.installedPath = u"C:\\v.dll";
+        sim::SendLine(0, R"({"type":"probe"})");  // waits unread: stdin is never looked at
+        sim::CloseInput(0);
+        EXPECT_EQ(session.Run(arguments), 0);
+        EXPECT_EQ(sim::Current().output,
+                  "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}\r\n");
+        EXPECT_EQ(sim::Current().outputWrites, 1u);
+        EXPECT_EQ(sim::Current().defaultDllDirectories, 0u);
+        EXPECT_FALSE(sim::Current().streamsPrepared);
+        EXPECT_FALSE(sim::Current().pipe.readerStarted);
+        EXPECT_FALSE(sim::Current().console.watched);
+        EXPECT_EQ(sim::Current().bus.enumCalls, 0u);
+        EXPECT_TRUE(sim::Current().vjoy.loadAttempts.empty());
     }
 }
 
