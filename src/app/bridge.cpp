@@ -1,16 +1,17 @@
-// Process life: command line, start-up, the polling main loop and shutdown.
+// Process life: command line, start-up, the main loop and shutdown.
 #include "bridge.h"
 
 #include <cstdint>
 
+#include "deadline.h"
 #include "os/os.h"
 
 namespace padbridge {
 namespace {
 
 constexpr uint32_t kReadChunkBytes = 2048;
-constexpr uint32_t kIdleSleepMs = 5;
 constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
+constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
     for (; *expected != '\0'; ++argument, ++expected) {
@@ -31,23 +32,59 @@ void RunTimers(Bridge& bridge, uint64_t now) {
     }
 }
 
-// Polls the pipe until the host closes it: read what waits (at most one chunk a tick) and
-// dispatch its lines, or sleep briefly when nothing waits; then run the timers on one tick sample.
-void RunMainLoop(Bridge& bridge, os::Handle input) {
+// The earliest tick at which RunTimers has something to do when nothing else arrives.
+uint64_t NextDeadline(const Bridge& bridge) {
+    uint64_t next = NextHeartbeatDeadline(bridge.system);
+    for (int player = 0; player < kPlayerCount; ++player) {
+        next = EarlierOf(next, NextIdleDeadline(bridge, player));
+        if (bridge.backend.busHandle != os::kInvalidHandle)
+            next = EarlierOf(next, NextPadDeadline(bridge, player));
+    }
+    return next;
+}
+
+uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
+    if (deadline == kNoDeadline) return os::kInfinite;
+    if (deadline <= now) return 0;
+    return deadline - now < kLongestWaitMs ? static_cast<uint32_t>(deadline - now) : kLongestWaitMs;
+}
+
+// Sleeps until something can happen: a console control event, input, the completion of a driver
+// request, or the earliest timer. With nothing live it waits for input alone, however long.
+// False when the loop must end.
+bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inputReady) {
+    os::Handle handles[2 + 2 * kPlayerCount];
+    uint32_t count = 0;
+    if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
+    const uint32_t inputIndex = count;
+    handles[count++] = inputReady;
+    if (bridge.backend.busHandle != os::kInvalidHandle) {
+        for (int player = 0; player < kPlayerCount; ++player)
+            count += static_cast<uint32_t>(AddPadEvents(bridge, player, handles + count));
+    }
+    const uint32_t timeout = WaitTimeout(NextDeadline(bridge), os::GetTickCount64());
+    const uint32_t result = os::WaitForMultipleObjects(count, handles, timeout);
+    if (result == os::kWaitFailed) return false;
+    return result == os::kWaitTimeout || result >= os::kWaitObject0 + inputIndex;
+}
+
+// Runs until the input ends or a console control event asks to stop. Each pass: wait for work,
+// take what waits (at most one chunk) and dispatch its lines, then run the timers on one tick
+// sample.
+void RunMainLoop(Bridge& bridge) {
+    const os::Handle inputReady = os::StartInputReader();
+    if (inputReady == os::kNullHandle) return;
+    const os::Handle stopRequested = os::WatchConsoleControl();
     char chunk[kReadChunkBytes];
-    uint32_t available = 0;
-    if (!os::PeekNamedPipe(input, &available)) return;
-    for (;;) {
-        if (available > 0) {
-            const uint32_t wanted = available < kReadChunkBytes ? available : kReadChunkBytes;
-            uint32_t got = 0;
-            if (!os::ReadFile(input, chunk, wanted, &got) || got == 0) return;
+    while (WaitForWork(bridge, stopRequested, inputReady)) {
+        bool ended = false;
+        const uint32_t got = os::TakeInput(chunk, kReadChunkBytes, &ended);
+        if (got > 0) {
             FeedLines(bridge.lines, chunk, got, DispatchFromFeed, &bridge);
-        } else {
-            os::Sleep(kIdleSleepMs);
+        } else if (ended) {
+            return;
         }
         RunTimers(bridge, os::GetTickCount64());
-        if (!os::PeekNamedPipe(input, &available)) return;
     }
 }
 
@@ -67,8 +104,9 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     os::PrepareStandardStreams();
     ProbeBackend(bridge, bridge.vjoyLibraryPath);
 
-    RunMainLoop(bridge, os::GetStdInputHandle());
+    RunMainLoop(bridge);
     Shutdown(bridge);
+    os::FinishShutdown();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // so a host that dies mid-press never leaves a key stuck. The permission itself outlives a lapse.
 #include "desktop/system_control.h"
 
+#include "deadline.h"
 #include "desktop/events.h"
 #include "os/os.h"
 #include "protocol/fields.h"
@@ -46,6 +47,11 @@ void RunHeartbeatWatchdog(SystemControl& control, uint64_t now) {
     if (control.heartbeatTick == 0 || now - control.heartbeatTick <= kHeartbeatLapseMs) return;
     ReleaseAll(control);
     control.heartbeatTick = 0;
+}
+
+uint64_t NextHeartbeatDeadline(const SystemControl& control) {
+    if (control.heartbeatTick == 0) return kNoDeadline;
+    return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
 }
 
 // Keys in ascending code order, then left, then right. The flags record what we sent, so they

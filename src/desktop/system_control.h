@@ -16,6 +16,8 @@ void HandleSystemPermission(SystemControl& control, const char* line);
 void HandleSystemHeartbeat(SystemControl& control);
 void RefreshHeartbeat(SystemControl& control);
 void RunHeartbeatWatchdog(SystemControl& control, uint64_t now);
+// The tick at which the armed watchdog fires; kNoDeadline while it is disarmed.
+uint64_t NextHeartbeatDeadline(const SystemControl& control);
 void ReleaseAll(SystemControl& control);
 
 }  // namespace padbridge

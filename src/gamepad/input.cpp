@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "bridge.h"
+#include "deadline.h"
 #include "os/os.h"
 #include "protocol/fields.h"
 #include "protocol/number.h"
@@ -108,6 +109,11 @@ bool CheckIdlePlayer(Bridge& bridge, int player, uint64_t now) {
     if (last == 0 || now - last <= kIdleTimeoutMs) return false;
     TeardownPlayer(bridge, player);
     return true;
+}
+
+uint64_t NextIdleDeadline(const Bridge& bridge, int player) {
+    const uint64_t last = bridge.lastInputTick[player];
+    return last == 0 ? kNoDeadline : AfterLimit(last, kIdleTimeoutMs);
 }
 
 const SelfTestVector kSelfTestVector = {

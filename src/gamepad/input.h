@@ -48,6 +48,8 @@ void TeardownPlayer(Bridge& bridge, int player);
 
 // Tears the player down when its last input is more than kIdleTimeoutMs older than `now`.
 bool CheckIdlePlayer(Bridge& bridge, int player, uint64_t now);
+// The tick at which the player's idle check fires; kNoDeadline while it has no input.
+uint64_t NextIdleDeadline(const Bridge& bridge, int player);
 
 // The built-in check of BuildPadReport run by --self-test.
 struct SelfTestVector {

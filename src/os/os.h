@@ -37,10 +37,9 @@ constexpr uint32_t kErrorTimeout = 1460;
 // GetLastError of the calling thread, as left by the last failed operation below.
 uint32_t GetLastError();
 
-// ---- Clock, standard streams and the host pipe ----
+// ---- Clock and standard streams ----
 
 uint64_t GetTickCount64();
-void Sleep(uint32_t milliseconds);
 
 // SetDefaultDllDirectories(flags); the bridge passes 0x800 (system directory only).
 bool SetDefaultDllDirectories(uint32_t flags);
@@ -48,14 +47,36 @@ bool SetDefaultDllDirectories(uint32_t flags);
 // The runtime's stream set-up: standard input in binary mode, standard output unbuffered.
 void PrepareStandardStreams();
 
-// GetStdHandle(STD_INPUT_HANDLE).
-Handle GetStdInputHandle();
+// ---- Host input and the loop's one wait ----
+//
+// Standard input may be anything the host hands over: an anonymous or named pipe, a file, a
+// console, a Unix pipe under Wine. None of these can be waited on for data, so the adapter reads
+// it on a thread of its own into a bounded buffer, and the loop learns of bytes through an event.
 
-// PeekNamedPipe with no buffer, reporting only the total number of bytes available.
-bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable);
+// Starts reading standard input. Returns the event that stays signalled while bytes wait or once
+// the input has ended; kNullHandle when reading could not start.
+Handle StartInputReader();
 
-// One blocking ReadFile of up to `count` bytes.
-bool ReadFile(Handle file, void* buffer, uint32_t count, uint32_t* bytesRead);
+// Takes up to `capacity` waiting bytes without blocking and returns how many. Sets *ended once
+// the input has ended (end of file, a broken pipe, a closed console) and every byte before the end
+// has been taken.
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended);
+
+// From this call on, Ctrl+C, Ctrl+Break, closing the console, logging off and shutting down no
+// longer end the process on the spot: they signal the returned event (kNullHandle when it could
+// not be set up) and hold the process until FinishShutdown.
+Handle WatchConsoleControl();
+// The bridge has released everything; a held console control event may now let the process go.
+void FinishShutdown();
+
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 258;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+// WaitForMultipleObjects(count, handles, wait for any, milliseconds): kWaitObject0 plus the index
+// of the first signalled handle, kWaitTimeout or kWaitFailed. At most 64 handles.
+uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds);
 
 // Hands `count` bytes of standard output to the system in one write. The bytes are the wire
 // bytes: the caller has already ended each line in CR LF.
@@ -115,8 +136,6 @@ bool CancelIoEx(Handle device, Overlapped* overlapped);
 // CreateEventW: manual reset, initially non-signalled, unnamed. kNullHandle on failure.
 Handle CreateManualResetEvent();
 bool ResetEvent(Handle event);
-constexpr uint32_t kWaitObject0 = 0;
-constexpr uint32_t kWaitTimeout = 258;
 uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds);
 
 // ---- Libraries and the environment ----

@@ -31,7 +31,7 @@ namespace {
 
 // Touched from inside allocation functions: plain globals, no allocation of their own.
 bool counting = false;
-bool started = false;  // start-up ends when the loop takes its input handle, after the probe
+bool started = false;  // start-up ends when the loop starts its input reader, after the probe
 int simulationDepth = 0;
 std::size_t startupAllocations = 0;
 std::size_t allocations = 0;  // after start-up
@@ -49,7 +49,7 @@ void Note(std::size_t size) {
 
 struct InSimulation {
     explicit InSimulation(const char* call) {
-        if (std::strcmp(call, "_ZN2os17GetStdInputHandleEv") == 0) started = true;
+        if (std::strcmp(call, "_ZN2os16StartInputReaderEv") == 0) started = true;
         ++simulationDepth;
     }
     ~InSimulation() { --simulationDepth; }
@@ -108,7 +108,6 @@ SIMULATED(_ZN2os11CreateFileWEPKDsjjjj, Handle,
           (const os::WideChar* p, uint32_t a, uint32_t s, uint32_t d, uint32_t f), (p, a, s, d, f))
 SIMULATED(_ZN2os11FreeLibraryEm, bool, (Handle m), (m))
 SIMULATED(_ZN2os12GetLastErrorEv, uint32_t, (), ())
-SIMULATED(_ZN2os13PeekNamedPipeEmPj, bool, (Handle p, uint32_t* a), (p, a))
 SIMULATED(_ZN2os14GetProcAddressEmPKc, os::ProcAddress, (Handle m, const char* n), (m, n))
 SIMULATED(_ZN2os14GetTickCount64Ev, uint64_t, (), ())
 SIMULATED(_ZN2os14LoadLibraryExWEPKDsj, Handle, (const os::WideChar* p, uint32_t f), (p, f))
@@ -116,7 +115,6 @@ SIMULATED(_ZN2os15DeviceIoControlEmjPKvjPvjPjPNS_10OverlappedE, bool,
           (Handle d, uint32_t c, const void* i, uint32_t is, void* o, uint32_t os, uint32_t* r,
            os::Overlapped* ov),
           (d, c, i, is, o, os, r, ov))
-SIMULATED(_ZN2os17GetStdInputHandleEv, Handle, (), ())
 SIMULATED(_ZN2os19GetOverlappedResultEmPNS_10OverlappedEPjb, bool,
           (Handle d, os::Overlapped* o, uint32_t* b, bool w), (d, o, b, w))
 SIMULATED(_ZN2os19MultiByteToWideCharEjjPKciPDsi, int,
@@ -136,8 +134,12 @@ SIMULATED(_ZN2os27SetupDiEnumDeviceInterfacesEmRKNS_4GuidEjPNS_19DeviceInterface
 SIMULATED(_ZN2os28SetupDiDestroyDeviceInfoListEm, bool, (Handle l), (l))
 SIMULATED(_ZN2os32SetupDiGetDeviceInterfaceDetailWEmPNS_19DeviceInterfaceDataEPvjPj, bool,
           (Handle l, os::DeviceInterfaceData* d, void* b, uint32_t s, uint32_t* r), (l, d, b, s, r))
-SIMULATED(_ZN2os5SleepEj, void, (uint32_t ms), (ms))
-SIMULATED(_ZN2os8ReadFileEmPvjPj, bool, (Handle f, void* b, uint32_t c, uint32_t* r), (f, b, c, r))
+SIMULATED(_ZN2os9TakeInputEPvjPb, uint32_t, (void* b, uint32_t c, bool* e), (b, c, e))
+SIMULATED(_ZN2os14FinishShutdownEv, void, (), ())
+SIMULATED(_ZN2os16StartInputReaderEv, Handle, (), ())
+SIMULATED(_ZN2os19WatchConsoleControlEv, Handle, (), ())
+SIMULATED(_ZN2os22WaitForMultipleObjectsEjPKmj, uint32_t,
+          (uint32_t c, const Handle* h, uint32_t ms), (c, h, ms))
 SIMULATED(_ZN2os9SendInputEjPKNS_11InputRecordEi, uint32_t,
           (uint32_t c, const os::InputRecord* r, int s), (c, r, s))
 

@@ -158,24 +158,24 @@ TEST(DesktopKeyTest, RepeatedPressAndStrayReleaseAreStillSent) {
 }
 
 TEST(DesktopActionTest, AnyReadableActionRefreshesTheHeartbeat) {
-    // A key held from time 0 is lifted by the watchdog at 1005 unless a line at 800 refreshed
-    // the heartbeat, which moves the release to 1805.
+    // A key held from time 0 is lifted by the watchdog at 1001 unless a line at 800 refreshed
+    // the heartbeat, which moves the release to 1801.
     struct Refresh {
         std::string line;
         uint64_t releasedAt;
     };
     const Refresh cases[] = {
-        {System(R"("action":"Move")"), 1805},
-        {System(R"("action":"move ")"), 1805},
-        {System(R"("action":"wiggle")"), 1805},
-        {System(R"("action":"key","key":"F5","down":true)"), 1805},
-        {System(R"("action":"text","text":"bad\u0041")"), 1805},
-        {System(R"("action":")" + std::string(31, 'a') + "\""), 1805},
-        {System(R"("action":")" + std::string(32, 'a') + "\""), 1005},
-        {System(R"("action":"mo\u0076e")"), 1005},
-        {System(R"("action":move)"), 1005},
-        {System(R"("action":"move)"), 1005},
-        {System(R"("x":1)"), 1005},
+        {System(R"("action":"Move")"), 1801},
+        {System(R"("action":"move ")"), 1801},
+        {System(R"("action":"wiggle")"), 1801},
+        {System(R"("action":"key","key":"F5","down":true)"), 1801},
+        {System(R"("action":"text","text":"bad\u0041")"), 1801},
+        {System(R"("action":")" + std::string(31, 'a') + "\""), 1801},
+        {System(R"("action":")" + std::string(32, 'a') + "\""), 1001},
+        {System(R"("action":"mo\u0076e")"), 1001},
+        {System(R"("action":move)"), 1001},
+        {System(R"("action":"move)"), 1001},
+        {System(R"("x":1)"), 1001},
     };
     for (const Refresh& c : cases) {
         Session session;

@@ -151,7 +151,7 @@ TEST(DesktopPermissionTest, RepeatedGrantKeepsWhatIsHeldAndOnlyMovesTheHeartbeat
     EXPECT_EQ(Replies(), (std::vector<std::string>{kGranted, kGranted}));
     // Released by the watchdog a lapse after the second grant, not by the grant itself.
     EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x10), Up(0x10)}));
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 1805}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 1801}));
 }
 
 TEST(DesktopPermissionTest, RefusalReleasesBeforeItsReplyAndClosesTheGate) {
@@ -191,9 +191,9 @@ TEST(DesktopWatchdogTest, FiresOnceAtTheFirstTickMoreThanASecondLaterAndKeepsThe
                       Up(0x10), Up(0x41), kLeftUp, kRightUp,          // watchdog
                       MouseEvent(5, -5, 0, 0x1), Down(0x0D),          // at 2000
                       Up(0x0D)}));                                    // watchdog again
-    // Ticks come every 5 ms; 1500 is exactly 1000 after the heartbeat, so 1505 is the first.
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{500, 500, 500, 500, 1505, 1505, 1505, 1505, 2000,
-                                                   2000, 3005}));
+    // 1500 is exactly 1000 after the heartbeat, so the watchdog fires at 1501, not before.
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{500, 500, 500, 500, 1501, 1501, 1501, 1501, 2000,
+                                                   2000, 3001}));
     EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});  // the watchdog prints nothing
     EXPECT_EQ(session.bridge->system.enabled, 1);
 }
@@ -203,11 +203,11 @@ TEST(DesktopWatchdogTest, HeartbeatsKeepItArmedUpToTheLastPassBeforeExpiry) {
     sim::SendLine(0, kGrant);
     sim::SendLine(0, KeyLine("KeyA", true));
     sim::SendLine(900, kHeartbeat);
-    sim::SendLine(1900, kHeartbeat);  // the last pass before 1905, where it would have fired
+    sim::SendLine(1900, kHeartbeat);  // before 1901, where it would have fired
     sim::CloseInput(5000);
     session.Run();
     EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Up(0x41)}));
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 2905}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 2901}));
 }
 
 TEST(DesktopWatchdogTest, GrantAloneLapsesQuietlyAndDisarms) {
@@ -255,7 +255,7 @@ TEST(DesktopReleaseTest, ReleaseActionLiftsKeysInCodeOrderThenButtonsAndKeepsThe
     session.Run();
     EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Down(0x10), kLeftDown, Up(0x10), Up(0x41),
                                              kLeftUp, Down(0x20), Up(0x20)}));
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 0, 0, 600, 600, 600, 700, 1705}));
+    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 0, 0, 600, 600, 600, 700, 1701}));
 }
 
 TEST(DesktopReleaseTest, ShutdownReleasesEverythingHeld) {

@@ -1,6 +1,7 @@
 #include "gamepad/vigem/pads.h"
 
 #include "bridge.h"
+#include "deadline.h"
 #include "gamepad/vigem/driver_interface.h"
 #include "gamepad/vigem/rumble.h"
 #include "protocol/output.h"
@@ -127,6 +128,30 @@ void PumpPad(Bridge& bridge, int player) {
         if (!OnMainResult(bridge, player, slot.mainIo.lastError)) return;
     }
     PollRumble(bridge, player);
+}
+
+uint64_t NextPadDeadline(const Bridge& bridge, int player) {
+    const PadSlot& slot = bridge.pads[player];
+    if (slot.serial == 0) return kNoDeadline;
+    if (slot.state == kPadReady && slot.reportDirty) return kRightAway;
+    const uint64_t timeout = slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
+    uint64_t next = NextPendingIoDeadline(slot.mainIo, timeout);
+    if (slot.connected) {
+        next =
+            EarlierOf(next, slot.rumbleIo.active ? NextPendingIoDeadline(slot.rumbleIo, kNoTimeout)
+                                                 : slot.rumbleRetryTick);
+    }
+    return next;
+}
+
+int AddPadEvents(const Bridge& bridge, int player, os::Handle* events) {
+    const PadSlot& slot = bridge.pads[player];
+    int count = 0;
+    const os::Handle mainEvent = PendingIoEvent(slot.mainIo);
+    const os::Handle rumbleEvent = PendingIoEvent(slot.rumbleIo);
+    if (mainEvent != os::kNullHandle) events[count++] = mainEvent;
+    if (rumbleEvent != os::kNullHandle) events[count++] = rumbleEvent;
+    return count;
 }
 
 void TeardownPad(Bridge& bridge, int player) {

@@ -46,6 +46,14 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate);
 // then polls rumble, unless the pad failed.
 void PumpPad(Bridge& bridge, int player);
 
+// When the pad next needs PumpPad without anything arriving: a submission or a result waiting,
+// a request's time-out, the end of a rumble retry pause. kNoDeadline when only a completion can
+// move it on.
+uint64_t NextPadDeadline(const Bridge& bridge, int player);
+
+// Adds the events of the pad's requests that the driver holds to `events`; returns how many.
+int AddPadEvents(const Bridge& bridge, int player, os::Handle* events);
+
 // Unplugs the pad, prints its lines and frees the slot. Nothing for a free slot.
 void TeardownPad(Bridge& bridge, int player);
 

@@ -1,5 +1,7 @@
 #include "gamepad/vigem/pending_io.h"
 
+#include "deadline.h"
+
 namespace padbridge {
 namespace {
 
@@ -53,6 +55,17 @@ bool PollPendingIo(os::Handle bus, PendingIo& io, uint64_t timeoutMs) {
     io.active = 0;
     io.pending = 0;
     return true;
+}
+
+os::Handle PendingIoEvent(const PendingIo& io) {
+    return io.active && io.pending ? io.overlapped.event : os::kNullHandle;
+}
+
+uint64_t NextPendingIoDeadline(const PendingIo& io, uint64_t timeoutMs) {
+    if (!io.active) return kNoDeadline;
+    if (!io.pending) return kRightAway;
+    if (timeoutMs == kNoTimeout) return kNoDeadline;
+    return io.startTick + timeoutMs;  // PollPendingIo gives up once this much has passed
 }
 
 void ReleasePendingIo(os::Handle bus, PendingIo& io) {

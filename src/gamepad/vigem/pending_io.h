@@ -27,6 +27,13 @@ void StartPendingIo(os::Handle bus, PendingIo& io, uint32_t code, const void* in
 // A request still running `timeoutMs` after its issue is cancelled, awaited and given 1460.
 bool PollPendingIo(os::Handle bus, PendingIo& io, uint64_t timeoutMs);
 
+// The event that signals the request's completion while the driver holds it; else kNullHandle.
+os::Handle PendingIoEvent(const PendingIo& io);
+
+// When PollPendingIo must next look at the request: right away for a result already in, the
+// time-out for one the driver holds (never, with kNoTimeout), never when nothing is active.
+uint64_t NextPendingIoDeadline(const PendingIo& io, uint64_t timeoutMs);
+
 // Cancels and awaits whatever is in flight, closes the event and zeroes the record.
 void ReleasePendingIo(os::Handle bus, PendingIo& io);
 

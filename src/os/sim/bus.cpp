@@ -135,6 +135,27 @@ const DeviceInterface* InterfaceOf(const os::DeviceInterfaceData* data) {
 }
 
 }  // namespace
+
+void SettleBus() {
+    Settle();
+}
+
+bool IsBusEvent(os::Handle event) {
+    return Current().bus.events.count(event) != 0;
+}
+
+std::optional<uint64_t> BusEventSignalTime(os::Handle event) {
+    const Machine& m = Current();
+    auto it = m.bus.events.find(event);
+    if (it == m.bus.events.end()) return std::nullopt;
+    if (it->second) return m.now;
+    std::optional<uint64_t> first;
+    for (const InFlight& io : m.bus.inFlight) {
+        if (io.event != event || io.done || io.never) continue;
+        if (!first || io.completeAt < *first) first = io.completeAt;
+    }
+    return first;
+}
 }  // namespace sim
 
 namespace os {

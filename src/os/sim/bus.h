@@ -124,4 +124,10 @@ struct Bus {
     std::size_t OpenEvents() const { return events.size(); }
 };
 
+// For the loop's wait on many objects: completes every request that is due, and tells when an
+// event of the bus is signalled (now, when it already is), or nothing when no request will.
+void SettleBus();
+bool IsBusEvent(os::Handle event);
+std::optional<uint64_t> BusEventSignalTime(os::Handle event);
+
 }  // namespace sim

@@ -11,17 +11,6 @@ std::unique_ptr<Machine>& Slot() {
     return machine;
 }
 
-constexpr os::Handle kStdInputHandle = 0x100;
-
-// Bytes in the pipe at the current time and not yet read.
-std::size_t AvailableBytes(const Machine& m) {
-    std::size_t end = 0;
-    for (const Delivery& d : m.pipe.deliveries) {
-        if (kStartTick + d.at <= m.now) end = d.endOffset;
-    }
-    return end > m.pipe.consumed ? end - m.pipe.consumed : 0;
-}
-
 }  // namespace
 
 Machine& Current() {
@@ -47,6 +36,11 @@ void SendLine(uint64_t atMs, std::string_view line) {
 void CloseInput(uint64_t atMs) {
     Current().pipe.closeAt = atMs;
     Current().pipe.closeScheduled = true;
+}
+
+void SendConsoleControl(uint64_t atMs) {
+    Current().console.scheduled = true;
+    Current().console.at = atMs;
 }
 
 void SetEnvironment(std::u16string_view name, std::u16string_view value) {
@@ -84,11 +78,6 @@ uint64_t GetTickCount64() {
     return Current().now;
 }
 
-void Sleep(uint32_t milliseconds) {
-    Current().now += milliseconds;
-    ++Current().sleeps;
-}
-
 bool SetDefaultDllDirectories(uint32_t flags) {
     Current().defaultDllDirectories = flags;
     return true;
@@ -96,48 +85,6 @@ bool SetDefaultDllDirectories(uint32_t flags) {
 
 void PrepareStandardStreams() {
     Current().streamsPrepared = true;
-}
-
-Handle GetStdInputHandle() {
-    return sim::kStdInputHandle;
-}
-
-bool PeekNamedPipe(Handle pipe, uint32_t* totalAvailable) {
-    sim::Machine& m = Current();
-    ++m.pipe.peekCalls;
-    if (pipe != sim::kStdInputHandle) {
-        m.lastError = kErrorInvalidParameter;
-        return false;
-    }
-    const std::size_t available = sim::AvailableBytes(m);
-    const bool drained = m.pipe.consumed == m.pipe.bytes.size();
-    // A session that never closes its pipe would run forever; treat it as closed once drained
-    // and everything scripted has happened.
-    const uint64_t closeAt = m.pipe.closeScheduled
-                                 ? m.pipe.closeAt
-                                 : (m.pipe.deliveries.empty() ? 0 : m.pipe.deliveries.back().at);
-    if (available == 0 && drained && m.now >= sim::kStartTick + closeAt) {
-        m.lastError = kErrorBrokenPipe;
-        return false;
-    }
-    *totalAvailable = static_cast<uint32_t>(available);
-    return true;
-}
-
-bool ReadFile(Handle file, void* buffer, uint32_t count, uint32_t* bytesRead) {
-    sim::Machine& m = Current();
-    *bytesRead = 0;
-    if (file != sim::kStdInputHandle) {
-        m.lastError = kErrorInvalidParameter;
-        return false;
-    }
-    const std::size_t available = sim::AvailableBytes(m);
-    const std::size_t n = available < count ? available : count;
-    std::memcpy(buffer, m.pipe.bytes.data() + m.pipe.consumed, n);
-    m.pipe.consumed += n;
-    *bytesRead = static_cast<uint32_t>(n);
-    if (n > m.pipe.largestRead) m.pipe.largestRead = static_cast<uint32_t>(n);
-    return true;
 }
 
 void WriteStandardOutput(const char* bytes, std::size_t count) {

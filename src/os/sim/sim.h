@@ -2,7 +2,8 @@
 //
 // A test resets the machine, scripts what the host sends and when, configures the drivers, runs
 // the bridge, and then reads the exact output bytes and the recorded effects. Time is virtual: it
-// moves only when the bridge sleeps or waits, so a session of minutes runs in milliseconds.
+// moves only when the bridge waits, straight to the next thing that can happen, so a session of
+// minutes runs in milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -31,17 +32,37 @@ struct HostPipe {
     std::size_t consumed = 0;
     uint64_t closeAt = 0;         // the host closes its end at this time...
     bool closeScheduled = false;  // ...once scheduled; a session must schedule it
-    uint32_t peekCalls = 0;
-    uint32_t largestRead = 0;
+    bool readerStarted = false;
+    bool readerFails = false;  // StartInputReader cannot start
+    uint32_t largestTake = 0;
+};
+
+// A console control event (Ctrl+C, Ctrl+Break, console closed, log-off, shutdown).
+struct ConsoleControl {
+    bool scheduled = false;
+    uint64_t at = 0;  // milliseconds after the start
+    bool watched = false;
+    bool shutdownFinished = false;
+    std::size_t outputAtFinish = 0;  // output bytes written when FinishShutdown came
+};
+
+// One call of WaitForMultipleObjects by the loop.
+struct Wait {
+    uint64_t atMs;  // when it was made, after the start
+    uint32_t handleCount;
+    uint32_t timeoutMs;
+    uint32_t result;
+    uint64_t wokeAtMs;
 };
 
 struct Machine {
     uint64_t now = kStartTick;
     uint32_t lastError = 0;
-    uint32_t sleeps = 0;
     uint32_t defaultDllDirectories = 0;  // flags of the last SetDefaultDllDirectories
     bool streamsPrepared = false;
     HostPipe pipe;
+    ConsoleControl console;
+    std::vector<Wait> waits;
     std::string output;  // exactly the bytes written to standard output
     uint32_t outputWrites = 0;
     std::vector<std::pair<std::u16string, std::u16string>> environment;
@@ -63,6 +84,8 @@ void Send(uint64_t atMs, std::string_view bytes);
 void SendLine(uint64_t atMs, std::string_view line);
 // The host closes its end of the pipe at `atMs`; the bridge sees it once the pipe is drained.
 void CloseInput(uint64_t atMs);
+// A console control event reaches the bridge at `atMs`.
+void SendConsoleControl(uint64_t atMs);
 
 void SetEnvironment(std::u16string_view name, std::u16string_view value);
 

@@ -1,0 +1,132 @@
+// The host's side of the simulated machine: standard input as the loop sees it through the
+// adapter's reader, console control events, and the loop's one wait.
+//
+// The wait moves the virtual clock straight to the first thing that can happen (scripted input
+// arriving, the host closing its end, a console control event, a driver request completing, or
+// the time-out), so the loop wakes exactly when the real one would and never in between.
+#include <cstring>
+#include <optional>
+
+#include "os/sim/sim.h"
+
+namespace sim {
+namespace {
+
+constexpr os::Handle kInputReadyEvent = 0x100;
+constexpr os::Handle kStopRequestedEvent = 0x101;
+
+uint64_t At(uint64_t ms) {
+    return kStartTick + ms;
+}
+
+// Bytes in the pipe at the current time and not yet taken.
+std::size_t AvailableBytes(const Machine& m) {
+    std::size_t end = 0;
+    for (const Delivery& d : m.pipe.deliveries) {
+        if (At(d.at) <= m.now) end = d.endOffset;
+    }
+    return end > m.pipe.consumed ? end - m.pipe.consumed : 0;
+}
+
+// A session that never closes its pipe would run forever: it counts as closed once everything
+// scripted has been written.
+uint64_t CloseTime(const Machine& m) {
+    if (m.pipe.closeScheduled) return At(m.pipe.closeAt);
+    return m.pipe.deliveries.empty() ? At(0) : At(m.pipe.deliveries.back().at);
+}
+
+bool InputEnded(const Machine& m) {
+    return m.pipe.consumed == m.pipe.bytes.size() && m.now >= CloseTime(m);
+}
+
+// When the reader's event is signalled: now while bytes wait or once the input has ended, else
+// when the next write arrives or the host closes its end.
+uint64_t InputReadyTime(const Machine& m) {
+    if (AvailableBytes(m) > 0 || InputEnded(m)) return m.now;
+    for (const Delivery& d : m.pipe.deliveries) {
+        if (At(d.at) > m.now && d.endOffset > m.pipe.consumed) return At(d.at);
+    }
+    return CloseTime(m) > m.now ? CloseTime(m) : m.now;
+}
+
+std::optional<uint64_t> SignalTime(const Machine& m, os::Handle handle) {
+    if (handle == kInputReadyEvent && m.pipe.readerStarted) return InputReadyTime(m);
+    if (handle == kStopRequestedEvent && m.console.watched) {
+        if (!m.console.scheduled) return std::nullopt;
+        return At(m.console.at) > m.now ? At(m.console.at) : m.now;
+    }
+    return BusEventSignalTime(handle);
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace os {
+
+using sim::Current;
+
+Handle StartInputReader() {
+    sim::Machine& m = Current();
+    if (m.pipe.readerFails) return kNullHandle;
+    m.pipe.readerStarted = true;
+    return sim::kInputReadyEvent;
+}
+
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
+    sim::Machine& m = Current();
+    const std::size_t available = sim::AvailableBytes(m);
+    const std::size_t n = available < capacity ? available : capacity;
+    std::memcpy(buffer, m.pipe.bytes.data() + m.pipe.consumed, n);
+    m.pipe.consumed += n;
+    if (n > m.pipe.largestTake) m.pipe.largestTake = static_cast<uint32_t>(n);
+    *ended = sim::InputEnded(m);
+    return static_cast<uint32_t>(n);
+}
+
+Handle WatchConsoleControl() {
+    Current().console.watched = true;
+    return sim::kStopRequestedEvent;
+}
+
+void FinishShutdown() {
+    sim::Machine& m = Current();
+    m.console.shutdownFinished = true;
+    m.console.outputAtFinish = m.output.size();
+}
+
+uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds) {
+    sim::Machine& m = Current();
+    sim::SettleBus();
+    sim::Wait wait{m.now - sim::kStartTick, count, milliseconds, kWaitFailed, 0};
+    std::optional<uint64_t> first;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (handles[i] != sim::kInputReadyEvent && handles[i] != sim::kStopRequestedEvent &&
+            !sim::IsBusEvent(handles[i])) {
+            m.bus.faults.push_back("wait on a handle that is not open");
+            m.waits.push_back(wait);
+            return kWaitFailed;
+        }
+        const std::optional<uint64_t> at = sim::SignalTime(m, handles[i]);
+        if (at && (!first || *at < *first)) first = at;
+    }
+    if (milliseconds != kInfinite && (!first || *first > m.now + milliseconds)) {
+        m.now += milliseconds;
+        sim::SettleBus();
+        wait.result = kWaitTimeout;
+    } else if (!first) {
+        m.bus.faults.push_back("a wait that could never end");
+    } else {
+        if (*first > m.now) m.now = *first;
+        sim::SettleBus();
+        // As Windows does, report the lowest index among the handles signalled now.
+        for (uint32_t i = 0; i < count && wait.result == kWaitFailed; ++i) {
+            const std::optional<uint64_t> at = sim::SignalTime(m, handles[i]);
+            if (at && *at <= m.now) wait.result = kWaitObject0 + i;
+        }
+    }
+    wait.wokeAtMs = m.now - sim::kStartTick;
+    m.waits.push_back(wait);
+    return wait.result;
+}
+
+}  // namespace os

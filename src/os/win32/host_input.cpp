@@ -1,0 +1,132 @@
+// Standard input read on a thread of its own, console control events, and the loop's one wait.
+//
+// Standard input is a synchronous handle of whatever kind the host chose (an anonymous pipe, a
+// file, a console, a Unix pipe under Wine); none can be waited on for data. The reader thread
+// blocks in ReadFile into a bounded ring and signals an event while bytes wait or once the input
+// has ended, so the loop sleeps in WaitForMultipleObjects and wakes the moment a line arrives.
+// The thread only moves bytes; the bridge's state is touched by the loop alone. Once the reader
+// owns the handle nothing else touches it: the kernel would serialise the call behind the read.
+#include "os/win32/win32.h"
+
+namespace os {
+namespace {
+
+// A host that writes faster than the bridge takes blocks in its own write, as with a bare pipe.
+constexpr DWORD kRingBytes = 64 * 1024;
+
+struct InputReader {
+    HANDLE input = nullptr;
+    HANDLE ready = nullptr;  // manual reset: set while bytes wait or once the input ended
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE spaceFreed = CONDITION_VARIABLE_INIT;
+    DWORD head = 0;   // first waiting byte
+    DWORD count = 0;  // waiting bytes
+    bool ended = false;
+    char ring[kRingBytes];
+};
+
+InputReader reader;
+
+// A successful read of no bytes is the end of a file or a console's input. On a pipe it is only
+// a zero-length write by the host, unless the pipe says it has closed (a Unix pipe under Wine
+// cannot say, and there it is the end).
+bool IsEndOfInput(BOOL readOk, DWORD got) {
+    if (!readOk) return true;
+    if (got != 0) return false;
+    if (::GetFileType(reader.input) != FILE_TYPE_PIPE) return true;
+    DWORD available = 0;
+    return ::PeekNamedPipe(reader.input, nullptr, 0, nullptr, &available, nullptr) == FALSE;
+}
+
+DWORD WINAPI ReadInput(void*) {
+    for (;;) {
+        ::AcquireSRWLockExclusive(&reader.lock);
+        while (reader.count == kRingBytes)
+            ::SleepConditionVariableSRW(&reader.spaceFreed, &reader.lock, INFINITE, 0);
+        // The free run after the waiting bytes is ours alone: the loop only takes from the head.
+        const DWORD tail = (reader.head + reader.count) % kRingBytes;
+        const DWORD free =
+            reader.head + reader.count < kRingBytes ? kRingBytes - tail : reader.head - tail;
+        ::ReleaseSRWLockExclusive(&reader.lock);
+
+        DWORD got = 0;
+        const BOOL ok = ::ReadFile(reader.input, reader.ring + tail, free, &got, nullptr);
+        const bool end = IsEndOfInput(ok, got);
+
+        ::AcquireSRWLockExclusive(&reader.lock);
+        reader.count += got;
+        reader.ended = end;
+        if (reader.count > 0 || end) ::SetEvent(reader.ready);
+        ::ReleaseSRWLockExclusive(&reader.lock);
+        if (end) return 0;
+    }
+}
+
+HANDLE stopRequested = nullptr;
+HANDLE shutdownFinished = nullptr;
+
+// Runs on a thread the system creates. It only asks the loop to stop and holds the process until
+// the shutdown has released everything: for a closed console, a log-off or a shutdown the process
+// ends as soon as this returns.
+BOOL WINAPI OnConsoleControl(DWORD) {
+    ::SetEvent(stopRequested);
+    ::WaitForSingleObject(shutdownFinished, INFINITE);
+    return TRUE;
+}
+
+}  // namespace
+
+Handle StartInputReader() {
+    reader.input = ::GetStdHandle(STD_INPUT_HANDLE);
+    reader.ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (reader.ready == nullptr) return kNullHandle;
+    // No standard input at all reads as an input that has already ended.
+    HANDLE thread = nullptr;
+    if (reader.input != nullptr && reader.input != INVALID_HANDLE_VALUE)
+        thread = ::CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        reader.ended = true;
+        ::SetEvent(reader.ready);
+    } else {
+        ::CloseHandle(thread);  // it runs until the input ends or the process does
+    }
+    return win32::FromHandle(reader.ready);
+}
+
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
+    char* out = static_cast<char*>(buffer);
+    ::AcquireSRWLockExclusive(&reader.lock);
+    const DWORD n = reader.count < capacity ? reader.count : capacity;
+    const DWORD firstRun = kRingBytes - reader.head < n ? kRingBytes - reader.head : n;
+    CopyMemory(out, reader.ring + reader.head, firstRun);
+    CopyMemory(out + firstRun, reader.ring, n - firstRun);
+    reader.head = (reader.head + n) % kRingBytes;
+    reader.count -= n;
+    *ended = reader.count == 0 && reader.ended;
+    if (reader.count == 0 && !reader.ended) ::ResetEvent(reader.ready);
+    ::ReleaseSRWLockExclusive(&reader.lock);
+    if (n > 0) ::WakeConditionVariable(&reader.spaceFreed);
+    return n;
+}
+
+Handle WatchConsoleControl() {
+    stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    shutdownFinished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopRequested == nullptr || shutdownFinished == nullptr ||
+        !::SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
+        return kNullHandle;
+    }
+    return win32::FromHandle(stopRequested);
+}
+
+void FinishShutdown() {
+    if (shutdownFinished != nullptr) ::SetEvent(shutdownFinished);
+}
+
+uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds) {
+    static_assert(sizeof(Handle) == sizeof(HANDLE));
+    return ::WaitForMultipleObjects(count, reinterpret_cast<const HANDLE*>(handles), FALSE,
+                                    milliseconds);
+}
+
+}  // namespace os
