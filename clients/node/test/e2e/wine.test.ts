@@ -1,7 +1,7 @@
 // The client against the real padbridge.exe under Wine, with our stand-in vJoy library as the
 // pad backend. Every line either way is checked against the schemas.
 import assert from "node:assert/strict";
-import { describe, test } from "node:test";
+import { afterEach, describe, test } from "node:test";
 
 import { startBridge, type Bridge, type StartOptions } from "../../src/bridge.js";
 import type { DeviceLine } from "../../src/lines.js";
@@ -22,6 +22,12 @@ interface Session {
   devices: DeviceLine[];
 }
 
+/** Bridges of the running test, stopped after it whatever happened. */
+const open: Bridge[] = [];
+afterEach(async () => {
+  await Promise.all(open.splice(0).map((bridge) => bridge.stop()));
+});
+
 async function session(options: StartOptions = {}, env: NodeJS.ProcessEnv = {}): Promise<Session> {
   const received: string[] = [];
   const schemaErrors: string[] = [];
@@ -36,6 +42,7 @@ async function session(options: StartOptions = {}, env: NodeJS.ProcessEnv = {}):
     },
     ...options,
   });
+  open.push(bridge);
   const devices: DeviceLine[] = [];
   bridge.on("device", (line) => devices.push(line));
   return { bridge, received, schemaErrors, devices };

@@ -87,8 +87,7 @@ describe("pads", () => {
     assert.deepEqual(first, [stillLine]);
     const seen = await timeline(h, 5000);
     assert.ok(seen.every(({ line }) => line === stillLine));
-    assert.ok(longestGap(seen.map(({ at }) => at), 5000) <= keepAliveMs);
-    assert.ok(keepAliveMs <= 500);
+    assert.ok(longestGap(seen.map(({ at }) => at), 5000) <= Math.min(keepAliveMs, 500));
     assert.ok(seen.length >= 5000 / 500, `only ${seen.length} keep-alives in 5 s`);
     assert.deepEqual(h.schemaErrors, []);
   });
@@ -148,7 +147,7 @@ describe("desktop", () => {
     assert.equal(await answer, true);
     const seen = await timeline(h, 3000);
     assert.ok(seen.every(({ line }) => line === '{"type":"system-heartbeat"}'));
-    assert.ok(longestGap(seen.map(({ at }) => at), 3000) <= keepAliveMs);
+    assert.ok(longestGap(seen.map(({ at }) => at), 3000) <= Math.min(keepAliveMs, 500));
 
     const off = h.bridge.desktop.disable();
     await settle();
