@@ -571,7 +571,8 @@ export function startBridge(options: StartOptions = {}): Promise<Bridge> {
   return startWith(options, spawnReal);
 }
 
-/** @internal startBridge with another way to start the child (tests). */
-export function startWith(options: StartOptions, spawner: Spawner): Promise<Bridge> {
+/** @internal startBridge with another way to start the child (tests). Async, so that a bad
+ *  option (no exe to be found) rejects like every other failure to start. */
+export async function startWith(options: StartOptions, spawner: Spawner): Promise<Bridge> {
   return new Bridge(options, spawner).start();
 }

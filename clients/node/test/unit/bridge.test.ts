@@ -78,6 +78,11 @@ describe("start", () => {
   });
 });
 
+test("without an exe and without the platform package, starting says what to install", async () => {
+  const spawner = () => assert.fail("nothing may be started");
+  await assert.rejects(startWith({}, spawner), /@padbridge\/win32-x64 is not installed.*--os=win32 --cpu=x64.*`exe` option/);
+});
+
 describe("pads", () => {
   test("a state set once goes out at once and then at least every 500 ms", async () => {
     const h = await started();
