@@ -53,8 +53,9 @@ void PrepareStandardStreams();
 // console, a Unix pipe under Wine. None of these can be waited on for data, so the adapter reads
 // it on a thread of its own into a bounded buffer, and the loop learns of bytes through an event.
 
-// Starts reading standard input. Returns the event that stays signalled while bytes wait or once
-// the input has ended; kNullHandle when reading could not start.
+// Starts reading standard input. Returns the event that wakes the loop when bytes arrive or the
+// input ends, and again after every take that leaves bytes or finds the end (a wake-up may find
+// nothing left to take); kNullHandle when reading could not start.
 Handle StartInputReader();
 
 // Takes up to `capacity` waiting bytes without blocking and returns how many. Sets *ended once

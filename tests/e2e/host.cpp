@@ -107,6 +107,7 @@ struct Session {
     std::vector<WriteRecord> writes;
     std::vector<CpuSample> cpu;
     bool wait_output_failed = false;
+    bool ctrl_break_sent = false;
 
     // Input capture (the hook procedures reach it through g_capture).
     std::vector<KeyEvent> keys;
@@ -184,7 +185,7 @@ DWORD WINAPI ScriptThread(void* param) {
         switch (step.kind) {
             case Step::Kind::kWrite: {
                 WriteRecord record{MsSince(s.start), step.bytes, false};
-                if (step.bytes.empty()) {
+                if (step.bytes.empty() && step.ms == 0) {
                     // A zero-byte write can read as end of file on the other side.
                     record.ok = true;
                 } else if (s.stdin_write != nullptr) {
@@ -220,6 +221,10 @@ DWORD WINAPI ScriptThread(void* param) {
             }
             case Step::Kind::kCloseStdin:
                 CloseStdin(s);
+                break;
+            case Step::Kind::kCtrlBreak:
+                s.ctrl_break_sent =
+                    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, s.process_id) != FALSE;
                 break;
         }
     }
@@ -284,6 +289,15 @@ Step CloseStdin() {
     return {Step::Kind::kCloseStdin, {}, 0};
 }
 
+Step CtrlBreak() {
+    return {Step::Kind::kCtrlBreak, {}, 0};
+}
+
+// `ms` marks the empty write as one to make for real.
+Step WriteNothing() {
+    return {Step::Kind::kWrite, {}, 1};
+}
+
 SessionOptions Options(std::wstring program, std::vector<std::wstring> args) {
     SessionOptions options;
     options.program = std::move(program);
@@ -346,7 +360,9 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
         si.hStdError = child_stderr;
         result.started =
             CreateProcessW(options.program.c_str(), cmd_buffer.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &si, &pi) != FALSE;
+                           CREATE_UNICODE_ENVIRONMENT |
+                               (options.new_process_group ? CREATE_NEW_PROCESS_GROUP : 0),
+                           env.data(), nullptr, &si, &pi) != FALSE;
         if (!result.started) result.start_error = GetLastError();
     } else {
         result.start_error = GetLastError();
@@ -408,6 +424,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     result.writes = std::move(s.writes);
     result.cpu = std::move(s.cpu);
     result.wait_output_failed = s.wait_output_failed;
+    result.ctrl_break_sent = s.ctrl_break_sent;
     result.keys = std::move(s.keys);
     result.mice = std::move(s.mice);
     return result;

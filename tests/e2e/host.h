@@ -23,6 +23,7 @@ struct Step {
         kWaitOutput,  // wait (at most ms) until the output so far contains `bytes`
         kSampleCpu,   // record the child's CPU time (GetProcessTimes) and the wall time
         kCloseStdin,  // close our end of the child's stdin
+        kCtrlBreak,   // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) to the child's process group
     };
     Kind kind = Kind::kPause;
     std::string bytes;
@@ -34,6 +35,9 @@ Step Pause(DWORD ms);
 Step WaitOutput(std::string text, DWORD timeout_ms = 10000);
 Step SampleCpu();
 Step CloseStdin();
+Step CtrlBreak();
+// A real WriteFile of no bytes (Write("") is recorded but skipped).
+Step WriteNothing();
 
 struct SessionOptions {
     std::wstring program;            // Windows path of the child
@@ -49,6 +53,9 @@ struct SessionOptions {
     bool close_stdin_at_end = true;
     // Install WH_KEYBOARD_LL and WH_MOUSE_LL hooks for the whole session.
     bool capture_input = false;
+    // Start the child in a process group of its own (CREATE_NEW_PROCESS_GROUP), so a Ctrl+Break
+    // can be sent to it alone.
+    bool new_process_group = false;
 };
 
 // Output bytes as they arrived: one entry per successful ReadFile.
@@ -98,6 +105,7 @@ struct SessionResult {
     bool script_timed_out = false;    // the script did not finish in time
     bool wait_output_failed = false;  // some kWaitOutput step ran out of time
     bool capture_ok = false;          // hooks were installed (when capture_input was asked)
+    bool ctrl_break_sent = false;     // GenerateConsoleCtrlEvent succeeded
     std::vector<KeyEvent> keys;
     std::vector<MouseEvent> mice;
 };

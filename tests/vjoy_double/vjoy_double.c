@@ -10,6 +10,10 @@
  *   VJOY_DOUBLE_AXIS_MIN       what GetVJDAxisMin writes (default 0; "none" writes nothing)
  *   VJOY_DOUBLE_AXIS_MAX       what GetVJDAxisMax writes (default 32767; "none" writes nothing)
  *   VJOY_DOUBLE_REFUSE_ACQUIRE "1": AcquireVJD answers 0, as when another feeder owns the device
+ *   VJOY_DOUBLE_STAMP          "1": each log line starts with "@<QueryPerformanceCounter> ", taken
+ *                              as the call came in (the latency benchmark compares it with the
+ *                              host's write), and the Get... queries are not logged: the real
+ *                              library answers them from memory, while a log line costs a write
  * Device ids 1 to 16 exist; any other id answers 0. Each log line is appended and the file closed
  * again, so the log is complete even when the process is killed. */
 #include <windows.h>
@@ -47,13 +51,18 @@ static long Number(const char* name, long fallback, int* present) {
 static void Log(const char* format, ...) {
     static FILE* file;
     static int opened;
+    static int stamped;
+    LARGE_INTEGER now;
     va_list args;
+    QueryPerformanceCounter(&now);
     if (!opened) {
         char path[MAX_PATH];
         opened = 1;
         if (Setting("VJOY_DOUBLE_LOG", path, sizeof path)[0] != '\0') file = fopen(path, "ab");
+        stamped = Number("VJOY_DOUBLE_STAMP", 0, NULL) == 1;
     }
-    if (file == NULL) return;
+    if (file == NULL || (stamped && strncmp(format, "Get", 3) == 0)) return;
+    if (stamped) fprintf(file, "@%lld ", (long long)now.QuadPart);
     va_start(args, format);
     vfprintf(file, format, args);
     va_end(args);

@@ -4,6 +4,8 @@
 // file, a console, a Unix pipe under Wine); none can be waited on for data. The reader thread
 // blocks in ReadFile into a bounded ring and signals an event while bytes wait or once the input
 // has ended, so the loop sleeps in WaitForMultipleObjects and wakes the moment a line arrives.
+// The event resets itself as it wakes the loop (one system call fewer on the way of every line),
+// and TakeInput sets it again while bytes are left or the input has ended.
 // The thread only moves bytes; the bridge's state is touched by the loop alone. Once the reader
 // owns the handle nothing else touches it: the kernel would serialise the call behind the read.
 #include "os/win32/win32.h"
@@ -16,7 +18,7 @@ constexpr DWORD kRingBytes = 64 * 1024;
 
 struct InputReader {
     HANDLE input = nullptr;
-    HANDLE ready = nullptr;  // manual reset: set while bytes wait or once the input ended
+    HANDLE ready = nullptr;  // auto-reset: set when bytes arrive or the input ends
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE spaceFreed = CONDITION_VARIABLE_INIT;
     DWORD head = 0;   // first waiting byte
@@ -56,8 +58,8 @@ DWORD WINAPI ReadInput(void*) {
         ::AcquireSRWLockExclusive(&reader.lock);
         reader.count += got;
         reader.ended = end;
-        if (reader.count > 0 || end) ::SetEvent(reader.ready);
         ::ReleaseSRWLockExclusive(&reader.lock);
+        if (got > 0 || end) ::SetEvent(reader.ready);
         if (end) return 0;
     }
 }
@@ -78,7 +80,7 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 
 Handle StartInputReader() {
     reader.input = ::GetStdHandle(STD_INPUT_HANDLE);
-    reader.ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    reader.ready = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (reader.ready == nullptr) return kNullHandle;
     // No standard input at all reads as an input that has already ended.
     HANDLE thread = nullptr;
@@ -103,9 +105,10 @@ uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
     reader.head = (reader.head + n) % kRingBytes;
     reader.count -= n;
     *ended = reader.count == 0 && reader.ended;
-    if (reader.count == 0 && !reader.ended) ::ResetEvent(reader.ready);
+    const bool wakeAgain = reader.count > 0 || reader.ended;
     ::ReleaseSRWLockExclusive(&reader.lock);
     if (n > 0) ::WakeConditionVariable(&reader.spaceFreed);
+    if (wakeAgain) ::SetEvent(reader.ready);
     return n;
 }
 
