@@ -280,8 +280,6 @@ interface Link {
 
 /** A running padbridge.exe (or, between a crash and its restart, the one about to run). */
 export class Bridge {
-  /** The latest capabilities line. */
-  capabilities!: CapabilitiesLine;
   /** Desktop control. */
   readonly desktop: Desktop;
 
@@ -292,6 +290,7 @@ export class Bridge {
   readonly #events = new EventEmitter();
   readonly #link: Link;
   readonly #pads = new Map<number, Pad>();
+  #capabilities: CapabilitiesLine | undefined;
   #phase: Phase = "starting";
   #child: ChildLike | undefined;
   #childStarted = false;
@@ -319,6 +318,11 @@ export class Bridge {
     };
     this.desktop = new Desktop(link);
     this.#link = link;
+  }
+
+  /** The latest capabilities line (start() resolves only once there is one). */
+  get capabilities(): CapabilitiesLine {
+    return this.#capabilities as CapabilitiesLine;
   }
 
   on<E extends keyof BridgeEvents>(event: E, listener: (...args: BridgeEvents[E]) => void): this {
@@ -467,7 +471,7 @@ export class Bridge {
     if (line === undefined) return;
     switch (line.type) {
       case "capabilities":
-        this.capabilities = line;
+        this.#capabilities = line;
         // The first one of each bridge is its start-up line, not an answer to a probe.
         if (this.#childStarted) this.#probeWaiters.shift()?.resolve(line);
         this.#childStarted = true;
