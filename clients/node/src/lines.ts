@@ -1,0 +1,131 @@
+// The lines that cross the pipe: what the bridge prints (parsed into typed events) and what the
+// client writes (built here, already checked, one JSON object per line).
+
+/** The backend the bridge drives pads with. */
+export type GamepadBackend = "Xbox 360 (ViGEmBus)" | "vJoy DirectInput" | "No gamepad driver installed";
+
+/** The state of the ViGEmBus driver as the last probe found it. */
+export type VigemBusStatus = "missing" | "unavailable" | "incompatible" | "ready";
+
+/** `capabilities`: printed at start-up and once for each probe. */
+export interface CapabilitiesLine {
+  type: "capabilities";
+  os: "Windows";
+  gamepadBackend: GamepadBackend;
+  vigemBus: VigemBusStatus;
+  gamepadAvailable: boolean;
+  textInput: true;
+  systemEnabled: boolean;
+}
+
+/** `device`: a player's pad appeared (`created` true, with its backend) or went. */
+export type DeviceLine =
+  | { type: "device"; player: number; created: true; backend: "Xbox 360 (ViGEmBus)" | "vJoy DirectInput" }
+  | { type: "device"; player: number; created: false };
+
+/** `rumble`: the two motor strengths a game drives, 0 to 1. */
+export interface RumbleLine {
+  type: "rumble";
+  player: number;
+  low: number;
+  high: number;
+}
+
+/** Error codes the bridge reports for one player's driver request, with its Windows error code. */
+export type PlayerErrorCode =
+  | "gamepad_create_failed"
+  | "gamepad_update_failed"
+  | "gamepad_remove_failed"
+  | "gamepad_rumble_unavailable";
+
+/** Error codes the bridge reports without a player. */
+export type GeneralErrorCode = "driver_required" | "vjoy_configuration_required" | "vjoy_busy";
+
+/** `error`: a missing driver, a misconfigured or busy vJoy device, or a failed driver request. */
+export type ErrorLine =
+  | { type: "error"; player: number; code: PlayerErrorCode; win32Error: number }
+  | { type: "error"; code: GeneralErrorCode; message?: string };
+
+/** `system-permission`: the answer to every permission line the client sends. */
+export interface PermissionLine {
+  type: "system-permission";
+  enabled: boolean;
+}
+
+/** Any line the bridge prints in a session. */
+export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | ErrorLine | PermissionLine;
+
+const lineTypes = new Set(["capabilities", "device", "rumble", "error", "system-permission"]);
+
+/** One printed line (its CR LF already cut) as a typed object, or undefined for anything else. */
+export function parseBridgeLine(text: string): BridgeLine | undefined {
+  let value: unknown;
+  try {
+    value = JSON.parse(text);
+  } catch {
+    return undefined;
+  }
+  if (typeof value !== "object" || value === null || Array.isArray(value)) return undefined;
+  const type = (value as { type?: unknown }).type;
+  if (typeof type !== "string" || !lineTypes.has(type)) return undefined;
+  return value as BridgeLine;
+}
+
+/** A string as the bridge's string reader takes it back byte for byte. That reader knows only
+ *  the escapes for quote, backslash, line feed and tab, so every other character must pass raw:
+ *  the caller has already refused the characters that cannot (see checkText). */
+export function quote(text: string): string {
+  let out = '"';
+  for (const ch of text) {
+    if (ch === '"') out += '\\"';
+    else if (ch === "\\") out += "\\\\";
+    else if (ch === "\n") out += "\\n";
+    else if (ch === "\t") out += "\\t";
+    else out += ch;
+  }
+  return out + '"';
+}
+
+/** A finite number as JSON text; -0 prints as 0. */
+export function numberText(value: number): string {
+  return Object.is(value, -0) ? "0" : String(value);
+}
+
+export const probeLine = '{"type":"probe"}\n';
+export const heartbeatLine = '{"type":"system-heartbeat"}\n';
+export const releaseAllLine = '{"type":"system","action":"release"}\n';
+
+export function permissionLine(enabled: boolean): string {
+  return `{"type":"system-permission","enabled":${enabled}}\n`;
+}
+
+export function inputLine(player: number, axes: readonly number[], buttons: readonly number[]): string {
+  const list = (values: readonly number[]) => values.map(numberText).join(",");
+  return `{"type":"input","player":${player},"axes":[${list(axes)}],"buttons":[${list(buttons)}]}\n`;
+}
+
+export function removeLine(player: number): string {
+  return `{"type":"remove","player":${player}}\n`;
+}
+
+export function moveLine(x: number, y: number): string {
+  return `{"type":"system","action":"move","x":${numberText(x)},"y":${numberText(y)}}\n`;
+}
+
+export function scrollLine(notches: number): string {
+  return `{"type":"system","action":"scroll","y":${numberText(notches)}}\n`;
+}
+
+export function clickLine(button: 0 | 1, down: boolean): string {
+  return `{"type":"system","action":"click","button":${button},"down":${down}}\n`;
+}
+
+export function keyLine(name: string, down: boolean): string {
+  return `{"type":"system","action":"key","key":${quote(name)},"down":${down}}\n`;
+}
+
+/** The text field comes last, after `type` and `action`: the bridge takes each field's first
+ *  occurrence, and the text's own quotes are escaped, so nothing in it can pose as a field. */
+export function textLine(text: string): string {
+  return `{"type":"system","action":"text","text":${quote(text)}}\n`;
+}
