@@ -1,6 +1,6 @@
 // A small JSON Schema validator for the subset our schemas/ use (type, const, enum, properties,
 // required, additionalProperties false, items, minItems, maxItems, minimum, maximum, maxLength,
-// oneOf), and the loading of those schemas. A keyword outside the subset is an error, so a schema
+// pattern, oneOf), and the loading of those schemas. A keyword outside the subset is an error, so a schema
 // cannot quietly ask for a check this validator does not make.
 import { readFileSync, readdirSync } from "node:fs";
 import { dirname, join } from "node:path";
@@ -16,7 +16,7 @@ export const schemaDir = join(repoRoot, "schemas");
 const annotations = new Set(["$schema", "$id", "title", "description"]);
 const checked = new Set([
   "type", "const", "enum", "properties", "required", "additionalProperties", "items",
-  "minItems", "maxItems", "minimum", "maximum", "maxLength", "oneOf",
+  "minItems", "maxItems", "minimum", "maximum", "maxLength", "pattern", "oneOf",
 ]);
 
 function typeMatches(value: unknown, type: string): boolean {
@@ -48,6 +48,9 @@ export function validate(schema: Schema, value: unknown, path = "$"): string[] {
   }
   if (typeof value === "string" && typeof schema.maxLength === "number" && [...value].length > schema.maxLength) {
     errors.push(`${path}: longer than ${schema.maxLength}`);
+  }
+  if (typeof value === "string" && typeof schema.pattern === "string" && !new RegExp(schema.pattern, "u").test(value)) {
+    errors.push(`${path}: does not match ${schema.pattern}`);
   }
   if (Array.isArray(value)) {
     if (typeof schema.minItems === "number" && value.length < schema.minItems) errors.push(`${path}: fewer than ${schema.minItems} items`);

@@ -12,7 +12,7 @@ describe("schemas", () => {
   test("one per line type each way", () => {
     assert.deepEqual([...schemas.keys()].sort(), [
       "in-input", "in-neutral", "in-probe", "in-remove", "in-system-heartbeat", "in-system-permission", "in-system",
-      "out-capabilities", "out-device", "out-error", "out-rumble", "out-self-test", "out-system-permission",
+      "out-capabilities", "out-device", "out-error", "out-rumble", "out-self-test", "out-system-permission", "out-version",
     ].sort());
   });
 
@@ -61,6 +61,9 @@ const printed: [string, boolean][] = [
   ['{"type":"system-permission","enabled":true}', true],
   ['{"type":"system-permission","enabled":"true"}', false],
   ['{"type":"self-test","ok":true}', true],
+  ['{"type":"version","version":"1.0.0"}', true],
+  ['{"type":"version","version":"1.0"}', false],
+  ['{"type":"version","version":"1.0.0-beta"}', false],
   ['{"type":"hello"}', false],
 ];
 
