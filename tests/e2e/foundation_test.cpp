@@ -6,6 +6,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host.h"
@@ -77,24 +78,19 @@ void ExpectCleanRun(const SessionResult& r) {
 // ---------------------------------------------------------------------------------------
 // Command line
 
-TEST(Bridge, SelfTestWritesOneLineExitsZeroAndLeavesStdinAlone) {
-    SessionOptions options = Options(PadbridgePath(), {L"--self-test"});
-    options.close_stdin_at_end = false;  // a read of stdin would hang until the kill
-    SessionResult r = RunSession(options, {});
-    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
-    EXPECT_FALSE(r.timed_out) << "--self-test waited on stdin";
-    EXPECT_EQ(r.exit_code, 0u);
-    EXPECT_EQ(Visible(r.output), Visible(kSelfTest));
-}
-
-TEST(Bridge, VersionWritesOneLineExitsZeroAndLeavesStdinAlone) {
-    SessionOptions options = Options(PadbridgePath(), {L"--version"});
-    options.close_stdin_at_end = false;  // a read of stdin would hang until the kill
-    SessionResult r = RunSession(options, {});
-    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
-    EXPECT_FALSE(r.timed_out) << "--version waited on stdin";
-    EXPECT_EQ(r.exit_code, 0u);
-    EXPECT_EQ(Visible(r.output), Visible(kVersion));
+// --self-test and --version: one line, exit 0, and nothing else, standard input included.
+TEST(Bridge, SelfTestAndVersionWriteOneLineExitZeroAndLeaveStdinAlone) {
+    const std::pair<const wchar_t*, std::string> cases[] = {{L"--self-test", kSelfTest},
+                                                            {L"--version", kVersion}};
+    for (const auto& [argument, expected] : cases) {
+        SessionOptions options = Options(PadbridgePath(), {argument});
+        options.close_stdin_at_end = false;  // a read of stdin would hang until the kill
+        SessionResult r = RunSession(options, {});
+        ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+        EXPECT_FALSE(r.timed_out) << "waited on stdin: " << Visible(expected);
+        EXPECT_EQ(r.exit_code, 0u);
+        EXPECT_EQ(Visible(r.output), Visible(expected));
+    }
 }
 
 // ---------------------------------------------------------------------------------------
