@@ -45,9 +45,11 @@ class Control {
     DWORD State(BusTestState* state);
     std::vector<BusTestLogEntry> Log();
 
-  private:
+    // Any request, the bus's own included, made synchronously.
     DWORD Send(uint32_t code, const void* in, DWORD inSize, void* out, DWORD outSize,
                DWORD* returned = nullptr);
+
+  private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     DWORD openError_ = 0;
 };

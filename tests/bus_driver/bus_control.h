@@ -87,6 +87,8 @@ typedef struct BusTestLogEntry {
     uint32_t outLength;
     uint32_t status;
     uint8_t data[BUS_TEST_LOG_DATA]; /* the first input bytes (zero-padded) */
+    uint64_t stamp; /* KeQueryPerformanceCounter as the entry was made: the latency benchmark
+                       compares it with the QueryPerformanceCounter of the host's write */
 } BusTestLogEntry;
 
 #define BUS_TEST_LOG_CAPACITY 1024

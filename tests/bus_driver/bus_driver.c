@@ -80,6 +80,7 @@ static void Log(uint32_t event, uint32_t code, uint32_t inLength, uint32_t outLe
     e->inLength = inLength;
     e->outLength = outLength;
     e->status = status;
+    e->stamp = (uint64_t)KeQueryPerformanceCounter(NULL).QuadPart;
     if (dataLength > BUS_TEST_LOG_DATA) dataLength = BUS_TEST_LOG_DATA;
     if (data != NULL) RtlCopyMemory(e->data, data, dataLength);
 }
