@@ -185,7 +185,7 @@ DWORD WINAPI ScriptThread(void* param) {
         switch (step.kind) {
             case Step::Kind::kWrite: {
                 WriteRecord record{MsSince(s.start), step.bytes, false};
-                if (step.bytes.empty() && step.ms == 0) {
+                if (step.bytes.empty()) {
                     // A zero-byte write can read as end of file on the other side.
                     record.ok = true;
                 } else if (s.stdin_write != nullptr) {
@@ -271,6 +271,23 @@ DWORD WINAPI HookThread(void* param) {
     return 0;
 }
 
+// A named pipe in message mode: our end writes messages, the child's end (inheritable) reads
+// them as messages, the read mode being a property of the handle it inherits.
+bool MessagePipe(HANDLE* read_end, HANDLE* write_end, SECURITY_ATTRIBUTES* inheritable) {
+    const std::wstring name = L"\\\\.\\pipe\\padbridge-e2e-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount64());
+    *write_end = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 1 << 20,
+                                  1 << 20, 0, nullptr);
+    if (*write_end == INVALID_HANDLE_VALUE) return false;
+    *read_end = CreateFileW(name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, inheritable,
+                            OPEN_EXISTING, 0, nullptr);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    return *read_end != INVALID_HANDLE_VALUE &&
+           SetNamedPipeHandleState(*read_end, &mode, nullptr, nullptr) != FALSE;
+}
+
 }  // namespace
 
 Step Write(std::string bytes) {
@@ -291,11 +308,6 @@ Step CloseStdin() {
 
 Step CtrlBreak() {
     return {Step::Kind::kCtrlBreak, {}, 0};
-}
-
-// `ms` marks the empty write as one to make for real.
-Step WriteNothing() {
-    return {Step::Kind::kWrite, {}, 1};
 }
 
 SessionOptions Options(std::wstring program, std::vector<std::wstring> args) {
@@ -327,10 +339,12 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     HANDLE child_stdin = nullptr;
     HANDLE child_stdout = nullptr;
     HANDLE child_stderr = nullptr;
-    bool pipes = CreatePipe(&child_stdin, &s.stdin_write, &inheritable, 0) &&
-                 CreatePipe(&s.stdout_read, &child_stdout, &inheritable, 0) &&
-                 SetHandleInformation(s.stdin_write, HANDLE_FLAG_INHERIT, 0) &&
-                 SetHandleInformation(s.stdout_read, HANDLE_FLAG_INHERIT, 0);
+    bool pipes =
+        (options.message_mode_stdin ? MessagePipe(&child_stdin, &s.stdin_write, &inheritable)
+                                    : CreatePipe(&child_stdin, &s.stdin_write, &inheritable, 0)) &&
+        CreatePipe(&s.stdout_read, &child_stdout, &inheritable, 0) &&
+        SetHandleInformation(s.stdin_write, HANDLE_FLAG_INHERIT, 0) &&
+        SetHandleInformation(s.stdout_read, HANDLE_FLAG_INHERIT, 0);
     HANDLE our_stderr = GetStdHandle(STD_ERROR_HANDLE);
     if (our_stderr != nullptr && our_stderr != INVALID_HANDLE_VALUE) {
         // The child's stderr goes to ours, so a crash report shows up in the test log.

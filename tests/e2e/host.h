@@ -36,8 +36,6 @@ Step WaitOutput(std::string text, DWORD timeout_ms = 10000);
 Step SampleCpu();
 Step CloseStdin();
 Step CtrlBreak();
-// A real WriteFile of no bytes (Write("") is recorded but skipped).
-Step WriteNothing();
 
 struct SessionOptions {
     std::wstring program;            // Windows path of the child
@@ -56,6 +54,9 @@ struct SessionOptions {
     // Start the child in a process group of its own (CREATE_NEW_PROCESS_GROUP), so a Ctrl+Break
     // can be sent to it alone.
     bool new_process_group = false;
+    // The child's stdin is a named pipe in message mode, read as messages, instead of an
+    // anonymous pipe: each write is one message, and a read shorter than it gets ERROR_MORE_DATA.
+    bool message_mode_stdin = false;
 };
 
 // Output bytes as they arrived: one entry per successful ReadFile.
