@@ -3,6 +3,7 @@
 // button goes up with everything else.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,60 @@ TEST(DesktopPointTest, MapsTheDesktopOntoTheAbsoluteRangeRoundingToTheNearestSte
         {R"("action":"point","x":"0.5","y":1e999)", {PointAt(0, 0)}},
         {R"("y":0.5,"action":"point")", {PointAt(0, 32768)}},
     });
+}
+
+// A host that shows a picture of the desktop sends the centre of the pixel under the finger,
+// (p + 0.5) / size; with the rounding to the nearest step, the pointer lands on that pixel on
+// any desktop, one monitor or several around a primary one that is not leftmost or topmost; and
+// 0 and 1 reach the first and last pixel.
+TEST(DesktopPointTest, APixelCentreLandsOnThatPixelOnEveryDesktop) {
+    struct Desktop {
+        sim::ScreenRect all;
+        sim::ScreenRect primary;
+    };
+    const Desktop desktops[] = {
+        {{0, 0, 1920, 1080}, {0, 0, 1920, 1080}},
+        {{0, 0, 1366, 768}, {0, 0, 1366, 768}},
+        {{0, 0, 1080, 1920}, {0, 0, 1080, 1920}},  // portrait
+        {{0, 0, 7680, 4320}, {0, 0, 7680, 4320}},
+        {{-1920, -120, 4480, 1560}, {0, 0, 2560, 1440}},  // a second monitor left of and above
+        {{-3840, 0, 11520, 2160}, {0, 0, 3840, 2160}},    // three side by side, the middle primary
+        {{0, -1080, 1920, 2160}, {0, 0, 1920, 1080}},     // one above the other
+    };
+    for (const Desktop& desktop : desktops) {
+        const int32_t w = desktop.all.width;
+        const int32_t h = desktop.all.height;
+        struct Target {
+            std::string fields;
+            sim::ScreenPoint pixel;  // from the desktop's top-left corner
+        };
+        std::vector<Target> targets = {
+            {R"("x":0,"y":0)", {0, 0}},
+            {R"("x":1,"y":1)", {w - 1, h - 1}},
+            {R"("x":1.2,"y":-3)", {w - 1, 0}},
+        };
+        const sim::ScreenPoint pixels[] = {{0, 0},         {w - 1, h - 1},      {1, h - 2},
+                                           {w - 2, 1},     {w / 2, h / 2},      {w / 3, 2 * h / 3},
+                                           {w / 2 - 1, 7}, {1919 % w, 1079 % h}};
+        for (const sim::ScreenPoint& pixel : pixels) {
+            char fields[96];
+            std::snprintf(fields, sizeof fields, R"("x":%.17g,"y":%.17g)", (pixel.x + 0.5) / w,
+                          (pixel.y + 0.5) / h);
+            targets.push_back({fields, pixel});
+        }
+        for (const Target& target : targets) {
+            Session session;
+            sim::Current().input.virtualDesktop = desktop.all;
+            sim::Current().input.primaryMonitor = desktop.primary;
+            sim::SendLine(0, kGrant);
+            sim::SendLine(0, System(R"("action":"point",)" + target.fields));
+            sim::CloseInput(10);
+            session.Run();
+            const sim::ScreenPoint cursor = sim::Current().input.cursor;
+            EXPECT_EQ(cursor.x, desktop.all.left + target.pixel.x) << target.fields << " of " << w;
+            EXPECT_EQ(cursor.y, desktop.all.top + target.pixel.y) << target.fields << " of " << h;
+        }
+    }
 }
 
 TEST(DesktopReleaseTest, EveryHeldButtonGoesUpAfterTheKeysInButtonOrder) {
