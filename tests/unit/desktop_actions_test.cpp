@@ -98,6 +98,7 @@ TEST(DesktopActionTest, AnyReadableActionRefreshesTheHeartbeat) {
         {System(R"("action":"move ")"), 1801},
         {System(R"("action":"wiggle")"), 1801},
         {System(R"("action":"key","key":"F13","down":true)"), 1801},
+        {System(R"("action":"button","button":"thumb","down":true)"), 1801},
         {System(R"("action":"text","text":"bad\u0041")"), 1801},
         {System(R"("action":")" + std::string(31, 'a') + "\""), 1801},
         {System(R"("action":")" + std::string(32, 'a') + "\""), 1001},

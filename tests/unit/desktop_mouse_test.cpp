@@ -102,36 +102,6 @@ TEST(DesktopButtonTest, NamedLeftAndRightShareTheirFlagsWithClick) {
         (Events{kRightDown, kRightUp}));
 }
 
-// The clocks the timing tests run on: exact milliseconds, and Windows' 15.6 ms steps, under which
-// a lapse can be judged up to one step early or late in true time.
-struct Clock {
-    sim::ClockMode mode;
-    uint64_t slackMs;
-};
-constexpr Clock kClocks[] = {{sim::ClockMode::kFine, 0}, {sim::ClockMode::kCoarse, 16}};
-
-void ExpectNear(uint64_t at, uint64_t expected, const Clock& clock) {
-    EXPECT_GE(at + clock.slackMs, expected) << static_cast<int>(clock.mode);
-    EXPECT_LE(at, expected + clock.slackMs) << static_cast<int>(clock.mode);
-}
-
-TEST(DesktopButtonTest, AnUnknownNameStillCountsAsAHeartbeat) {
-    // Tab held from time 0 goes up at 1001 without a refresh, at 1801 after the line at 800.
-    for (const Clock& clock : kClocks) {
-        Session session;
-        sim::SetClockMode(clock.mode);
-        sim::SendLine(0, kGrant);
-        sim::SendLine(0, System(R"("action":"key","key":"Tab","down":true)"));
-        sim::SendLine(800, Button("thumb", true));
-        sim::CloseInput(3000);
-        session.Run();
-        const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;
-        ASSERT_EQ(events.size(), 2u);
-        EXPECT_EQ(sim::DescribeEvent(events[1]), Up(0x09));
-        ExpectNear(events[1].at, 1801, clock);
-    }
-}
-
 TEST(DesktopScrollTest, TheSidewaysWheelFollowsTheVerticalOneWhenItTurns) {
     ExpectEach({
         {R"("action":"scroll","x":1)", {Wheel(0), SidewaysWheel(120)}},
@@ -252,6 +222,19 @@ TEST(DesktopReleaseTest, EveryHeldButtonGoesUpAfterTheKeysInButtonOrder) {
         expected.insert(expected.end(), released.begin(), released.end());
         EXPECT_EQ(Inject(lines), expected) << last;
     }
+}
+
+// The clocks the timing tests run on: exact milliseconds, and Windows' 15.6 ms steps, under which
+// a lapse can be judged up to one step early or late in true time.
+struct Clock {
+    sim::ClockMode mode;
+    uint64_t slackMs;
+};
+constexpr Clock kClocks[] = {{sim::ClockMode::kFine, 0}, {sim::ClockMode::kCoarse, 16}};
+
+void ExpectNear(uint64_t at, uint64_t expected, const Clock& clock) {
+    EXPECT_GE(at + clock.slackMs, expected) << static_cast<int>(clock.mode);
+    EXPECT_LE(at, expected + clock.slackMs) << static_cast<int>(clock.mode);
 }
 
 TEST(DesktopReleaseTest, TheWatchdogLetsGoOfAHeldMiddleAndSideButton) {
