@@ -164,6 +164,45 @@ void CheckOutput(const std::string& out) {
     }
 }
 
+// A mouse record is one of the forms the bridge sends, within its bounds: a relative move of at
+// most 200, a wheel turn of at most ten notches (a sideways one never of 0), a button with only
+// its own flag (an X button naming XBUTTON1 or XBUTTON2), or an absolute move inside 0..65535.
+void CheckMouseRecord(const os::MouseInput& mi, const std::string& text) {
+    const auto within = [](int32_t value, int32_t limit) {
+        return value >= -limit && value <= limit;
+    };
+    const auto wheel = static_cast<int32_t>(mi.mouseData);
+    bool ok = false;
+    switch (mi.dwFlags) {
+        case 0x1:
+            ok = within(mi.dx, 200) && within(mi.dy, 200) && mi.mouseData == 0;
+            break;
+        case 0xC001:
+            ok = mi.dx >= 0 && mi.dx <= 65535 && mi.dy >= 0 && mi.dy <= 65535 && mi.mouseData == 0;
+            break;
+        case 0x800:
+        case 0x1000:
+            ok = mi.dx == 0 && mi.dy == 0 && within(wheel, 1200) &&
+                 (mi.dwFlags == 0x800 || wheel != 0);
+            break;
+        case 0x2:
+        case 0x4:
+        case 0x8:
+        case 0x10:
+        case 0x20:
+        case 0x40:
+            ok = mi.dx == 0 && mi.dy == 0 && mi.mouseData == 0;
+            break;
+        case 0x80:
+        case 0x100:
+            ok = mi.dx == 0 && mi.dy == 0 && (mi.mouseData == 1 || mi.mouseData == 2);
+            break;
+        default:
+            break;
+    }
+    if (!ok) Violation("mouse record out of form:", text);
+}
+
 // No event before a grant or after a refusal (release-all lifts what is held before the refusal
 // is printed); nothing held at a refusal's reply or at the end. A held key goes up with the scan
 // code and extended flag of its down, and no key is sent by scan code alone.
@@ -173,12 +212,15 @@ void CheckDesktop(const std::string& out) {
     bool keys[256] = {};
     uint16_t downScan[256] = {};
     uint32_t downExtended[256] = {};
-    bool buttons[2] = {};
+    bool buttons[5] = {};  // left, right, middle, back, forward
     auto heldAny = [&] {
         for (bool key : keys) {
             if (key) return true;
         }
-        return buttons[0] || buttons[1];
+        for (bool button : buttons) {
+            if (button) return true;
+        }
+        return false;
     };
     const auto& events = sim::Current().input.events;
     std::size_t next = 0;
@@ -209,11 +251,15 @@ void CheckDesktop(const std::string& out) {
                 downScan[vk] = record.ki.wScan;
                 downExtended[vk] = extended;
             } else if (record.type == 0) {
+                CheckMouseRecord(record.mi, text);
                 const uint32_t flags = record.mi.dwFlags;
                 if (flags & 0x2) buttons[0] = true;
                 if (flags & 0x4) buttons[0] = false;
                 if (flags & 0x8) buttons[1] = true;
                 if (flags & 0x10) buttons[1] = false;
+                if (flags & 0x20) buttons[2] = true;
+                if (flags & 0x40) buttons[2] = false;
+                if (flags & 0x180) buttons[2 + record.mi.mouseData] = (flags & 0x80) != 0;
             }
         }
         if (end == std::string::npos) break;
@@ -247,8 +293,9 @@ void CheckGivenBack(const padbridge::Bridge& bridge) {
     for (uint8_t key : bridge.system.pressedKeys) {
         if (key != 0) Violation("pressed-key flag left set");
     }
-    if (bridge.system.pressedButtons[0] || bridge.system.pressedButtons[1])
-        Violation("pressed-button flag left set");
+    for (uint8_t button : bridge.system.pressedButtons) {
+        if (button != 0) Violation("pressed-button flag left set");
+    }
 }
 
 }  // namespace

@@ -17,6 +17,19 @@ void ZeroRecord(os::InputRecord* record, uint32_t type) {
     record->type = type;
 }
 
+struct ButtonFlags {
+    uint32_t down;
+    uint32_t up;
+    uint32_t mouseData;
+};
+
+// Indexed by MouseButton.
+constexpr ButtonFlags kButtonFlags[kMouseButtonCount] = {
+    {kMouseEventLeftDown, kMouseEventLeftUp, 0},     {kMouseEventRightDown, kMouseEventRightUp, 0},
+    {kMouseEventMiddleDown, kMouseEventMiddleUp, 0}, {kMouseEventXDown, kMouseEventXUp, kXButton1},
+    {kMouseEventXDown, kMouseEventXUp, kXButton2},
+};
+
 void SendOne(const os::InputRecord& record) {
     (void)os::SendInput(1, &record, static_cast<int>(sizeof record));
 }
@@ -40,6 +53,11 @@ void SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags) 
     record.mi.mouseData = mouseData;
     record.mi.dwFlags = flags;
     SendOne(record);
+}
+
+void SendMouseButton(MouseButton button, bool down) {
+    const ButtonFlags& flags = kButtonFlags[button];
+    SendMouseEvent(0, 0, flags.mouseData, down ? flags.down : flags.up);
 }
 
 }  // namespace padbridge

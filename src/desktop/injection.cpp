@@ -1,5 +1,6 @@
 // Carries out `system` lines as synthetic input. Each action is bounded: a move of at most 200
-// on each axis, at most ten wheel steps, at most 1024 UTF-16 units of text.
+// on each axis, at most ten wheel steps each way, one point on the desktop, at most 1024 UTF-16
+// units of text.
 #include "desktop/injection.h"
 
 #include <cstddef>
@@ -20,8 +21,19 @@ constexpr int kWideTextCapacity = 1025;      // never fewer units than bytes, pl
 constexpr double kMoveLimit = 200.0;
 constexpr double kWheelStep = 120.0;
 constexpr double kWheelLimit = 1200.0;
-constexpr int kLeftButton = 0;
-constexpr int kRightButton = 1;
+constexpr double kAbsoluteSpan = 65535.0;  // an absolute move's coordinates run 0..65535
+
+constexpr std::size_t kButtonNameCapacity = 8;  // "forward" and its terminator
+
+struct NamedButton {
+    const char* name;
+    MouseButton button;
+};
+
+constexpr NamedButton kNamedButtons[] = {
+    {"left", kButtonLeft}, {"right", kButtonRight},     {"middle", kButtonMiddle},
+    {"back", kButtonBack}, {"forward", kButtonForward},
+};
 
 // Keys a real keyboard sends with an E0 prefix before their scan code.
 constexpr bool kExtended = true;
@@ -147,26 +159,60 @@ void Move(const char* line) {
     SendMouseEvent(static_cast<int32_t>(x), static_cast<int32_t>(y), 0, kMouseEventMove);
 }
 
-// Vertical only; positive turns the wheel away from the user. The signed amount travels in the
-// unsigned mouseData member.
-void Scroll(const char* line) {
-    const double amount = Clamp(ReadNumber(line, "y", 0.0) * kWheelStep, kWheelLimit);
-    SendMouseEvent(0, 0, static_cast<uint32_t>(static_cast<int32_t>(amount)), kMouseEventWheel);
+// Notches times 120, clamped to ten notches, truncated toward zero. The signed amount travels in
+// the unsigned mouseData member.
+int32_t WheelAmount(double notches) {
+    return static_cast<int32_t>(Clamp(notches * kWheelStep, kWheelLimit));
 }
 
-// Only a `button` of exactly 1 is the right button. The flag follows what we send, even if the
-// system turns the event down.
+// The vertical wheel always turns, positive away from the user, even by 0. The horizontal one,
+// positive to the right, follows only when `x` asks for a turn that survives the truncation: a
+// line without `x` sends exactly the one event it always did.
+void Scroll(const char* line) {
+    const int32_t vertical = WheelAmount(ReadNumber(line, "y", 0.0));
+    SendMouseEvent(0, 0, static_cast<uint32_t>(vertical), kMouseEventWheel);
+    const int32_t horizontal = WheelAmount(ReadNumber(line, "x", 0.0));
+    if (horizontal == 0) return;
+    SendMouseEvent(0, 0, static_cast<uint32_t>(horizontal), kMouseEventHWheel);
+}
+
+// The flag follows what we send, even if the system turns the event down.
+void PressOrRelease(SystemControl& control, MouseButton button, bool down) {
+    control.pressedButtons[button] = down ? 1 : 0;
+    SendMouseButton(button, down);
+}
+
+// Only a `button` of exactly 1 is the right button; every other value is the left.
 void Click(SystemControl& control, const char* line) {
     const bool right = ReadNumber(line, "button", 0.0) == 1.0;
-    const bool down = ReadBool(line, "down");
-    control.pressedButtons[right ? kRightButton : kLeftButton] = down ? 1 : 0;
-    uint32_t flags = 0;
-    if (right) {
-        flags = down ? kMouseEventRightDown : kMouseEventRightUp;
-    } else {
-        flags = down ? kMouseEventLeftDown : kMouseEventLeftUp;
+    PressOrRelease(control, right ? kButtonRight : kButtonLeft, ReadBool(line, "down"));
+}
+
+// A button by name. An unreadable or unknown name sends nothing, and `down` is not read.
+void Button(SystemControl& control, const char* line) {
+    char name[kButtonNameCapacity];
+    if (!ReadString(line, "button", name, sizeof name)) return;
+    for (const NamedButton& named : kNamedButtons) {
+        if (std::strcmp(named.name, name) == 0) {
+            PressOrRelease(control, named.button, ReadBool(line, "down"));
+            return;
+        }
     }
-    SendMouseEvent(0, 0, 0, flags);
+}
+
+// 0..1 of the whole virtual desktop, clamped, to 0..65535, rounded to the nearest step (halves
+// up): 0 is the first pixel and 1 the last on each axis, and the centre of any pixel lands on
+// that pixel.
+int32_t AbsoluteCoordinate(double fraction) {
+    if (!(fraction > 0.0)) return 0;
+    if (fraction > 1.0) fraction = 1.0;
+    return static_cast<int32_t>(fraction * kAbsoluteSpan + 0.5);
+}
+
+void Point(const char* line) {
+    const int32_t x = AbsoluteCoordinate(ReadNumber(line, "x", 0.0));
+    const int32_t y = AbsoluteCoordinate(ReadNumber(line, "y", 0.0));
+    SendMouseEvent(x, y, 0, kMouseEventMove | kMouseEventAbsolute | kMouseEventVirtualDesk);
 }
 
 void Key(SystemControl& control, const char* line) {
@@ -245,6 +291,10 @@ void HandleSystem(SystemControl& control, const char* line) {
         Text(line);
     } else if (std::strcmp(action, "release") == 0) {
         ReleaseAll(control);
+    } else if (std::strcmp(action, "button") == 0) {
+        Button(control, line);
+    } else if (std::strcmp(action, "point") == 0) {
+        Point(line);
     }
 }
 

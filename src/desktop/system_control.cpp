@@ -13,8 +13,6 @@ namespace padbridge {
 namespace {
 
 constexpr uint64_t kHeartbeatLapseMs = 1000;  // fires on a difference of 1001 or more
-constexpr int kLeftButton = 0;
-constexpr int kRightButton = 1;
 
 }  // namespace
 
@@ -54,9 +52,9 @@ uint64_t NextHeartbeatDeadline(const SystemControl& control) {
     return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
 }
 
-// Keys in ascending code order, each with the scan code and extended flag of its down, then left,
-// then right. The flags record what we sent, so they are cleared whether or not the system took
-// the release.
+// Keys in ascending code order, each with the scan code and extended flag of its down, then the
+// buttons: left, right, middle, back, forward. The flags record what we sent, so they are cleared
+// whether or not the system took the release.
 void ReleaseAll(SystemControl& control) {
     for (int code = 0; code < 256; ++code) {
         if (control.pressedKeys[code] == 0) continue;
@@ -67,10 +65,11 @@ void ReleaseAll(SystemControl& control) {
         control.pressedScanCodes[code] = 0;
         control.pressedExtended[code] = 0;
     }
-    if (control.pressedButtons[kLeftButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventLeftUp);
-    if (control.pressedButtons[kRightButton] != 0) SendMouseEvent(0, 0, 0, kMouseEventRightUp);
-    control.pressedButtons[kLeftButton] = 0;
-    control.pressedButtons[kRightButton] = 0;
+    for (int button = 0; button < kMouseButtonCount; ++button) {
+        if (control.pressedButtons[button] == 0) continue;
+        SendMouseButton(static_cast<MouseButton>(button), false);
+        control.pressedButtons[button] = 0;
+    }
 }
 
 }  // namespace padbridge

@@ -3,13 +3,15 @@
 
 #include <cstdint>
 
+#include "desktop/events.h"
+
 namespace padbridge {
 
 struct SystemControl {
     int32_t enabled;         // the host granted desktop control
     uint64_t heartbeatTick;  // 0: watchdog disarmed
     uint8_t pressedKeys[256];
-    uint8_t pressedButtons[2];  // left, right
+    uint8_t pressedButtons[kMouseButtonCount];  // indexed by MouseButton
     // What the down of each held key carried, so that its up carries the same: the layout may
     // change while the key is held, and Enter and NumpadEnter share one virtual key.
     uint16_t pressedScanCodes[256];

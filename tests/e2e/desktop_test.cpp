@@ -2,6 +2,7 @@
 // desktop sees it: through low-level keyboard and mouse hooks installed by the test host.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,113 @@ TEST(Desktop, KeysArriveWithTheirScanCodesAndTheExtendedFlag) {
                   key.extended | kInjected | (up ? kKeyUpFlag : 0u))
             << key.name << (up ? " up" : " down");
     }
+}
+
+// The buttons beyond left and right and the sideways wheel, as another program's hook sees them:
+// the side buttons as X buttons telling which one, the wheels with their signed amounts, and a
+// side button still held at the end let go by shutdown.
+TEST(Desktop, MiddleAndSideButtonsAndTheSidewaysWheel) {
+    SessionOptions options = Options(PadbridgePath());
+    options.capture_input = true;
+    const std::vector<Step> script = {
+        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        WaitOutput(kPermissionTrue),
+        System("\"action\":\"button\",\"button\":\"middle\",\"down\":true"),
+        System("\"action\":\"button\",\"button\":\"middle\",\"down\":false"),
+        System("\"action\":\"button\",\"button\":\"back\",\"down\":true"),
+        System("\"action\":\"button\",\"button\":\"back\",\"down\":false"),
+        System("\"action\":\"scroll\",\"y\":1,\"x\":-2"),
+        System("\"action\":\"scroll\",\"y\":-1,\"x\":0.001"),  // nothing sideways
+        System("\"action\":\"button\",\"button\":\"forward\",\"down\":true"),
+        Pause(200),
+        CloseStdin(),  // shutdown lets go of forward
+    };
+    SessionResult r = RunSession(options, script);
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    ASSERT_TRUE(r.capture_ok);
+    EXPECT_FALSE(r.wait_output_failed);
+    EXPECT_EQ(r.exit_code, 0u);
+
+    struct Mouse {
+        WPARAM message;
+        short data;  // the high word of mouseData: which X button, or the wheel's amount
+    };
+    const Mouse expected[] = {
+        {WM_MBUTTONDOWN, 0},      {WM_MBUTTONUP, 0},          {WM_XBUTTONDOWN, XBUTTON1},
+        {WM_XBUTTONUP, XBUTTON1}, {WM_MOUSEWHEEL, 120},       {WM_MOUSEHWHEEL, -240},
+        {WM_MOUSEWHEEL, -120},    {WM_XBUTTONDOWN, XBUTTON2}, {WM_XBUTTONUP, XBUTTON2},
+    };
+    ASSERT_EQ(r.mice.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(r.mice[i].message, expected[i].message) << i;
+        EXPECT_EQ(static_cast<short>(HIWORD(r.mice[i].mouse_data)), expected[i].data) << i;
+        EXPECT_NE(r.mice[i].flags & kMouseInjected, 0u) << i;
+    }
+    EXPECT_TRUE(r.keys.empty());
+}
+
+// A host that shows a picture of the whole desktop points at the centre of a pixel, as a fraction
+// of the desktop's width and height; the pointer lands on that pixel, corners included.
+TEST(Desktop, PointLandsOnThePixelAskedFor) {
+    const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    const int height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    ASSERT_GT(width, 1);
+    ASSERT_GT(height, 1);
+    struct Target {
+        std::string x;  // the fractions the host sends
+        std::string y;
+        POINT pixel;  // relative to the desktop's top-left corner
+    };
+    auto centre = [](int pixel, int size) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.9f", (pixel + 0.5) / size);
+        return std::string(text);
+    };
+    // Wine calls no hook for a move to where the pointer already is, so the first spot is one
+    // the pointer is not on.
+    POINT before{};
+    ASSERT_TRUE(GetCursorPos(&before));
+    const POINT first{before.x - left == 2 ? 3 : 2, 2};
+    std::vector<Target> targets = {
+        {centre(first.x, width), centre(first.y, height), first},
+        {"0", "0", {0, 0}},
+        {"1", "1", {width - 1, height - 1}},
+        {"-2", "7", {0, height - 1}},  // outside is clamped to the edge
+    };
+    for (const POINT pixel : {POINT{width / 3, height / 4}, POINT{width - 2, 1},
+                              POINT{1, height - 2}, POINT{width / 2, height / 2}}) {
+        targets.push_back({centre(pixel.x, width), centre(pixel.y, height), pixel});
+    }
+    SessionOptions options = Options(PadbridgePath());
+    options.capture_input = true;
+    std::vector<Step> script = {
+        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        WaitOutput(kPermissionTrue),
+    };
+    for (const Target& target : targets) {
+        script.push_back(System("\"action\":\"point\",\"x\":" + target.x + ",\"y\":" + target.y));
+    }
+    script.push_back(Pause(200));
+    script.push_back(CloseStdin());
+    SessionResult r = RunSession(options, script);
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    ASSERT_TRUE(r.capture_ok);
+    EXPECT_EQ(r.exit_code, 0u);
+
+    ASSERT_EQ(r.mice.size(), targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const Target& target = targets[i];
+        EXPECT_EQ(r.mice[i].message, WPARAM{WM_MOUSEMOVE}) << i;
+        EXPECT_NE(r.mice[i].flags & kMouseInjected, 0u) << i;
+        EXPECT_EQ(r.mice[i].pt.x, left + target.pixel.x) << target.x << " of " << width;
+        EXPECT_EQ(r.mice[i].pt.y, top + target.pixel.y) << target.y << " of " << height;
+    }
+    POINT cursor{};
+    ASSERT_TRUE(GetCursorPos(&cursor));
+    EXPECT_EQ(cursor.x, left + targets.back().pixel.x);
+    EXPECT_EQ(cursor.y, top + targets.back().pixel.y);
 }
 
 }  // namespace

@@ -195,6 +195,9 @@ void ScriptMixedSession() {
                   "\xF0\x9F\x8E\xAE\\n\\t\\\"x\\\"\"}");
     sim::SendLine(t + 45, R"({"type":"system","action":"release"})");
     sim::SendLine(t + 50, R"({"type":"system","action":"click","button":1,"down":true})");
+    sim::SendLine(t + 52, R"({"type":"system","action":"scroll","y":1,"x":-0.5})");
+    sim::SendLine(t + 54, R"({"type":"system","action":"button","button":"forward","down":true})");
+    sim::SendLine(t + 56, R"({"type":"system","action":"point","x":0.25,"y":2})");
     sim::SendLine(t + 60, std::string(16 * 1024 + 1, 'j'));  // dropped whole
     sim::SendLine(t + 70, std::string(16 * 1024, ' '));      // fits; no type, ignored
     sim::SendLine(t + 80, R"({"type":"input","player":0,"axes":[1,2,3],"buttons":[]})");

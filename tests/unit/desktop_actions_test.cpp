@@ -60,7 +60,7 @@ TEST(DesktopScrollTest, ScalesBy120ClampsAndTruncates) {
         {R"("action":"scroll","y":0.5)", {Wheel(60)}},
         {R"("action":"scroll","y":-20)", {Wheel(-1200)}},
         {R"("action":"scroll","y":0.001)", {Wheel(0)}},
-        {R"("action":"scroll","x":3)", {Wheel(0)}},  // no horizontal wheel
+        {R"("action":"scroll","x":3)", {Wheel(0), MouseEvent(0, 0, 360, 0x1000)}},  // sideways
         {R"("action":"scroll","y":1)", {Wheel(120)}},
         {R"("action":"scroll","y":10.01)", {Wheel(1200)}},
         {R"("action":"scroll","y":-0.999)", {Wheel(-119)}},
@@ -98,6 +98,7 @@ TEST(DesktopActionTest, AnyReadableActionRefreshesTheHeartbeat) {
         {System(R"("action":"move ")"), 1801},
         {System(R"("action":"wiggle")"), 1801},
         {System(R"("action":"key","key":"F13","down":true)"), 1801},
+        {System(R"("action":"button","button":"thumb","down":true)"), 1801},
         {System(R"("action":"text","text":"bad\u0041")"), 1801},
         {System(R"("action":")" + std::string(31, 'a') + "\""), 1801},
         {System(R"("action":")" + std::string(32, 'a') + "\""), 1001},

@@ -16,6 +16,43 @@ void Name(bool* named, std::size_t offset) {
     for (std::size_t i = 0; i < sizeof(T); ++i) named[offset + i] = true;
 }
 
+constexpr uint32_t kMouseMove = 0x1;
+constexpr uint32_t kMouseVirtualDesk = 0x4000;
+constexpr uint32_t kMouseAbsolute = 0x8000;
+
+int32_t ClampTo(int64_t value, int32_t low, int32_t size) {
+    if (value < low) return low;
+    if (value > int64_t{low} + size - 1) return low + size - 1;
+    return static_cast<int32_t>(value);
+}
+
+// An absolute coordinate outside 0..65535 is taken as it is and the result clamped, so a stray
+// value shows as a pointer pinned to an edge.
+int64_t AbsoluteToPixel(int32_t coordinate, int32_t low, int32_t size) {
+    int64_t scaled = int64_t{coordinate} * size;
+    // Rounded toward negative infinity, for negative coordinates too.
+    int64_t pixel = scaled >= 0 ? scaled / 65536 : -((-scaled + 65535) / 65536);
+    return low + pixel;
+}
+
+// Moves the simulated pointer for one accepted mouse record.
+void MovePointer(InputSink& sink, const os::MouseInput& mi) {
+    if ((mi.dwFlags & kMouseMove) == 0) return;
+    const ScreenRect& desk = sink.virtualDesktop;
+    int64_t x = 0;
+    int64_t y = 0;
+    if ((mi.dwFlags & kMouseAbsolute) != 0) {
+        const ScreenRect& area =
+            (mi.dwFlags & kMouseVirtualDesk) != 0 ? sink.virtualDesktop : sink.primaryMonitor;
+        x = AbsoluteToPixel(mi.dx, area.left, area.width);
+        y = AbsoluteToPixel(mi.dy, area.top, area.height);
+    } else {
+        x = int64_t{sink.cursor.x} + mi.dx;
+        y = int64_t{sink.cursor.y} + mi.dy;
+    }
+    sink.cursor = {ClampTo(x, desk.left, desk.width), ClampTo(y, desk.top, desk.height)};
+}
+
 }  // namespace
 
 std::array<uint16_t, 256> UsLayoutScanCodes() {
@@ -172,6 +209,7 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
         sim::InjectedEvent event{sim::Elapsed(), m.output.size(), {}};
         std::memcpy(event.bytes, &records[i], sizeof event.bytes);
         m.input.events.push_back(event);
+        if (records[i].type == 0) sim::MovePointer(m.input, records[i].mi);
     }
     return count;
 }

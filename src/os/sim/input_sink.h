@@ -30,12 +30,34 @@ struct SendInputCall {
 // key the layout has none for. PrintScreen gives SysRq's 0x54 and Pause gives 0.
 std::array<uint16_t, 256> UsLayoutScanCodes();
 
+// A rectangle of the desktop in screen pixels: the virtual desktop around every monitor, or one
+// monitor. Its left and top may be negative (a monitor left of or above the primary one).
+struct ScreenRect {
+    int32_t left;
+    int32_t top;
+    int32_t width;
+    int32_t height;
+};
+
+struct ScreenPoint {
+    int32_t x;
+    int32_t y;
+};
+
 struct InputSink {
     std::vector<SendInputCall> calls;
     std::vector<InjectedEvent> events;  // events the system accepted, in order
     bool refuse = false;  // SendInput accepts nothing (as when a secure desktop is up)
     // The current keyboard layout, indexed by virtual key; a test may change it at any point.
     std::array<uint16_t, 256> scanCodes = UsLayoutScanCodes();
+    // Where accepted mouse moves put the pointer. An absolute move maps 0..65535 onto the virtual
+    // desktop with MOUSEEVENTF_VIRTUALDESK, else onto the primary monitor, as pixel =
+    // left + coordinate × size / 65536 rounded down (what Wine does); a relative move adds its
+    // motion as it is (no pointer acceleration). The pointer always stays on the virtual desktop;
+    // gaps between monitors of different sizes are not modelled.
+    ScreenRect virtualDesktop{0, 0, 1920, 1080};
+    ScreenRect primaryMonitor{0, 0, 1920, 1080};
+    ScreenPoint cursor{960, 540};
 };
 
 // Readable forms, one per event, naming every field:
