@@ -6,13 +6,13 @@ import { EventEmitter } from "node:events";
 import type { Readable, Writable } from "node:stream";
 
 import { checkPlayer } from "./checks.js";
-import { DesktopImpl, type Desktop } from "./desktop.js";
+import { DesktopImpl, type Desktop, type DesktopControls } from "./desktop.js";
 import { abortError, PadbridgeError } from "./errors.js";
 import * as lines from "./lines.js";
 import type { CapabilitiesLine, DeviceLine, ErrorLine, LightbarLine, PermissionLine, RumbleLine } from "./lines.js";
 import type { Link, WaitOptions } from "./link.js";
 import { findBundledExe } from "./locate.js";
-import { PadImpl, type Pad } from "./pad.js";
+import { PadImpl, type Pad, type PadControls } from "./pad.js";
 
 /** Waits between restarts: doubled after each quick crash, up to the last, and back to the first
  *  once a bridge has run for stableMs. */
@@ -105,9 +105,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   readonly #spawn: Spawner;
   readonly #file: string;
   readonly #args: string[];
-  readonly #desktop: DesktopImpl;
+  readonly #desktop: DesktopControls;
   readonly #link: Link;
-  readonly #pads = new Map<number, PadImpl>();
+  readonly #pads = new Map<number, { pad: Pad; controls: PadControls }>();
   #capabilities: CapabilitiesLine | undefined;
   #phase: Phase = "starting";
   #child: ChildLike | undefined;
@@ -146,8 +146,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       restarting: () => this.#phase === "restarting",
       padChanged: (player) => this.#forgetFailures(player),
     };
-    this.#desktop = new DesktopImpl(this.#link);
-    this.desktop = this.#desktop;
+    let desktop: DesktopControls | undefined;
+    this.desktop = new DesktopImpl(this.#link, (controls) => (desktop = controls));
+    this.#desktop = desktop as DesktopControls;
   }
 
   /** The latest capabilities line (startBridge() resolves only once there is one). */
@@ -163,12 +164,14 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   /** Player 0 to 7's pad; the same object on every call. */
   pad(player: number): Pad {
     checkPlayer(player);
-    let pad = this.#pads.get(player);
-    if (pad === undefined) {
-      pad = new PadImpl(player, this.#link);
-      this.#pads.set(player, pad);
+    let entry = this.#pads.get(player);
+    if (entry === undefined) {
+      let controls: PadControls | undefined;
+      const pad = new PadImpl(player, this.#link, (shared) => (controls = shared));
+      entry = { pad, controls: controls as PadControls };
+      this.#pads.set(player, entry);
     }
-    return pad;
+    return entry.pad;
   }
 
   /** Looks for the drivers again; resolves with the new capabilities line. */
@@ -416,7 +419,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.#launch();
     if (this.#child === undefined) return; // could not even spawn: #ended decided what follows
     this.#desktop.restore();
-    for (const pad of this.#pads.values()) pad.flush(false);
+    for (const { controls } of this.#pads.values()) controls.flush(false);
   }
 
   /** No more keep-alives, heartbeats or restarts. */
@@ -424,7 +427,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     clearTimeout(this.#restartTimer);
     clearTimeout(this.#stableTimer);
     clearTimeout(this.#startTimer);
-    for (const pad of this.#pads.values()) pad.forget();
+    for (const { controls } of this.#pads.values()) controls.forget();
     this.#desktop.shutDown();
   }
 

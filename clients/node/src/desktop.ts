@@ -43,7 +43,16 @@ export interface Desktop {
   releaseAll(): void;
 }
 
+/** What the bridge alone may do with desktop control; kept off the desktop object itself. */
+export interface DesktopControls {
+  /** After a restart: grant again what the host was told had been granted. */
+  restore(): void;
+  /** No more heartbeats. */
+  shutDown(): void;
+}
+
 export class DesktopImpl implements Desktop {
+  readonly #link: Link;
   /** Asked for by the host: actions are allowed and heartbeats go. */
   #wanted = false;
   /** The host's last enable() resolved true and no disable() followed: a new bridge after a crash
@@ -55,20 +64,23 @@ export class DesktopImpl implements Desktop {
   #moveRestX = 0;
   #moveRestY = 0;
 
-  constructor(private readonly link: Link) {}
+  constructor(link: Link, share: (controls: DesktopControls) => void) {
+    this.#link = link;
+    share({ restore: () => this.#restore(), shutDown: () => this.#stopBeating() });
+  }
 
   get enabled(): boolean {
     return this.#wanted;
   }
 
   async enable(options: WaitOptions = {}): Promise<boolean> {
-    this.link.checkRunning();
+    this.#link.checkRunning();
     const request = ++this.#request;
     this.#wanted = true;
     this.#beat();
     let answer: boolean;
     try {
-      answer = await this.link.askPermission(true, options);
+      answer = await this.#link.askPermission(true, options);
     } catch (error) {
       if (request === this.#request) this.#refused(error);
       throw error;
@@ -81,14 +93,14 @@ export class DesktopImpl implements Desktop {
   }
 
   async disable(options: WaitOptions = {}): Promise<boolean> {
-    this.link.checkOpen();
+    this.#link.checkOpen();
     this.#request++;
     this.#wanted = this.#granted = false;
     this.#stopBeating();
     this.#moveRestX = this.#moveRestY = 0;
     // A new bridge starts with desktop control refused: nothing to tell it.
-    if (this.link.restarting()) return false;
-    return this.link.askPermission(false, options);
+    if (this.#link.restarting()) return false;
+    return this.#link.askPermission(false, options);
   }
 
   move(dx: number, dy: number): void {
@@ -161,15 +173,10 @@ export class DesktopImpl implements Desktop {
     this.#system(lines.releaseAllLine);
   }
 
-  /** After a restart: grant again what the host was told had been granted. */
-  restore(): void {
+  #restore(): void {
     if (!this.#granted) return;
-    void this.link.askPermission(true, {}).catch(() => {});
+    void this.#link.askPermission(true, {}).catch(() => {});
     this.#beat();
-  }
-
-  shutDown(): void {
-    this.#stopBeating();
   }
 
   /** The host was told enable() failed: stop acting on it, and if the bridge may still grant it
@@ -178,13 +185,13 @@ export class DesktopImpl implements Desktop {
     this.#wanted = this.#granted = false;
     this.#stopBeating();
     const code = error instanceof PadbridgeError ? error.code : undefined;
-    if ((code === "timeout" || code === "aborted") && !this.link.restarting()) {
-      void this.link.askPermission(false, {}).catch(() => {});
+    if ((code === "timeout" || code === "aborted") && !this.#link.restarting()) {
+      void this.#link.askPermission(false, {}).catch(() => {});
     }
   }
 
   #checkEnabled(): void {
-    this.link.checkRunning();
+    this.#link.checkRunning();
     if (!this.#wanted) {
       throw new PadbridgeError("not_enabled", "desktop control is not enabled; call bridge.desktop.enable() first");
     }
@@ -192,14 +199,14 @@ export class DesktopImpl implements Desktop {
 
   /** Every system line counts as a heartbeat, so the next heartbeat is due keepAliveMs after it. */
   #system(line: string): void {
-    this.link.send(line);
+    this.#link.send(line);
     this.#beat();
   }
 
   #beat(): void {
     clearTimeout(this.#timer);
     this.#timer = setTimeout(() => {
-      this.link.send(lines.heartbeatLine, true);
+      this.#link.send(lines.heartbeatLine, true);
       this.#beat();
     }, keepAliveMs);
   }

@@ -23,44 +23,56 @@ export interface Pad {
   release(): void;
 }
 
+/** What the bridge alone may do with a pad; kept off the pad object itself. */
+export interface PadControls {
+  /** Sends the newest state now and again every keepAliveMs. */
+  flush(keepAlive: boolean): void;
+  /** Stops keeping the pad alive and forgets its state. */
+  forget(): void;
+}
+
 export class PadImpl implements Pad {
+  readonly #link: Link;
   #line: string | undefined;
   #timer: NodeJS.Timeout | undefined;
 
   constructor(
     readonly player: number,
-    readonly link: Link,
-  ) {}
+    link: Link,
+    share: (controls: PadControls) => void,
+  ) {
+    this.#link = link;
+    share({ flush: (keepAlive) => this.#flush(keepAlive), forget: () => this.#forget() });
+  }
 
   set(state: PadState): void {
-    this.link.checkOpen();
+    this.#link.checkOpen();
     const line = lines.inputLine(this.player, normalisePad(state));
     if (line === this.#line && this.#timer !== undefined) return;
-    if (line !== this.#line) this.link.padChanged(this.player);
+    if (line !== this.#line) this.#link.padChanged(this.player);
     this.#line = line;
-    this.flush(false);
+    this.#flush(false);
   }
 
   release(): void {
-    this.link.checkOpen();
-    this.forget();
-    this.link.padChanged(this.player);
-    this.link.send(lines.removeLine(this.player));
+    this.#link.checkOpen();
+    this.#forget();
+    this.#link.padChanged(this.player);
+    this.#link.send(lines.removeLine(this.player));
   }
 
   get active(): boolean {
     return this.#line !== undefined;
   }
 
-  /** Sends the newest state now and again every keepAliveMs. */
-  flush(keepAlive: boolean): void {
+  #flush(keepAlive: boolean): void {
     if (this.#line === undefined) return;
     clearTimeout(this.#timer);
-    this.link.send(this.#line, keepAlive);
-    this.#timer = setTimeout(() => this.flush(true), keepAliveMs);
+    this.#link.send(this.#line, keepAlive);
+    this.#timer = setTimeout(() => this.#flush(true), keepAliveMs);
   }
 
-  forget(): void {
+  #forget(): void {
     clearTimeout(this.#timer);
     this.#timer = undefined;
     this.#line = undefined;
