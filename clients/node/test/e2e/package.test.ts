@@ -49,7 +49,7 @@ describe("the packed packages in an empty project", { skip }, () => {
 
   test("the README's example runs", () => {
     const readme = readFileSync(join(repoRoot, "clients/node/README.md"), "utf8");
-    const example = /## Example\n\n```js\n([\s\S]*?)```/.exec(readme)?.[1];
+    const example = /## Example\n[^#]*?```js\n([\s\S]*?)```/.exec(readme)?.[1];
     assert.ok(example !== undefined, "the README has an Example section with a js block");
     writeFileSync(join(project, "example.mjs"), example);
     const output = run(process.execPath, ["example.mjs"], project, wineEnv());
