@@ -4,11 +4,11 @@ import assert from "node:assert/strict";
 import { on, once } from "node:events";
 import { afterEach, beforeEach, describe, mock, test } from "node:test";
 
-import { Bridge, killWaitMs, maxFailedStarts, restartDelaysMs, startBridge, type ExitInfo } from "../../src/bridge.js";
+import { Bridge, killWaitMs, maxFailedStarts, restartDelaysMs, startBridge, startWith, type ExitInfo } from "../../src/bridge.js";
 import { PadbridgeError } from "../../src/errors.js";
 import type { RumbleLine } from "../../src/lines.js";
 import { keepAliveMs } from "../../src/pad.js";
-import { capabilities, settle, startFake, type ChildPlan, type Harness } from "../fake.js";
+import { capabilities, FakeChild, settle, startFake, type ChildPlan, type Harness } from "../fake.js";
 
 const zeros = (n: number) => new Array<number>(n).fill(0);
 const still = { axes: zeros(4), buttons: zeros(16) };
@@ -173,6 +173,20 @@ describe("promise-returning methods reject, never throw", () => {
     await assert.rejects(h.bridge.desktop.enable({ signal: controller.signal }), { code: "aborted" });
     await assert.rejects(startFake({ signal: controller.signal }), { code: "aborted" });
   });
+
+  test("aborting a start that is under way kills the child and rejects at once", async () => {
+    const controller = new AbortController();
+    const children: FakeChild[] = [];
+    const start = startWith({ exe: "x.exe", signal: controller.signal }, (file, args) => {
+      children.push(new FakeChild(file, args));
+      return children[0] as FakeChild;
+    });
+    await settle();
+    controller.abort(new Error("window closed"));
+    await assert.rejects(start, (error: PadbridgeError) => error.code === "aborted" && (error.cause as Error).message === "window closed");
+    assert.equal(children.length, 1);
+    assert.equal(children[0]?.killed, true);
+  });
 });
 
 describe("a real EventEmitter", () => {
@@ -232,15 +246,13 @@ describe("a real EventEmitter", () => {
 
 describe("bounded restarts", () => {
   test("an exe that cannot be started: the first start rejects with spawn_failed and the cause", async () => {
-    mock.timers.reset();
-    const exits: ExitInfo[] = [];
+    mock.timers.reset(); // a real spawn, whose failure comes from the system
     const start = startBridge({ exe: "/nonexistent/padbridge.exe" });
     await assert.rejects(start, (error: PadbridgeError) => {
       assert.equal(error.code, "spawn_failed");
       assert.equal((error.cause as NodeJS.ErrnoException).code, "ENOENT");
       return true;
     });
-    assert.deepEqual(exits, []);
   });
 
   test(`a relaunch that keeps failing gives up after ${maxFailedStarts} starts, with the cause`, async () => {
