@@ -1,51 +1,51 @@
 // One running padbridge.exe and everything the host would otherwise do by hand: keep each pad
-// alive with a fresh input line well inside the bridge's one-second idle limit, keep desktop
-// control armed with heartbeats, check every call before it can be dropped silently, stop the
+// alive, keep desktop control armed, check every call before it can be dropped silently, stop the
 // bridge by closing its standard input, and (if asked) start it again after a crash.
 import { spawn as spawnProcess } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Readable, Writable } from "node:stream";
 
-import {
-  checkBoolean,
-  checkNumber,
-  checkPlayer,
-  checkText,
-  normalisePad,
-  splitText,
-  type PadState,
-} from "./checks.js";
-import { isKeyName, type KeyName } from "./keys.js";
+import { checkPlayer } from "./checks.js";
+import { DesktopImpl, type Desktop, type DesktopControls } from "./desktop.js";
+import { abortError, PadbridgeError } from "./errors.js";
 import * as lines from "./lines.js";
-import type { CapabilitiesLine, DeviceLine, ErrorLine, PermissionLine, RumbleLine } from "./lines.js";
+import type { CapabilitiesLine, DeviceLine, ErrorLine, LightbarLine, PermissionLine, RumbleLine } from "./lines.js";
+import type { Link, WaitOptions } from "./link.js";
 import { findBundledExe } from "./locate.js";
+import { PadImpl, type Pad, type PadControls } from "./pad.js";
 
-/** A pad's state and the desktop heartbeat go out at least this often (the bridge gives up after
- *  1000 ms of silence): a quarter of the limit leaves room for a busy event loop. */
-export const keepAliveMs = 250;
 /** Waits between restarts: doubled after each quick crash, up to the last, and back to the first
  *  once a bridge has run for stableMs. */
 export const restartDelaysMs: readonly number[] = [250, 500, 1000, 2000, 4000];
 export const stableMs = 10_000;
+/** With `restart`, the client gives up after this many starts in a row that failed (the exe could
+ *  not be started, ended before its first line, or stayed silent for startTimeoutMs). */
+export const maxFailedStarts = 5;
+/** After stop() has killed the bridge, how long it waits for the process to report its end. */
+export const killWaitMs = 2000;
 
 export interface StartOptions {
   /** padbridge.exe to start; default: the one in the @padbridge/win32-x64 package. */
-  exe?: string;
+  exe?: string | undefined;
   /** Passed as --vjoy-dll: where the bridge loads vJoyInterface.dll from (a Windows path). */
-  vjoyDll?: string;
+  vjoyDll?: string | undefined;
   /** A prefix to run the exe with, e.g. ["wine"] on Linux. */
-  command?: readonly string[];
+  command?: readonly string[] | undefined;
   /** The child's environment; default: this process's. */
-  env?: NodeJS.ProcessEnv;
+  env?: NodeJS.ProcessEnv | undefined;
   /** Start a new bridge after a crash, with a short back-off, and restore desktop permission. */
-  restart?: boolean;
-  /** How long to wait for the bridge's first capabilities line (default 30 s: Wine's first start
-   *  in a new prefix is slow). */
-  startTimeoutMs?: number;
+  restart?: boolean | undefined;
+  /** How long to wait for a bridge's first line, at the start and after each restart (default
+   *  30 s: Wine's first start in a new prefix is slow). */
+  startTimeoutMs?: number | undefined;
   /** How long stop() waits for a clean exit before it kills the bridge (default 5 s). */
-  stopTimeoutMs?: number;
+  stopTimeoutMs?: number | undefined;
+  /** How long probe(), enable() and disable() wait for the bridge's answer (default 10 s). */
+  answerTimeoutMs?: number | undefined;
+  /** Aborts the start: the bridge is killed and startBridge() rejects with code "aborted". */
+  signal?: AbortSignal | undefined;
   /** Sees every line the client sends and every line the bridge prints (without its CR LF). */
-  trace?: (direction: "sent" | "received", line: string) => void;
+  trace?: ((direction: "sent" | "received", line: string) => void) | undefined;
 }
 
 /** How a bridge ended. `restarting` is true when the client starts a new one. */
@@ -53,13 +53,17 @@ export interface ExitInfo {
   code: number | null;
   signal: NodeJS.Signals | null;
   restarting: boolean;
+  /** Why it ended, when the exit code does not say: it could not be started (with the system's
+   *  error as `cause`), never printed its first line, or did not end when killed. */
+  error?: PadbridgeError | undefined;
 }
 
 export interface BridgeEvents {
   capabilities: [CapabilitiesLine];
   device: [DeviceLine];
   rumble: [RumbleLine];
-  /** The bridge's `error` lines. */
+  lightbar: [LightbarLine];
+  /** The bridge's `error` lines, each code once per pad until its state changes (see README). */
   failure: [ErrorLine];
   permission: [PermissionLine];
   exit: [ExitInfo];
@@ -82,204 +86,18 @@ type Waiter<T> = { resolve: (value: T) => void; reject: (error: Error) => void }
 
 type Phase = "starting" | "running" | "restarting" | "stopping" | "ended";
 
-/** One player's pad: set() sends at once on a change and keeps the newest state alive. */
-export class Pad {
-  #line: string | undefined;
-  #timer: NodeJS.Timeout | undefined;
+let createBridge: (options: StartOptions, spawner: Spawner) => Bridge;
+let startBridgeProcess: (bridge: Bridge) => Promise<Bridge>;
+const constructing = Symbol("constructing");
 
-  /** @internal */
-  constructor(
-    readonly player: number,
-    private readonly link: Link,
-  ) {}
-
-  /** The player's controller state: a W3C Gamepad, or { axes, buttons } with 4 axes (-1..1) and
-   *  16 buttons (0..1, numbers or { value }). Throws for a state the bridge would drop. */
-  set(state: PadState): void {
-    this.link.checkOpen();
-    const { axes, buttons } = normalisePad(state);
-    const line = lines.inputLine(this.player, axes, buttons);
-    if (line === this.#line && this.#timer !== undefined) return;
-    this.#line = line;
-    this.flush();
+/** A running padbridge.exe (or, between a crash and its restart, the one about to run). Made by
+ *  startBridge(); stopped by stop() or `await using`. */
+export class Bridge extends EventEmitter<BridgeEvents> {
+  static {
+    createBridge = (options, spawner) => new Bridge(constructing, options, spawner);
+    startBridgeProcess = (bridge) => bridge.#start();
   }
 
-  /** Removes the pad (a `remove` line) and stops keeping it alive. */
-  release(): void {
-    this.link.checkOpen();
-    this.forget();
-    this.link.send(lines.removeLine(this.player));
-  }
-
-  /** Whether the client is keeping this pad alive. */
-  get active(): boolean {
-    return this.#line !== undefined;
-  }
-
-  /** @internal Sends the newest state now and again every keepAliveMs. */
-  flush(): void {
-    if (this.#line === undefined) return;
-    clearTimeout(this.#timer);
-    this.link.send(this.#line);
-    this.#timer = setTimeout(() => this.flush(), keepAliveMs);
-  }
-
-  /** @internal */
-  forget(): void {
-    clearTimeout(this.#timer);
-    this.#timer = undefined;
-    this.#line = undefined;
-  }
-}
-
-/** Desktop control: granted with enable(), kept armed with heartbeats until disable(). */
-export class Desktop {
-  #wanted = false;
-  #timer: NodeJS.Timeout | undefined;
-  #moveRestX = 0;
-  #moveRestY = 0;
-
-  /** @internal */
-  constructor(private readonly link: Link) {}
-
-  /** Whether the host has asked for desktop control (since enable(), until disable()). */
-  get enabled(): boolean {
-    return this.#wanted;
-  }
-
-  /** Grants desktop control; resolves with the bridge's answer (true). */
-  enable(): Promise<boolean> {
-    this.link.checkOpen();
-    this.#wanted = true;
-    const answer = this.link.askPermission(true);
-    this.#beat();
-    return answer;
-  }
-
-  /** Refuses desktop control again: the bridge releases everything it holds. Resolves with the
-   *  bridge's answer (false). */
-  disable(): Promise<boolean> {
-    this.link.checkOpen();
-    this.#wanted = false;
-    this.#stopBeating();
-    this.#moveRestX = this.#moveRestY = 0;
-    return this.link.askPermission(false);
-  }
-
-  /** Relative pointer motion. The bridge moves at most 200 per line and drops fractions, so a
-   *  longer move goes out in several lines and fractions add up over calls. Each axis is limited
-   *  to ±10000 per call. */
-  move(dx: number, dy: number): void {
-    this.#checkEnabled();
-    let x = this.#moveRestX + clampTo(checkNumber(dx, "dx"), 10_000);
-    let y = this.#moveRestY + clampTo(checkNumber(dy, "dy"), 10_000);
-    do {
-      const stepX = Math.trunc(clampTo(x, 200));
-      const stepY = Math.trunc(clampTo(y, 200));
-      if (stepX === 0 && stepY === 0) break;
-      this.#system(lines.moveLine(stepX, stepY));
-      x -= stepX;
-      y -= stepY;
-    } while (Math.abs(x) >= 1 || Math.abs(y) >= 1);
-    this.#moveRestX = x;
-    this.#moveRestY = y;
-  }
-
-  /** Turns the vertical wheel by `notches` (positive away from the user; fractions allowed). The
-   *  bridge turns at most 10 notches per line; up to ±100 go out in several lines. */
-  scroll(notches: number): void {
-    this.#checkEnabled();
-    let rest = clampTo(checkNumber(notches, "notches"), 100);
-    do {
-      const step = clampTo(rest, 10);
-      this.#system(lines.scrollLine(step));
-      rest -= step;
-    } while (rest !== 0);
-  }
-
-  /** Presses (down true) or releases the left or right mouse button where the pointer is. */
-  click(button: "left" | "right", down: boolean): void {
-    this.#checkEnabled();
-    if (button !== "left" && button !== "right") {
-      throw new TypeError(`padbridge: button must be "left" or "right", got ${String(button)}`);
-    }
-    this.#system(lines.clickLine(button === "right" ? 1 : 0, checkBoolean(down, "down")));
-  }
-
-  /** Presses (down true) or releases a named key. */
-  key(name: KeyName, down: boolean): void {
-    this.#checkEnabled();
-    if (!isKeyName(name)) {
-      throw new RangeError(`padbridge: unknown key name ${JSON.stringify(name)} (see keyNames)`);
-    }
-    this.#system(lines.keyLine(name, checkBoolean(down, "down")));
-  }
-
-  /** Types Unicode text; longer text than the bridge takes in one line goes out in pieces. Line
-   *  feeds and tabs are typed as characters; other control characters are refused. */
-  text(text: string): void {
-    this.#checkEnabled();
-    for (const piece of splitText(checkText(text))) this.#system(lines.textLine(piece));
-  }
-
-  /** Releases every key and mouse button the bridge holds down. */
-  releaseAll(): void {
-    this.#checkEnabled();
-    this.#system(lines.releaseAllLine);
-  }
-
-  /** @internal After a restart: grant again what the host had granted. */
-  restore(): void {
-    if (!this.#wanted) return;
-    void this.link.askPermission(true).catch(() => {});
-    this.#beat();
-  }
-
-  /** @internal */
-  shutDown(): void {
-    this.#stopBeating();
-  }
-
-  #checkEnabled(): void {
-    this.link.checkOpen();
-    if (!this.#wanted) {
-      throw new Error("padbridge: desktop control is not enabled; call bridge.desktop.enable() first");
-    }
-  }
-
-  /** Every system line counts as a heartbeat, so the next heartbeat is due keepAliveMs after it. */
-  #system(line: string): void {
-    this.link.send(line);
-    this.#beat();
-  }
-
-  #beat(): void {
-    clearTimeout(this.#timer);
-    this.#timer = setTimeout(() => {
-      this.link.send(lines.heartbeatLine);
-      this.#beat();
-    }, keepAliveMs);
-  }
-
-  #stopBeating(): void {
-    clearTimeout(this.#timer);
-    this.#timer = undefined;
-  }
-}
-
-function clampTo(value: number, limit: number): number {
-  return value < -limit ? -limit : value > limit ? limit : value;
-}
-
-/** What pads and the desktop need from the bridge. */
-interface Link {
-  send(line: string): void;
-  askPermission(enabled: boolean): Promise<boolean>;
-  checkOpen(): void;
-}
-
-/** A running padbridge.exe (or, between a crash and its restart, the one about to run). */
-export class Bridge {
   /** Desktop control. */
   readonly desktop: Desktop;
 
@@ -287,23 +105,32 @@ export class Bridge {
   readonly #spawn: Spawner;
   readonly #file: string;
   readonly #args: string[];
-  readonly #events = new EventEmitter();
+  readonly #desktop: DesktopControls;
   readonly #link: Link;
-  readonly #pads = new Map<number, Pad>();
+  readonly #pads = new Map<number, { pad: Pad; controls: PadControls }>();
   #capabilities: CapabilitiesLine | undefined;
   #phase: Phase = "starting";
   #child: ChildLike | undefined;
+  /** The child has printed its first line. */
   #childStarted = false;
+  /** The last write to the child returned false and no drain came yet. */
+  #draining = false;
+  #startWaiter: Waiter<Bridge> | undefined;
   #probeWaiters: Waiter<CapabilitiesLine>[] = [];
   #permissionWaiters: Waiter<boolean>[] = [];
+  #startTimer: NodeJS.Timeout | undefined;
   #restartTimer: NodeJS.Timeout | undefined;
   #stableTimer: NodeJS.Timeout | undefined;
   #quickCrashes = 0;
+  #failedStarts = 0;
+  /** Failures already reported: "player code", or the code alone for the lines without a player. */
+  readonly #reported = new Set<string>();
   #lastExit: ExitInfo | undefined;
   #exitWaiters: ((exit: ExitInfo) => void)[] = [];
 
-  /** @internal Use startBridge(). */
-  constructor(options: StartOptions, spawner: Spawner) {
+  private constructor(token: typeof constructing, options: StartOptions, spawner: Spawner) {
+    super();
+    if (token !== constructing) throw new TypeError("padbridge: use startBridge() to start a bridge");
     this.#options = options;
     this.#spawn = spawner;
     const exe = options.exe ?? findBundledExe();
@@ -311,66 +138,52 @@ export class Bridge {
     this.#file = command[0] as string;
     this.#args = command.slice(1);
     if (options.vjoyDll !== undefined) this.#args.push("--vjoy-dll", options.vjoyDll);
-    const link: Link = {
-      send: (line) => this.#send(line),
-      askPermission: (enabled) => this.#askPermission(enabled),
+    this.#link = {
+      send: (line, keepAlive) => this.#send(line, keepAlive === true),
+      askPermission: (enabled, wait) => this.#ask(this.#permissionWaiters, lines.permissionLine(enabled), wait),
       checkOpen: () => this.#checkOpen(),
+      checkRunning: () => this.#checkRunning(),
+      restarting: () => this.#phase === "restarting",
+      padChanged: (player) => this.#forgetFailures(player),
     };
-    this.desktop = new Desktop(link);
-    this.#link = link;
+    let desktop: DesktopControls | undefined;
+    this.desktop = new DesktopImpl(this.#link, (controls) => (desktop = controls));
+    this.#desktop = desktop as DesktopControls;
   }
 
-  /** The latest capabilities line (start() resolves only once there is one). */
+  /** The latest capabilities line (startBridge() resolves only once there is one). */
   get capabilities(): CapabilitiesLine {
     return this.#capabilities as CapabilitiesLine;
   }
 
-  on<E extends keyof BridgeEvents>(event: E, listener: (...args: BridgeEvents[E]) => void): this {
-    this.#events.on(event, listener as (...args: unknown[]) => void);
-    return this;
-  }
-
-  once<E extends keyof BridgeEvents>(event: E, listener: (...args: BridgeEvents[E]) => void): this {
-    this.#events.once(event, listener as (...args: unknown[]) => void);
-    return this;
-  }
-
-  off<E extends keyof BridgeEvents>(event: E, listener: (...args: BridgeEvents[E]) => void): this {
-    this.#events.off(event, listener as (...args: unknown[]) => void);
-    return this;
+  /** Whether a bridge process runs now: false during a restart's back-off and after the end. */
+  get running(): boolean {
+    return (this.#phase === "running" || this.#phase === "starting") && this.#child !== undefined;
   }
 
   /** Player 0 to 7's pad; the same object on every call. */
   pad(player: number): Pad {
     checkPlayer(player);
-    let pad = this.#pads.get(player);
-    if (pad === undefined) {
-      pad = new Pad(player, this.#link);
-      this.#pads.set(player, pad);
+    let entry = this.#pads.get(player);
+    if (entry === undefined) {
+      let controls: PadControls | undefined;
+      const pad = new PadImpl(player, this.#link, (shared) => (controls = shared));
+      entry = { pad, controls: controls as PadControls };
+      this.#pads.set(player, entry);
     }
-    return pad;
+    return entry.pad;
   }
 
   /** Looks for the drivers again; resolves with the new capabilities line. */
-  probe(): Promise<CapabilitiesLine> {
-    this.#checkOpen();
-    return new Promise((resolve, reject) => {
-      if (this.#child === undefined) {
-        reject(new Error("padbridge: the bridge is not running (it is being restarted)"));
-        return;
-      }
-      this.#probeWaiters.push({ resolve, reject });
-      this.#send(lines.probeLine);
-    });
-  }
-
-  /** Whether a bridge process is running now. */
-  get running(): boolean {
-    return this.#phase === "running" || this.#phase === "starting";
+  async probe(options: WaitOptions = {}): Promise<CapabilitiesLine> {
+    this.#checkRunning();
+    return this.#ask(this.#probeWaiters, lines.probeLine, options);
   }
 
   /** Stops the bridge the clean way, by closing its standard input, and resolves with its exit.
-   *  A bridge that has not ended after stopTimeoutMs is killed. */
+   *  A bridge that has not ended after stopTimeoutMs is killed, and one that does not report its
+   *  end killWaitMs after that is given up on. During a restart's back-off, nothing runs: it
+   *  resolves at once, with `restarting` false. */
   async stop(): Promise<ExitInfo> {
     if (this.#phase === "ended") return this.#lastExit as ExitInfo;
     if (this.#phase === "stopping") return this.#waitForExit();
@@ -378,74 +191,103 @@ export class Bridge {
     this.#silence();
     const child = this.#child;
     if (child === undefined) {
-      // Between a crash and its restart: nothing runs.
-      this.#phase = "ended";
-      return this.#lastExit as ExitInfo;
+      const exit: ExitInfo = { ...(this.#lastExit as ExitInfo), restarting: false };
+      this.#finish(exit);
+      return exit;
     }
     const exited = this.#waitForExit();
     child.stdin?.end();
-    const killer = setTimeout(() => child.kill(), this.#options.stopTimeoutMs ?? 5000);
+    let abandon: NodeJS.Timeout | undefined;
+    const killer = setTimeout(() => {
+      child.kill();
+      abandon = setTimeout(() => {
+        child.stdout?.destroy();
+        const error = new PadbridgeError("timeout", `${this.#file} did not end within ${killWaitMs} ms of being killed`);
+        this.#ended(child, { code: null, signal: null, restarting: false }, error);
+      }, killWaitMs);
+    }, this.#options.stopTimeoutMs ?? 5000);
     const exit = await exited;
     clearTimeout(killer);
+    clearTimeout(abandon);
     return exit;
   }
 
-  /** @internal Starts the first bridge; resolves once its first capabilities line arrived. */
-  start(): Promise<this> {
-    return new Promise((resolve, reject) => {
-      const timeoutMs = this.#options.startTimeoutMs ?? 30_000;
-      const timer = setTimeout(() => {
-        cleanUp();
+  /** `await using bridge = await startBridge()` stops the bridge at the end of the block. */
+  async [Symbol.asyncDispose](): Promise<void> {
+    await this.stop();
+  }
+
+  /** Starts the first bridge; resolves once it printed its first line. */
+  #start(): Promise<Bridge> {
+    const signal = this.#options.signal;
+    return new Promise<Bridge>((resolve, reject) => {
+      if (signal?.aborted) {
+        this.#phase = "ended";
+        reject(abortError(signal));
+        return;
+      }
+      const onAbort = () => {
+        const waiter = this.#startWaiter;
+        this.#startWaiter = undefined;
         this.#phase = "stopping";
         this.#child?.kill();
-        reject(new Error(`padbridge: no capabilities line within ${timeoutMs} ms of starting ${this.#file}`));
-      }, timeoutMs);
-      const onCapabilities = () => {
-        cleanUp();
-        this.#phase = "running";
-        resolve(this);
+        waiter?.reject(abortError(signal as AbortSignal));
       };
-      const onExit = (exit: ExitInfo) => {
-        cleanUp();
-        reject(new Error(`padbridge: ${this.#file} ended before it started (${describeExit(exit)})`));
+      signal?.addEventListener("abort", onAbort, { once: true });
+      this.#startWaiter = {
+        resolve: (bridge) => {
+          signal?.removeEventListener("abort", onAbort);
+          resolve(bridge);
+        },
+        reject: (error) => {
+          signal?.removeEventListener("abort", onAbort);
+          reject(error);
+        },
       };
-      const cleanUp = () => {
-        clearTimeout(timer);
-        this.off("capabilities", onCapabilities);
-        this.off("exit", onExit);
-      };
-      this.once("capabilities", onCapabilities);
-      this.once("exit", onExit);
       this.#launch();
     });
   }
 
   #launch(): void {
+    this.#childStarted = false;
+    this.#draining = false;
     let child: ChildLike;
     try {
       child = this.#spawn(this.#file, this.#args, this.#options.env ?? process.env);
     } catch (error) {
-      this.#ended({ code: null, signal: null, restarting: false }, error as Error);
+      this.#ended(undefined, { code: null, signal: null, restarting: false }, this.#spawnFailed(error));
       return;
     }
     this.#child = child;
-    this.#childStarted = false;
-    let ended = false;
-    const end = (code: number | null, signal: NodeJS.Signals | null, error?: Error) => {
-      if (ended) return;
-      ended = true;
-      this.#ended({ code, signal, restarting: false }, error);
-    };
+    let startError: PadbridgeError | undefined;
+    const timeoutMs = this.#options.startTimeoutMs ?? 30_000;
+    this.#startTimer = setTimeout(() => {
+      startError = new PadbridgeError("timeout", `no first line within ${timeoutMs} ms of starting ${this.#file}`);
+      child.kill();
+    }, timeoutMs);
     child.on("error", (error: Error) => {
       // Only a child that never ran reports its end this way; other errors come with a close.
-      if (child.pid === undefined) end(null, null, error);
+      if (child.pid === undefined) this.#ended(child, { code: null, signal: null, restarting: false }, this.#spawnFailed(error));
     });
-    child.on("close", (code: number | null, signal: NodeJS.Signals | null) => end(code, signal));
+    child.on("close", (code: number | null, signal: NodeJS.Signals | null) => {
+      const error =
+        startError ??
+        (this.#childStarted || child !== this.#child
+          ? undefined
+          : new PadbridgeError("not_started", `${this.#file} ended before it started (${describeExit({ code, signal })})`));
+      this.#ended(child, { code, signal, restarting: false }, error);
+    });
     child.stdin?.on("error", () => {}); // a bridge that died takes its pipe with it; its close tells
+    child.stdin?.on("drain", () => {
+      if (child === this.#child) this.#draining = false;
+    });
     this.#readLines(child);
-    if (this.#options.restart) {
-      this.#stableTimer = setTimeout(() => (this.#quickCrashes = 0), stableMs);
-    }
+    if (this.#options.restart) this.#stableTimer = setTimeout(() => (this.#quickCrashes = 0), stableMs);
+  }
+
+  #spawnFailed(error: unknown): PadbridgeError {
+    const reason = error instanceof Error ? error.message : String(error);
+    return new PadbridgeError("spawn_failed", `could not start ${this.#file} (${reason})`, { cause: error });
   }
 
   #readLines(child: ChildLike): void {
@@ -454,13 +296,12 @@ export class Bridge {
     stdout.setEncoding("utf8");
     let partial = "";
     stdout.on("data", (chunk: string) => {
-      if (child !== this.#child) return;
       partial += chunk;
       let end: number;
       while ((end = partial.indexOf("\n")) >= 0) {
         const line = partial.slice(0, end).replace(/\r$/, "");
         partial = partial.slice(end + 1);
-        this.#received(line);
+        if (child === this.#child) this.#received(line);
       }
     });
   }
@@ -472,101 +313,202 @@ export class Bridge {
     switch (line.type) {
       case "capabilities":
         this.#capabilities = line;
-        // The first one of each bridge is its start-up line, not an answer to a probe.
-        if (this.#childStarted) this.#probeWaiters.shift()?.resolve(line);
-        this.#childStarted = true;
-        this.#events.emit("capabilities", line);
+        if (this.#childStarted) {
+          this.#probeWaiters.shift()?.resolve(line);
+        } else {
+          // A bridge's first line is its start-up line, not an answer to a probe.
+          this.#childStarted = true;
+          this.#failedStarts = 0;
+          clearTimeout(this.#startTimer);
+          if (this.#phase === "starting") {
+            this.#phase = "running";
+            const waiter = this.#startWaiter;
+            this.#startWaiter = undefined;
+            waiter?.resolve(this);
+          }
+        }
+        this.#reported.clear(); // the drivers may have changed
+        this.#emit("capabilities", line);
         break;
       case "device":
-        this.#events.emit("device", line);
+        this.#emit("device", line);
         break;
       case "rumble":
-        this.#events.emit("rumble", line);
+        this.#emit("rumble", line);
         break;
-      case "error":
-        this.#events.emit("failure", line);
+      case "lightbar":
+        this.#emit("lightbar", line);
         break;
+      case "error": {
+        const key = "player" in line ? `${line.player} ${line.code}` : line.code;
+        if (this.#reported.has(key)) break;
+        this.#reported.add(key);
+        this.#emit("failure", line);
+        break;
+      }
       case "system-permission":
         this.#permissionWaiters.shift()?.resolve(line.enabled);
-        this.#events.emit("permission", line);
+        this.#emit("permission", line);
         break;
     }
   }
 
-  #ended(exit: ExitInfo, error?: Error): void {
+  /** A listener that throws must not keep the remaining lines from their listeners or answers:
+   *  its exception is thrown again on its own, where it surfaces as from any emitter. */
+  #emit<E extends keyof BridgeEvents>(event: E, ...args: BridgeEvents[E]): void {
+    try {
+      (this.emit as (event: E, ...args: BridgeEvents[E]) => boolean)(event, ...args);
+    } catch (error) {
+      process.nextTick(() => {
+        throw error;
+      });
+    }
+  }
+
+  #forgetFailures(player: number): void {
+    for (const key of this.#reported) {
+      // The lines without a player answer any pad's input.
+      if (!key.includes(" ") || key.startsWith(`${player} `)) this.#reported.delete(key);
+    }
+  }
+
+  /** One child ended (a stale child's late end is ignored). */
+  #ended(child: ChildLike | undefined, exit: ExitInfo, error: PadbridgeError | undefined): void {
+    if (child !== this.#child) return;
     this.#child = undefined;
+    clearTimeout(this.#startTimer);
     clearTimeout(this.#stableTimer);
-    const why = new Error(`padbridge: the bridge ended before it answered (${describeExit(exit, error)})`);
+    if (!this.#childStarted) this.#failedStarts++;
+
+    const restarting =
+      this.#options.restart === true && this.#phase === "running" && this.#failedStarts < maxFailedStarts;
+    const why = restarting
+      ? new PadbridgeError("restarting", "the bridge ended before it answered; a new one is being started")
+      : new PadbridgeError("ended", `the bridge ended before it answered (${describeExit(exit, error)})`);
     for (const waiter of this.#probeWaiters.splice(0)) waiter.reject(why);
     for (const waiter of this.#permissionWaiters.splice(0)) waiter.reject(why);
 
-    const restarting = this.#options.restart === true && this.#phase === "running";
-    const info: ExitInfo = { ...exit, restarting };
-    this.#lastExit = info;
+    const info: ExitInfo = error === undefined ? { ...exit, restarting } : { ...exit, restarting, error };
     if (restarting) {
       this.#phase = "restarting";
+      this.#lastExit = info;
       const delay = restartDelaysMs[Math.min(this.#quickCrashes, restartDelaysMs.length - 1)] as number;
       this.#quickCrashes++;
       this.#restartTimer = setTimeout(() => this.#relaunch(), delay);
-    } else {
-      this.#phase = "ended";
-      this.#silence();
+      this.#emit("exit", info);
+      return;
     }
-    for (const waiter of this.#exitWaiters.splice(0)) waiter(info);
-    this.#events.emit("exit", info);
+    const startWaiter = this.#startWaiter;
+    this.#startWaiter = undefined;
+    this.#silence();
+    this.#finish(info);
+    startWaiter?.reject(error ?? why);
+  }
+
+  /** The final end: no bridge will run again. */
+  #finish(exit: ExitInfo): void {
+    this.#phase = "ended";
+    this.#lastExit = exit;
+    for (const waiter of this.#exitWaiters.splice(0)) waiter(exit);
+    this.#emit("exit", exit);
   }
 
   #relaunch(): void {
     this.#phase = "running";
+    this.#reported.clear();
     this.#launch();
-    if (this.#child === undefined) return; // could not even spawn: #ended scheduled the next try
-    this.desktop.restore();
-    for (const pad of this.#pads.values()) pad.flush();
+    if (this.#child === undefined) return; // could not even spawn: #ended decided what follows
+    this.#desktop.restore();
+    for (const { controls } of this.#pads.values()) controls.flush(false);
   }
 
   /** No more keep-alives, heartbeats or restarts. */
   #silence(): void {
     clearTimeout(this.#restartTimer);
     clearTimeout(this.#stableTimer);
-    for (const pad of this.#pads.values()) pad.forget();
-    this.desktop.shutDown();
+    clearTimeout(this.#startTimer);
+    for (const { controls } of this.#pads.values()) controls.forget();
+    this.#desktop.shutDown();
   }
 
   #waitForExit(): Promise<ExitInfo> {
     return new Promise((resolve) => this.#exitWaiters.push(resolve));
   }
 
-  #send(line: string): void {
+  #send(line: string, keepAlive: boolean): void {
     const stdin = this.#child?.stdin;
-    if (stdin == null || stdin.writableEnded || this.#phase === "stopping") return;
+    if (stdin == null || stdin.writableEnded || stdin.destroyed || this.#phase === "stopping") return;
+    // A bridge that stops reading gets no pile of repeats to burst through later: the newest
+    // state goes again once the pipe has drained.
+    if (keepAlive && this.#draining) return;
     this.#options.trace?.("sent", line.slice(0, -1));
-    stdin.write(line);
+    if (!stdin.write(line)) this.#draining = true;
   }
 
-  #askPermission(enabled: boolean): Promise<boolean> {
-    return new Promise((resolve, reject) => {
-      if (this.#child === undefined) {
-        reject(new Error("padbridge: the bridge is not running (it is being restarted)"));
+  /** Sends a line whose answer comes back in order, and waits for that answer. A wait that times
+   *  out or is aborted stays in the queue, so that its late answer is not taken for the next. */
+  #ask<T>(queue: Waiter<T>[], line: string, options: WaitOptions): Promise<T> {
+    return new Promise<T>((resolve, reject) => {
+      const { signal } = options;
+      if (signal?.aborted) {
+        reject(abortError(signal));
         return;
       }
-      this.#permissionWaiters.push({ resolve, reject });
-      this.#send(lines.permissionLine(enabled));
+      if (this.#child === undefined) {
+        reject(new PadbridgeError("restarting", "the bridge is being restarted"));
+        return;
+      }
+      const timeoutMs = options.timeoutMs ?? this.#options.answerTimeoutMs ?? 10_000;
+      let settled = false;
+      const settle = () => {
+        settled = true;
+        clearTimeout(timer);
+        signal?.removeEventListener("abort", onAbort);
+      };
+      const waiter: Waiter<T> = {
+        resolve: (value) => {
+          if (settled) return;
+          settle();
+          resolve(value);
+        },
+        reject: (error) => {
+          if (settled) return;
+          settle();
+          reject(error);
+        },
+      };
+      const timer = setTimeout(
+        () => waiter.reject(new PadbridgeError("timeout", `no answer from the bridge within ${timeoutMs} ms`)),
+        timeoutMs,
+      );
+      const onAbort = () => waiter.reject(abortError(signal as AbortSignal));
+      signal?.addEventListener("abort", onAbort, { once: true });
+      queue.push(waiter);
+      this.#send(line, false);
     });
   }
 
   #checkOpen(): void {
     if (this.#phase === "stopping" || this.#phase === "ended") {
-      throw new Error(
+      throw new PadbridgeError(
+        "ended",
         this.#phase === "ended" && this.#lastExit !== undefined
-          ? `padbridge: the bridge has ended (${describeExit(this.#lastExit)})`
-          : "padbridge: the bridge is stopping",
+          ? `the bridge has ended (${describeExit(this.#lastExit, this.#lastExit.error)})`
+          : "the bridge is stopping",
       );
+    }
+  }
+
+  #checkRunning(): void {
+    this.#checkOpen();
+    if (this.#phase === "restarting") {
+      throw new PadbridgeError("restarting", "the bridge crashed and is being restarted; try again once it runs");
     }
   }
 }
 
 function describeExit(exit: { code: number | null; signal: NodeJS.Signals | null }, error?: Error): string {
-  if (error !== undefined) return error.message;
+  if (error !== undefined) return error.message.replace(/^padbridge: /, "");
   return exit.signal !== null ? `signal ${exit.signal}` : `exit code ${exit.code}`;
 }
 
@@ -575,8 +517,8 @@ export function startBridge(options: StartOptions = {}): Promise<Bridge> {
   return startWith(options, spawnReal);
 }
 
-/** @internal startBridge with another way to start the child (tests). Async, so that a bad
- *  option (no exe to be found) rejects like every other failure to start. */
+/** startBridge with another way to start the child (tests). Async, so that a bad option (no exe
+ *  to be found) rejects like every other failure to start. */
 export async function startWith(options: StartOptions, spawner: Spawner): Promise<Bridge> {
-  return new Bridge(options, spawner).start();
+  return startBridgeProcess(createBridge(options, spawner));
 }

@@ -1,7 +1,13 @@
 // padbridge for Node.js hosts: start padbridge.exe, drive its pads and desktop control.
-export { startBridge, Bridge, Pad, Desktop, keepAliveMs } from "./bridge.js";
+export { startBridge, Bridge, restartDelaysMs, stableMs, maxFailedStarts, killWaitMs } from "./bridge.js";
 export type { StartOptions, ExitInfo, BridgeEvents } from "./bridge.js";
-export type { PadState, ButtonInput } from "./checks.js";
+export type { Pad } from "./pad.js";
+export { keepAliveMs } from "./pad.js";
+export type { Desktop, MouseButton } from "./desktop.js";
+export type { WaitOptions } from "./link.js";
+export { PadbridgeError } from "./errors.js";
+export type { PadbridgeErrorCode } from "./errors.js";
+export type { PadState, PadKind, ButtonInput } from "./checks.js";
 export { textByteLimit } from "./checks.js";
 export { keyNames, isKeyName } from "./keys.js";
 export type { KeyName } from "./keys.js";
@@ -12,6 +18,7 @@ export type {
   ErrorLine,
   GamepadBackend,
   GeneralErrorCode,
+  LightbarLine,
   PermissionLine,
   PlayerErrorCode,
   RumbleLine,

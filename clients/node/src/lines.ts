@@ -1,5 +1,6 @@
 // The lines that cross the pipe: what the bridge prints (parsed into typed events) and what the
 // client writes (built here, already checked, one JSON object per line).
+import type { NormalisedPad } from "./checks.js";
 
 /** The backend the bridge drives pads with. */
 export type GamepadBackend = "Xbox 360 (ViGEmBus)" | "vJoy DirectInput" | "No gamepad driver installed";
@@ -20,7 +21,12 @@ export interface CapabilitiesLine {
 
 /** `device`: a player's pad appeared (`created` true, with its backend) or went. */
 export type DeviceLine =
-  | { type: "device"; player: number; created: true; backend: "Xbox 360 (ViGEmBus)" | "vJoy DirectInput" }
+  | {
+      type: "device";
+      player: number;
+      created: true;
+      backend: "Xbox 360 (ViGEmBus)" | "DualShock 4 (ViGEmBus)" | "vJoy DirectInput";
+    }
   | { type: "device"; player: number; created: false };
 
 /** `rumble`: the two motor strengths a game drives, 0 to 1. */
@@ -31,12 +37,24 @@ export interface RumbleLine {
   high: number;
 }
 
-/** Error codes the bridge reports for one player's driver request, with its Windows error code. */
+/** `lightbar`: the colour a game set on a DualShock 4, 0 to 255 each; printed on a change only. */
+export interface LightbarLine {
+  type: "lightbar";
+  player: number;
+  red: number;
+  green: number;
+  blue: number;
+}
+
+/** Error codes the bridge reports for one player's driver request, with its Windows error code.
+ *  `gamepad_motion_unavailable`: the bus driver refused a DualShock 4's full report, so the pad
+ *  goes on without motion and touch. */
 export type PlayerErrorCode =
   | "gamepad_create_failed"
   | "gamepad_update_failed"
   | "gamepad_remove_failed"
-  | "gamepad_rumble_unavailable";
+  | "gamepad_rumble_unavailable"
+  | "gamepad_motion_unavailable";
 
 /** Error codes the bridge reports without a player. */
 export type GeneralErrorCode = "driver_required" | "vjoy_configuration_required" | "vjoy_busy";
@@ -53,9 +71,9 @@ export interface PermissionLine {
 }
 
 /** Any line the bridge prints in a session. */
-export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | ErrorLine | PermissionLine;
+export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | LightbarLine | ErrorLine | PermissionLine;
 
-const lineTypes = new Set(["capabilities", "device", "rumble", "error", "system-permission"]);
+const lineTypes = new Set(["capabilities", "device", "rumble", "lightbar", "error", "system-permission"]);
 
 /** One printed line (its CR LF already cut) as a typed object, or undefined for anything else. */
 export function parseBridgeLine(text: string): BridgeLine | undefined {
@@ -99,9 +117,16 @@ export function permissionLine(enabled: boolean): string {
   return `{"type":"system-permission","enabled":${enabled}}\n`;
 }
 
-export function inputLine(player: number, axes: readonly number[], buttons: readonly number[]): string {
-  const list = (values: readonly number[]) => values.map(numberText).join(",");
-  return `{"type":"input","player":${player},"axes":[${list(axes)}],"buttons":[${list(buttons)}]}\n`;
+const list = (values: readonly number[]) => `[${values.map(numberText).join(",")}]`;
+
+/** The optional fields follow the required ones, each only when the host gave it. */
+export function inputLine(player: number, state: NormalisedPad): string {
+  let line = `{"type":"input","player":${player},"axes":${list(state.axes)},"buttons":${list(state.buttons)}`;
+  if (state.pad !== undefined) line += `,"pad":"${state.pad}"`;
+  if (state.gyro !== undefined) line += `,"gyro":${list(state.gyro)}`;
+  if (state.accel !== undefined) line += `,"accel":${list(state.accel)}`;
+  if (state.touch !== undefined) line += `,"touch":${list(state.touch)}`;
+  return line + "}\n";
 }
 
 export function removeLine(player: number): string {
@@ -112,8 +137,18 @@ export function moveLine(x: number, y: number): string {
   return `{"type":"system","action":"move","x":${numberText(x)},"y":${numberText(y)}}\n`;
 }
 
-export function scrollLine(notches: number): string {
-  return `{"type":"system","action":"scroll","y":${numberText(notches)}}\n`;
+/** `x`, the horizontal wheel, only when given: without it the line is the vertical scroll alone. */
+export function scrollLine(y: number, x?: number): string {
+  const horizontal = x === undefined ? "" : `,"x":${numberText(x)}`;
+  return `{"type":"system","action":"scroll","y":${numberText(y)}${horizontal}}\n`;
+}
+
+export function buttonLine(button: string, down: boolean): string {
+  return `{"type":"system","action":"button","button":${quote(button)},"down":${down}}\n`;
+}
+
+export function pointLine(x: number, y: number): string {
+  return `{"type":"system","action":"point","x":${numberText(x)},"y":${numberText(y)}}\n`;
 }
 
 export function clickLine(button: 0 | 1, down: boolean): string {

@@ -11,20 +11,24 @@ export const capabilities =
   '"gamepadAvailable":true,"textInput":true,"systemEnabled":false}';
 
 export class FakeChild extends EventEmitter {
-  readonly stdin = new PassThrough();
+  readonly stdin: PassThrough;
   readonly stdout = new PassThrough();
-  readonly pid = 4242;
+  /** Undefined for a child that could not be started. */
+  pid: number | undefined = 4242;
   /** Every line the client wrote, without its line feed. */
   readonly received: string[] = [];
   killed = false;
   stdinClosed = false;
   #partial = "";
 
+  /** `pipeBytes`: how much the pipe to the child holds before a write must wait for a drain. */
   constructor(
     readonly file: string,
     readonly args: readonly string[],
+    pipeBytes = 16384,
   ) {
     super();
+    this.stdin = new PassThrough({ highWaterMark: pipeBytes, readableHighWaterMark: 0 });
     this.stdin.setEncoding("utf8");
     this.stdin.on("data", (chunk: string) => {
       this.#partial += chunk;
@@ -48,10 +52,33 @@ export class FakeChild extends EventEmitter {
     setImmediate(() => this.emit("close", code, signal));
   }
 
+  /** Whether a kill ends the child (a Wine grandchild holding the pipe open keeps it from ending). */
+  killable = true;
+
   kill(): boolean {
     this.killed = true;
-    this.exit(null, "SIGTERM");
+    if (this.killable) this.exit(null, "SIGTERM");
     return true;
+  }
+
+  /** The child stops reading its standard input (a driver call that never returns). */
+  stall(): void {
+    this.stdin.pause();
+  }
+
+  /** The child reads again. */
+  resume(): void {
+    this.stdin.resume();
+  }
+
+  /** The system could not start the child: an error with `code`, then a close, as Node reports it. */
+  failToSpawn(code: string): void {
+    this.pid = undefined;
+    setImmediate(() => {
+      this.emit("error", Object.assign(new Error(`spawn ${this.file} ${code}`), { code }));
+      this.stdout.end();
+      this.emit("close", -2, null);
+    });
   }
 
   /** The lines received so far, emptied. */
@@ -74,15 +101,20 @@ export interface Harness {
   schemaErrors: string[];
 }
 
-/** Starts a client over fake children; each new child prints the start-up capabilities line
- *  unless `silent`. Every line is checked against the schemas. */
-export async function startFake(options: StartOptions = {}, silent = false): Promise<Harness> {
+/** How each new child behaves, by its number (0 for the first): it prints the start-up
+ *  capabilities line ("ready", the default), stays silent, or cannot be started at all. */
+export type ChildPlan = (index: number) => "ready" | "silent" | "missing";
+
+/** Starts a client over fake children. Every line is checked against the schemas. */
+export async function startFake(options: StartOptions = {}, plan: ChildPlan = () => "ready", pipeBytes?: number): Promise<Harness> {
   const children: FakeChild[] = [];
   const schemaErrors: string[] = [];
   const spawner: Spawner = (file, args) => {
-    const child = new FakeChild(file, args);
+    const child = new FakeChild(file, args, pipeBytes);
+    const kind = plan(children.length);
     children.push(child);
-    if (!silent) setImmediate(() => child.print(capabilities));
+    if (kind === "ready") setImmediate(() => child.print(capabilities));
+    if (kind === "missing") child.failToSpawn("ENOENT");
     return child;
   };
   const bridge = await startWith(

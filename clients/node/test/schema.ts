@@ -3,12 +3,11 @@
 // pattern, oneOf), and the loading of those schemas. A keyword outside the subset is an error, so a schema
 // cannot quietly ask for a check this validator does not make.
 import { readFileSync, readdirSync } from "node:fs";
-import { dirname, join } from "node:path";
-import { fileURLToPath } from "node:url";
+import { join } from "node:path";
 
 export type Schema = { [keyword: string]: unknown };
 
-const here = dirname(fileURLToPath(import.meta.url));
+const here = __dirname;
 /** The repository root, from build-test/test/ (compiled) or test/ (source). */
 export const repoRoot = join(here, here.includes("build-test") ? "../../../.." : "../../..");
 export const schemaDir = join(repoRoot, "schemas");

@@ -1,4 +1,5 @@
 // The real padbridge.exe of the windows preset under Wine, as the end-to-end tests start it.
+import { on } from "node:events";
 import { existsSync } from "node:fs";
 import { join } from "node:path";
 
@@ -36,25 +37,21 @@ export function missing(): string | undefined {
 }
 
 /** The next event of this kind that passes `accept`, or an error after `timeoutMs`. */
-export function next<E extends keyof BridgeEvents>(
+export async function next<E extends keyof BridgeEvents>(
   bridge: Bridge,
   event: E,
   accept: (...args: BridgeEvents[E]) => boolean = () => true,
   timeoutMs = 5000,
 ): Promise<BridgeEvents[E]> {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => {
-      bridge.off(event, listener);
-      reject(new Error(`no ${event} event within ${timeoutMs} ms`));
-    }, timeoutMs);
-    const listener = (...args: BridgeEvents[E]) => {
-      if (!accept(...args)) return;
-      clearTimeout(timer);
-      bridge.off(event, listener);
-      resolve(args);
-    };
-    bridge.on(event, listener);
-  });
+  try {
+    for await (const args of on(bridge, event, { signal: AbortSignal.timeout(timeoutMs) })) {
+      if (accept(...(args as BridgeEvents[E]))) return args as BridgeEvents[E];
+    }
+  } catch (error) {
+    if ((error as Error).name === "AbortError") throw new Error(`no ${event} event within ${timeoutMs} ms`);
+    throw error;
+  }
+  throw new Error(`the ${event} events ended`);
 }
 
 export const sleep = (ms: number) => new Promise((resolve) => setTimeout(resolve, ms));

@@ -4,6 +4,7 @@ import assert from "node:assert/strict";
 import { afterEach, describe, test } from "node:test";
 
 import { startBridge, type Bridge, type StartOptions } from "../../src/bridge.js";
+import type { PadbridgeError } from "../../src/errors.js";
 import type { DeviceLine } from "../../src/lines.js";
 import { checkLine } from "../schema.js";
 import { exe, missing, next, sleep, vjoyDouble, wine, wineEnv, windowsPath } from "../wine.js";
@@ -58,7 +59,7 @@ describe("padbridge.exe under Wine", { skip }, () => {
     const s = await session();
     assert.equal(s.bridge.capabilities.gamepadBackend, "vJoy DirectInput");
     const created = next(s.bridge, "device", vjoyCreated(0));
-    s.bridge.pad(0).set({ axes: [1, 0, 0, 0], buttons: [1, ...zeros(15), 0] });
+    s.bridge.pad(0).set({ axes: [1, 0, 0, 0], buttons: [1, ...zeros(15)] });
     await created;
     await sleep(3000); // three idle limits of the bridge without another set()
     assert.deepEqual(s.devices.filter((line) => !line.created), [], "the pad went while the host still held it");
@@ -109,5 +110,12 @@ describe("padbridge.exe under Wine", { skip }, () => {
     assert.equal((await failure)[0].code, "driver_required");
     assert.equal((await s.bridge.stop()).code, 0);
     checkSchemas(s);
+  });
+
+  test("an exe that is not there: the start fails with the bridge's end, not a hang", async () => {
+    await assert.rejects(
+      startBridge({ exe: "/nowhere/padbridge.exe", command: [wine as string], env: wineEnv(), startTimeoutMs: 60_000 }),
+      (error: PadbridgeError) => error.code === "not_started" && /ended before it started \(exit code \d+\)/.test(error.message),
+    );
   });
 });

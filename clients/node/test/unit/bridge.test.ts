@@ -3,7 +3,8 @@
 import assert from "node:assert/strict";
 import { afterEach, beforeEach, describe, mock, test } from "node:test";
 
-import { keepAliveMs, restartDelaysMs, stableMs, startWith, type ExitInfo } from "../../src/bridge.js";
+import { restartDelaysMs, stableMs, startWith, type ExitInfo } from "../../src/bridge.js";
+import { keepAliveMs } from "../../src/pad.js";
 import type { BridgeLine } from "../../src/lines.js";
 import { capabilities, settle, startFake, type Harness } from "../fake.js";
 
@@ -69,9 +70,12 @@ describe("start", () => {
     const early = startWith({ exe: "x.exe" }, spawner);
     await settle();
     spawned[0]?.exit(3);
-    await assert.rejects(early, /ended before it started \(exit code 3\)/);
+    await assert.rejects(early, { code: "not_started", message: /ended before it started \(exit code 3\)/ });
 
-    const silent = assert.rejects(startWith({ exe: "x.exe", startTimeoutMs: 1000 }, spawner), /no capabilities line within 1000 ms/);
+    const silent = assert.rejects(startWith({ exe: "x.exe", startTimeoutMs: 1000 }, spawner), {
+      code: "timeout",
+      message: /no first line within 1000 ms/,
+    });
     await advance(1000, 100);
     await silent;
     assert.ok(spawned[1]?.killed);
@@ -80,7 +84,11 @@ describe("start", () => {
 
 test("without an exe and without the platform package, starting says what to install", async () => {
   const spawner = () => assert.fail("nothing may be started");
-  await assert.rejects(startWith({}, spawner), /@padbridge\/win32-x64 is not installed.*--os=win32 --cpu=x64.*`exe` option/);
+  await assert.rejects(startWith({}, spawner), {
+    name: "PadbridgeError",
+    code: "not_installed",
+    message: /@padbridge\/win32-x64 is not installed.*--os=win32 --cpu=x64.*`exe` option/,
+  });
 });
 
 describe("pads", () => {
@@ -108,7 +116,8 @@ describe("pads", () => {
     pad.set({ axes: [0.5, 0, 0, 0], buttons: [{ value: 1 }, ...zeros(15).map((value) => ({ value })), { value: 1 }] });
     await settle();
     const [changed] = h.child().take();
-    assert.match(changed ?? "", /"player":2,"axes":\[0.5,0,0,0\],"buttons":\[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\]/);
+    // A browser's seventeenth button (the centre button) goes through.
+    assert.match(changed ?? "", /"player":2,"axes":\[0.5,0,0,0\],"buttons":\[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1\]\}$/);
     // The keep-alive counts from the change.
     await advance(keepAliveMs - 10);
     assert.deepEqual(h.child().take(), []);
@@ -161,7 +170,7 @@ describe("desktop", () => {
     assert.equal(await off, false);
     await advance(2000, 100);
     assert.deepEqual(h.child().take(), []);
-    assert.throws(() => h.bridge.desktop.move(1, 1), /not enabled; call bridge.desktop.enable\(\) first/);
+    assert.throws(() => h.bridge.desktop.move(1, 1), { code: "not_enabled", message: /call bridge.desktop.enable\(\) first/ });
   });
 
   test("every system line counts as a heartbeat", async () => {
@@ -194,6 +203,12 @@ describe("desktop", () => {
     d.click("left", false);
     d.text("a".repeat(1500));
     d.releaseAll();
+    for (const name of ["left", "right", "middle", "back", "forward"] as const) d.button(name, name !== "right");
+    d.scroll(0, 2.5);
+    d.scroll(-12, 25);
+    d.point(0.25, 1);
+    d.point(-0.5, 1.5);
+    d.point(1e-7, -0);
     await settle();
     const sent = h.child().take().slice(1);
     assert.deepEqual(sent.slice(0, 4), [
@@ -216,7 +231,26 @@ describe("desktop", () => {
       `{"type":"system","action":"text","text":"${"a".repeat(1024)}"}`,
       `{"type":"system","action":"text","text":"${"a".repeat(476)}"}`,
     ]);
-    assert.deepEqual(sent.slice(12), ['{"type":"system","action":"release"}']);
+    assert.deepEqual(sent.slice(12, 13), ['{"type":"system","action":"release"}']);
+    assert.deepEqual(sent.slice(13, 18), [
+      '{"type":"system","action":"button","button":"left","down":true}',
+      '{"type":"system","action":"button","button":"right","down":false}',
+      '{"type":"system","action":"button","button":"middle","down":true}',
+      '{"type":"system","action":"button","button":"back","down":true}',
+      '{"type":"system","action":"button","button":"forward","down":true}',
+    ]);
+    // The horizontal wheel rides on the same lines as the vertical one, each split at 10 notches.
+    assert.deepEqual(sent.slice(18, 22), [
+      '{"type":"system","action":"scroll","y":0,"x":2.5}',
+      '{"type":"system","action":"scroll","y":-10,"x":10}',
+      '{"type":"system","action":"scroll","y":-2,"x":10}',
+      '{"type":"system","action":"scroll","y":0,"x":5}',
+    ]);
+    assert.deepEqual(sent.slice(22), [
+      '{"type":"system","action":"point","x":0.25,"y":1}',
+      '{"type":"system","action":"point","x":0,"y":1}',
+      '{"type":"system","action":"point","x":1e-7,"y":0}',
+    ]);
     assert.deepEqual(h.schemaErrors, []);
   });
 
@@ -227,9 +261,16 @@ describe("desktop", () => {
     assert.throws(() => d.key("F13" as never, true), /unknown key name "F13"/);
     assert.throws(() => d.key("KeyA", "yes" as never), /down must be true or false/);
     assert.throws(() => d.move(NaN, 0), /dx must be a finite number, got NaN/);
-    assert.throws(() => d.scroll(Infinity), /notches must be a finite number/);
+    assert.throws(() => d.scroll(Infinity), /dy must be a finite number/);
+    assert.throws(() => d.scroll(1, NaN), /dx must be a finite number, got NaN/);
+    assert.throws(() => d.scroll(1, "2" as never), /dx must be a finite number, got "2"/);
+    assert.throws(() => d.point(NaN, 0), /x must be a finite number, got NaN/);
+    assert.throws(() => d.point(0, undefined as never), /y must be a finite number, got undefined/);
     assert.throws(() => d.click("middle" as never, true), /"left" or "right"/);
-    assert.throws(() => d.text("a\rb"), /U\+000D/);
+    assert.throws(() => d.button("Middle" as never, true), /"left", "right", "middle", "back" or "forward", got "Middle"/);
+    assert.throws(() => d.button("x1" as never, true), /got "x1"/);
+    assert.throws(() => d.button("back", 1 as never), /down must be true or false/);
+    assert.throws(() => d.text("a\u0007b"), { code: "invalid_argument", message: /U\+0007/ });
   });
 });
 
@@ -282,7 +323,7 @@ describe("stop", () => {
     assert.deepEqual(await stopping, { code: 0, signal: null, restarting: false });
     assert.deepEqual(exits, [{ code: 0, signal: null, restarting: false }]);
     assert.equal(h.child().killed, false);
-    assert.throws(() => h.bridge.pad(0).set(still), /has ended \(exit code 0\)/);
+    assert.throws(() => h.bridge.pad(0).set(still), { code: "ended", message: /has ended \(exit code 0\)/ });
     assert.deepEqual(await h.bridge.stop(), { code: 0, signal: null, restarting: false });
   });
 
@@ -300,7 +341,7 @@ describe("stop", () => {
     const h = await started();
     const probed = h.bridge.probe();
     h.child().exit(1);
-    await assert.rejects(probed, /ended before it answered \(exit code 1\)/);
+    await assert.rejects(probed, { code: "ended", message: /ended before it answered \(exit code 1\)/ });
   });
 });
 
@@ -321,7 +362,11 @@ describe("crash and restart", () => {
 
   test("with restart: a new bridge after the back-off, permission restored, pads sent at once", async () => {
     const h = await started({ restart: true });
-    const refused = assert.rejects(h.bridge.desktop.enable(), /ended before it answered/);
+    const granted = h.bridge.desktop.enable();
+    await settle();
+    h.child().print('{"type":"system-permission","enabled":true}');
+    assert.equal(await granted, true);
+    const refused = assert.rejects(h.bridge.probe(), { code: "restarting", message: /ended before it answered/ });
     h.bridge.pad(3).set(still);
     await settle();
     const exits: ExitInfo[] = [];
@@ -370,12 +415,16 @@ describe("crash and restart", () => {
     assert.equal(h.children.length, 8);
   });
 
-  test("stop() during the back-off ends it for good", async () => {
+  test("stop() during the back-off ends it for good, with a last exit event that says so", async () => {
     const h = await started({ restart: true });
+    const exits: ExitInfo[] = [];
+    h.bridge.on("exit", (exit) => exits.push(exit));
     h.child().exit(1);
     await settle();
     const exit = await h.bridge.stop();
-    assert.deepEqual(exit, { code: 1, signal: null, restarting: true });
+    assert.deepEqual(exit, { code: 1, signal: null, restarting: false });
+    assert.deepEqual(exits, [{ code: 1, signal: null, restarting: true }, exit]);
+    assert.equal(h.bridge.running, false);
     await advance(5000, 500);
     assert.equal(h.children.length, 1);
   });

@@ -12,7 +12,7 @@ describe("schemas", () => {
   test("one per line type each way", () => {
     assert.deepEqual([...schemas.keys()].sort(), [
       "in-input", "in-neutral", "in-probe", "in-remove", "in-system-heartbeat", "in-system-permission", "in-system",
-      "out-capabilities", "out-device", "out-error", "out-rumble", "out-self-test", "out-system-permission", "out-version",
+      "out-capabilities", "out-device", "out-error", "out-lightbar", "out-rumble", "out-self-test", "out-system-permission", "out-version",
     ].sort());
   });
 
@@ -58,6 +58,10 @@ const printed: [string, boolean][] = [
   ['{"type":"error","code":"vjoy_busy","message":"The vJoy device is in use by another feeder."}', true],
   ['{"type":"error","code":"vjoy_busy"}', false],
   ['{"type":"error","code":"driver_required","message":"Install a driver."}', false],
+  ['{"type":"device","player":1,"created":true,"backend":"DualShock 4 (ViGEmBus)"}', true],
+  ['{"type":"lightbar","player":1,"red":255,"green":0,"blue":64}', true],
+  ['{"type":"lightbar","player":1,"red":256,"green":0,"blue":64}', false],
+  ['{"type":"error","player":1,"code":"gamepad_motion_unavailable","win32Error":87}', true],
   ['{"type":"system-permission","enabled":true}', true],
   ['{"type":"system-permission","enabled":"true"}', false],
   ['{"type":"self-test","ok":true}', true],
@@ -70,7 +74,10 @@ const printed: [string, boolean][] = [
 const sent: [string, boolean][] = [
   ['{"type":"probe"}', true],
   [`{"type":"input","player":0,"axes":[0,-1,1,0.5],"buttons":[${sixteen}]}`, true],
-  [`{"type":"input","player":0,"axes":[0,-1,1,0.5],"buttons":[${sixteen},0]}`, false],
+  [`{"type":"input","player":0,"axes":[0,-1,1,0.5],"buttons":[${sixteen},0]}`, true],
+  [`{"type":"input","player":0,"axes":[0,-1,1,0.5],"buttons":[${sixteen},0,0,0]}`, false],
+  [`{"type":"input","player":0,"axes":[0,0,0,0],"buttons":[${sixteen},1,1],"pad":"dualshock4","gyro":[1,2,3],"accel":[0,9.8,0],"touch":[0.5,0.5]}`, true],
+  [`{"type":"input","player":0,"axes":[0,0,0,0],"buttons":[${sixteen}],"pad":"dualsense"}`, false],
   [`{"type":"input","player":0,"axes":[0,-1,1],"buttons":[${sixteen}]}`, false],
   [`{"type":"input","player":2.5,"axes":[0,0,0,0],"buttons":[${sixteen}]}`, false],
   [`{"type":"input","player":0,"axes":[0,0,0,2],"buttons":[${sixteen}]}`, false],
@@ -82,6 +89,10 @@ const sent: [string, boolean][] = [
   ['{"type":"system","action":"scroll","y":0.5}', true],
   ['{"type":"system","action":"click","button":1,"down":true}', true],
   ['{"type":"system","action":"click","button":2,"down":true}', false],
+  ['{"type":"system","action":"scroll","y":0,"x":-2.5}', true],
+  ['{"type":"system","action":"button","button":"forward","down":true}', true],
+  ['{"type":"system","action":"button","button":"x1","down":true}', false],
+  ['{"type":"system","action":"point","x":0.5,"y":1}', true],
   ['{"type":"system","action":"key","key":"NumpadEnter","down":false}', true],
   ['{"type":"system","action":"key","key":"F13","down":false}', false],
   ['{"type":"system","action":"text","text":"héllo"}', true],
