@@ -15,9 +15,6 @@ constexpr double kAccelScale[kMotionAxes] = {1.010796, 1.014614, 1.024768};
 constexpr double kGyroCountsPerDegree = 16.0;
 constexpr double kAccelCountsPerG = 8192.0;
 
-// The timestamp counts in units of 16/3 us: 187.5 per millisecond.
-constexpr uint64_t kTimestampUnitsPerTwoMs = 375;
-
 constexpr uint8_t kBatteryFull = 0xFF;
 constexpr uint8_t kStatusWiredFull = 0x1A;
 constexpr uint8_t kTrackingMask = 0x7F;
@@ -172,16 +169,16 @@ void EncodeDs4Report(const Ds4State& state, uint8_t counter, uint16_t timestamp,
     }
 }
 
-uint32_t BuildDs4ReportRecord(Ds4Pad& pad, uint32_t serial, uint64_t now) {
+uint32_t BuildDs4ReportRecord(Ds4Pad& pad, uint32_t serial, uint64_t nowMicros) {
     if (pad.reportsSent == 0) {
-        pad.firstReportTick = now;
+        pad.firstReportMicros = nowMicros;
         pad.touchPackets = 0;
     } else if (!SameFingers(pad.latest.fingers, pad.sentFingers)) {
         ++pad.touchPackets;
     }
     std::memcpy(pad.sentFingers, pad.latest.fingers, sizeof pad.sentFingers);
-    const uint16_t timestamp =
-        static_cast<uint16_t>((now - pad.firstReportTick) * kTimestampUnitsPerTwoMs / 2);
+    // Units of 16/3 us since the pad's first report, wrapping at 16 bits.
+    const uint16_t timestamp = static_cast<uint16_t>((nowMicros - pad.firstReportMicros) * 3 / 16);
     const uint8_t counter = static_cast<uint8_t>(pad.reportsSent & 0x3F);
     ++pad.reportsSent;
     std::memset(pad.record, 0, sizeof pad.record);

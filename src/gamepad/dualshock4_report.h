@@ -54,7 +54,7 @@ struct Ds4Pad {
     Ds4State latest;
     uint8_t nextTracking;  // the tracking number of the next finger that comes down
     uint32_t reportsSent;  // reports built for this pad; the counter is its low 6 bits
-    uint64_t firstReportTick;
+    uint64_t firstReportMicros;
     uint8_t touchPackets;                // the touch packet counter of the last report
     Ds4Finger sentFingers[kMaxFingers];  // the fingers of the last report
     uint32_t shortReports;               // the driver refused the full report: send the short one
@@ -82,8 +82,9 @@ void EncodeDs4Report(const Ds4State& state, uint8_t counter, uint16_t timestamp,
                      uint8_t touchPackets, uint8_t* out);
 
 // Builds the report record of the pad's newest state into `pad.record` (full or short, as the
-// pad sends) and advances the counters and the timestamp to `now`. Returns the record's length.
-uint32_t BuildDs4ReportRecord(Ds4Pad& pad, uint32_t serial, uint64_t now);
+// pad sends) and advances the counters, and the timestamp to `nowMicros` (microseconds on a
+// clock that only moves forward). Returns the record's length.
+uint32_t BuildDs4ReportRecord(Ds4Pad& pad, uint32_t serial, uint64_t nowMicros);
 
 // Rewrites `pad.record` as the short record of the same report.
 uint32_t ShortenDs4ReportRecord(Ds4Pad& pad);

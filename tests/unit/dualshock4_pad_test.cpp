@@ -109,6 +109,11 @@ TEST(Ds4InputTest, ADroppedLineTouchesNoPad) {
     EXPECT_TRUE(sim::Current().bus.RequestsOf(sim::kPlugIn).empty());
 }
 
+// Every pad scenario runs on the fine clock and on the coarse one of a real Windows tick.
+class Ds4PadTest : public ::testing::TestWithParam<sim::ClockMode> {};
+INSTANTIATE_TEST_SUITE_P(Clocks, Ds4PadTest,
+                         ::testing::Values(sim::ClockMode::kFine, sim::ClockMode::kCoarse));
+
 std::vector<uint32_t> PlugInTargets() {
     std::vector<uint32_t> targets;
     for (const sim::Request& r : sim::Current().bus.RequestsOf(sim::kPlugIn))
@@ -116,8 +121,9 @@ std::vector<uint32_t> PlugInTargets() {
     return targets;
 }
 
-TEST(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
+TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     Session session;
+    sim::SetClockMode(GetParam());
     testing::InstallBus();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
@@ -147,10 +153,11 @@ TEST(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     ExpectRecordsValid();
 }
 
-TEST(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
+TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
     for (uint32_t refusal : {87u, 24u, 122u, 1784u}) {
         SCOPED_TRACE(refusal);
         Session session;
+        sim::SetClockMode(GetParam());
         testing::InstallBus();
         sim::Current().bus.fullDs4ReportRefusal = refusal;
         sim::SendLine(0, Ds4Line(0, {1, 0, 0, 0}, std::vector<double>(18, 1.0),
@@ -181,7 +188,7 @@ TEST(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
     }
 }
 
-TEST(Ds4PadTest, OtherReportFailuresStayFailures) {
+TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
     struct Case {
         const char* name;
         std::vector<sim::Answer> answers;
@@ -195,6 +202,7 @@ TEST(Ds4PadTest, OtherReportFailuresStayFailures) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Session session;
+        sim::SetClockMode(GetParam());
         testing::InstallBus();
         for (const sim::Answer& answer : c.answers)
             sim::Current().bus.Queue(sim::kSubmitDs4Report, answer);
@@ -217,8 +225,9 @@ void Ds4PadUntil(uint64_t closeAtMs) {
     sim::CloseInput(closeAtMs);
 }
 
-TEST(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
+TEST_P(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
     Session session;
+    sim::SetClockMode(GetParam());
     Ds4PadUntil(200);
     struct Step {
         uint8_t low, high, red, green, blue;
@@ -253,7 +262,7 @@ TEST(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
     ExpectRecordsValid();
 }
 
-TEST(Ds4PadTest, MalformedFeedbackBacksOff) {
+TEST_P(Ds4PadTest, MalformedFeedbackBacksOff) {
     auto wrong = [](auto change) {
         sim::Answer answer = sim::Feedback(200, 0, 1, 2, 3, 10);
         change(answer);
@@ -274,6 +283,7 @@ TEST(Ds4PadTest, MalformedFeedbackBacksOff) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Session session;
+        sim::SetClockMode(GetParam());
         Ds4PadUntil(1300);
         sim::Bus& bus = sim::Current().bus;
         bus.Queue(sim::kAwaitDs4Feedback, sim::Feedback(64, 0, 9, 9, 9, 10));

@@ -26,6 +26,20 @@ bool IsRefusal(uint32_t result) {
     return false;
 }
 
+// The performance counter in microseconds: the report's timestamp must follow the real time
+// between reports, finer than the tick's 15.6 ms steps.
+uint64_t ClockMicroseconds() {
+    int64_t count = 0;
+    int64_t frequency = 0;
+    if (!os::QueryPerformanceCounter(&count) || !os::QueryPerformanceFrequency(&frequency) ||
+        count < 0 || frequency <= 0) {
+        return os::GetTickCount64() * 1000;
+    }
+    const auto counts = static_cast<uint64_t>(count);
+    const auto rate = static_cast<uint64_t>(frequency);
+    return counts / rate * 1000000 + counts % rate * 1000000 / rate;
+}
+
 void IssueReportRecord(Bridge& bridge, PadSlot& slot) {
     StartPendingIo(bridge.backend.busHandle, slot.mainIo, ds4::kSubmitReport, slot.ds4.record,
                    slot.ds4.recordLength, nullptr, 0);
@@ -35,7 +49,7 @@ void IssueReportRecord(Bridge& bridge, PadSlot& slot) {
 
 void SubmitDs4Report(Bridge& bridge, PadSlot& slot) {
     slot.ds4.shortReports = bridge.backend.ds4ShortReports;
-    BuildDs4ReportRecord(slot.ds4, slot.serial, os::GetTickCount64());
+    BuildDs4ReportRecord(slot.ds4, slot.serial, ClockMicroseconds());
     IssueReportRecord(bridge, slot);
 }
 
@@ -69,7 +83,7 @@ uint32_t EncodeNeutralReport(Bridge& bridge, PadSlot& slot, uint8_t* out, uint32
     rest.accel[1] = kStandardGravity;
     slot.ds4.latest = BuildDs4State(rest);  // sticks centred, hat none, no finger
     slot.ds4.shortReports = bridge.backend.ds4ShortReports;
-    const uint32_t length = BuildDs4ReportRecord(slot.ds4, slot.serial, os::GetTickCount64());
+    const uint32_t length = BuildDs4ReportRecord(slot.ds4, slot.serial, ClockMicroseconds());
     std::memcpy(out, slot.ds4.record, length);
     *code = ds4::kSubmitReport;
     return length;
