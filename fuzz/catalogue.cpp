@@ -1,6 +1,7 @@
 // Each form is written once, with %-markers for the placeholders:
 //   %P a player 0..7        %T true or false       %F a byte / 255 with six decimals
 //   %U a Win32 error code   %B gamepadBackend word  %S vigemBus word   %C player error code
+//   %D a byte 0..255 in decimal
 #include "catalogue.h"
 
 #include <cstdio>
@@ -14,8 +15,11 @@ const char* const kForms[] = {
     "\"gamepadAvailable\":%T,\"textInput\":true,\"systemEnabled\":%T}",
     "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}",
     "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"vJoy DirectInput\"}",
+    "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"DualShock 4 "
+    "(ViGEmBus)\"}",
     "{\"type\":\"device\",\"player\":%P,\"created\":false}",
     "{\"type\":\"rumble\",\"player\":%P,\"low\":%F,\"high\":%F}",
+    "{\"type\":\"lightbar\",\"player\":%P,\"red\":%D,\"green\":%D,\"blue\":%D}",
     "{\"type\":\"error\",\"player\":%P,\"code\":\"%C\",\"win32Error\":%U}",
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
     "driver on this computer. Game keys still work.\"}",
@@ -32,8 +36,9 @@ const char* const kBackends[] = {"Xbox 360 (ViGEmBus)", "vJoy DirectInput",
                                  "No gamepad driver installed", nullptr};
 const char* const kStatuses[] = {"missing", "unavailable", "incompatible", "ready", nullptr};
 const char* const kBools[] = {"true", "false", nullptr};
-const char* const kCodes[] = {"gamepad_create_failed", "gamepad_update_failed",
-                              "gamepad_remove_failed", "gamepad_rumble_unavailable", nullptr};
+const char* const kCodes[] = {"gamepad_create_failed",      "gamepad_update_failed",
+                              "gamepad_remove_failed",      "gamepad_rumble_unavailable",
+                              "gamepad_motion_unavailable", nullptr};
 
 // Length of the first word of `words` that starts `text`, or 0.
 std::size_t MatchWord(const char* text, const char* const* words) {
@@ -52,6 +57,17 @@ std::size_t MatchFraction(const char* text) {
         if (std::strncmp(text, expected, length) == 0) return length;
     }
     return 0;
+}
+
+std::size_t MatchByte(const char* text) {
+    std::size_t length = 0;
+    unsigned value = 0;
+    while (text[length] >= '0' && text[length] <= '9' && length < 4) {
+        value = value * 10 + static_cast<unsigned>(text[length] - '0');
+        ++length;
+    }
+    if (length == 0 || (length > 1 && text[0] == '0') || value > 255) return 0;
+    return length;
 }
 
 std::size_t MatchErrorCode(const char* text) {
@@ -86,6 +102,9 @@ bool MatchForm(const char* form, const char* text, const char** words, int* word
                 break;
             case 'U':
                 length = MatchErrorCode(text);
+                break;
+            case 'D':
+                length = MatchByte(text);
                 break;
             case 'B':
                 length = MatchWord(text, kBackends);

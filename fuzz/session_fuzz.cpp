@@ -9,15 +9,17 @@
 //   2      vJoy devices: bit 0 device 2 has 9 buttons; 1 device 3 no POV; 2 device 4 no Rz;
 //          3 device 5 is owned by another feeder; 4 range queries write nothing
 //   3      the host closes its end this many 10 ms after its last write
-//   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble
+//   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble; a
+//          DualShock 4's report and feedback requests are answered as SubmitReport and
+//          AwaitRumble are
 //   44..48 the answer to each of those after its first 8
 //   49..56 read cuts: chunk lengths, used in turn (64 chunks at most)
 //   57..63 pauses before each chunk, used in turn; the host's writes stop moving the clock
 //          once 12 s have passed
 //
 // An answer byte: bits 0-1 at once / later / later / never; bits 2-4 the result; bits 5-7 the
-// delay. An AwaitRumble that succeeds carries motor bytes; some results stand for a malformed
-// record instead.
+// delay. An AwaitRumble or DualShock 4 feedback that succeeds carries motor bytes (and a
+// colour); some results stand for a malformed record instead.
 //
 // After the run every invariant below must hold, or the target aborts.
 #include <cstdint>
@@ -39,6 +41,8 @@ constexpr std::size_t kMaxChunks = 64;  // the rest arrives as one last chunk
 constexpr const char16_t* kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
 constexpr uint32_t kRequestCodes[] = {sim::kPlugIn, sim::kWaitReady, sim::kSubmitReport,
                                       sim::kUnplug, sim::kAwaitRumble};
+// The DualShock 4's request that shares each one's answers, or 0.
+constexpr uint32_t kDs4Codes[] = {0, 0, sim::kSubmitDs4Report, 0, sim::kAwaitDs4Feedback};
 
 void Violation(const char* what, const std::string& detail = "") {
     std::fprintf(stderr, "invariant broken: %s %s\n", what, detail.c_str());
@@ -53,13 +57,16 @@ sim::Answer DecodeAnswer(uint8_t byte, uint32_t code) {
     const uint64_t delay = kDelays[(byte >> 5) & 7];
     sim::Answer answer = mode == 3 ? sim::Never() : (mode == 0 ? sim::AtOnce() : sim::Later(delay));
     if (mode == 3) return answer;
-    if (code != sim::kAwaitRumble) {
+    if (code != sim::kAwaitRumble && code != sim::kAwaitDs4Feedback) {
         answer.result = kResults[result];
         return answer;
     }
     static constexpr uint8_t kMotors[] = {0, 255, 64, 1};
     answer.low = kMotors[(byte >> 5) & 3];
     answer.high = kMotors[(byte >> 4) & 3];
+    answer.red = answer.low;
+    answer.green = answer.high;
+    answer.blue = byte;
     switch (result) {
         case 3:
             answer.size = 8;
@@ -117,6 +124,11 @@ void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
         for (std::size_t i = 0; i < 8; ++i)
             m.bus.Queue(code, DecodeAnswer(h[4 + kind * 8 + i], code));
         m.bus.defaults[code] = DecodeAnswer(h[44 + kind], code);
+        const uint32_t ds4 = kDs4Codes[kind];
+        if (ds4 == 0) continue;
+        for (std::size_t i = 0; i < 8; ++i)
+            m.bus.Queue(ds4, DecodeAnswer(h[4 + kind * 8 + i], ds4));
+        m.bus.defaults[ds4] = DecodeAnswer(h[44 + kind], ds4);
     }
 }
 
@@ -136,7 +148,7 @@ void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
 }
 
 // Every line ends in CR LF and has a catalogue form; no pad is created twice or left behind; a
-// non-zero rumble line belongs to a live pad.
+// non-zero rumble line and every lightbar line belong to a live pad.
 void CheckOutput(const std::string& out) {
     bool live[8] = {};
     std::size_t start = 0;
@@ -157,6 +169,8 @@ void CheckOutput(const std::string& out) {
                 !live[player]) {
                 Violation("rumble of a pad that is not live:", line);
             }
+        } else if (line.rfind("{\"type\":\"lightbar\"", 0) == 0) {
+            if (!live[line[28] - '0']) Violation("lightbar of a pad that is not live:", line);
         }
     }
     for (int player = 0; player < 8; ++player) {
@@ -280,6 +294,7 @@ void CheckGivenBack(const padbridge::Bridge& bridge) {
     if (m.bus.openDeviceInfoLists != 0) Violation("device information list left open");
     if (!m.bus.inFlight.empty()) Violation("requests left in flight");
     if (!m.bus.faults.empty()) Violation("bus fault:", m.bus.faults.front());
+    if (!m.bus.recordFaults.empty()) Violation("record refused:", m.bus.recordFaults.front());
     if (m.vjoy.loaded) Violation("vJoy library left loaded");
     if (m.vjoy.callsWhileUnloaded != 0) Violation("vJoy called while unloaded");
     for (const sim::VjoyDevice& device : m.vjoy.devices) {

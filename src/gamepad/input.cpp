@@ -1,6 +1,7 @@
 #include "gamepad/input.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "bridge.h"
 #include "deadline.h"
@@ -12,22 +13,55 @@
 namespace padbridge {
 namespace {
 
-// Reads a JSON array of exactly `count` numbers at `p`. Each number is converted as strtod does
-// (skipping leading white space of every kind) and must be finite; only spaces may follow it
-// before the ',' or the closing ']'. Bytes after the ']' are not examined.
-bool ParseNumberArray(const char* p, double* values, int count) {
-    if (p == nullptr || *p != '[') return false;
+// Reads a JSON array of `minCount` to `maxCount` numbers at `p` and returns how many it held, or
+// -1 when the value is not such an array. Each number is converted as strtod does (skipping
+// leading white space of every kind) and must be finite; only spaces may follow it before the ','
+// or the closing ']'. An empty array is '[' and ']' with only spaces between. Bytes after the ']'
+// are not examined.
+int ParseNumberList(const char* p, double* values, int minCount, int maxCount) {
+    if (p == nullptr || *p != '[') return -1;
     ++p;
-    for (int k = 0; k < count; ++k) {
+    if (minCount == 0) {
+        const char* q = p;
+        while (*q == ' ') ++q;
+        if (*q == ']') return 0;
+    }
+    for (int k = 0; k < maxCount; ++k) {
         const char* end = nullptr;
         const double value = ConvertNumber(p, &end);
-        if (end == p || !std::isfinite(value)) return false;
+        if (end == p || !std::isfinite(value)) return -1;
         p = end;
         while (*p == ' ') ++p;
-        if (*p != (k + 1 < count ? ',' : ']')) return false;
-        ++p;
         values[k] = value;
+        if (*p == ']') return k + 1 >= minCount ? k + 1 : -1;
+        if (*p != ',') return -1;
+        ++p;
     }
+    return -1;  // more numbers than allowed
+}
+
+// Reads a JSON array of exactly `count` numbers.
+bool ParseNumberArray(const char* p, double* values, int count) {
+    return ParseNumberList(p, values, count, count) == count;
+}
+
+// An optional array field: absent leaves `values` as they are; present, it must hold exactly
+// `count` numbers.
+bool ParseOptionalArray(const char* line, const char* name, double* values, int count) {
+    const char* value = FindValue(line, name);
+    return value == nullptr || ParseNumberArray(value, values, count);
+}
+
+// `pad`: absent or "xbox360" is today's pad, "dualshock4" the other; anything else drops the
+// line.
+bool ParsePadKind(const char* line, PadKind* kind) {
+    *kind = PadKind::kXbox360;
+    if (FindValue(line, "pad") == nullptr) return true;
+    char name[16];
+    if (!ReadString(line, "pad", name, sizeof name)) return false;
+    if (std::strcmp(name, "xbox360") == 0) return true;
+    if (std::strcmp(name, "dualshock4") != 0) return false;
+    *kind = PadKind::kDualShock4;
     return true;
 }
 
@@ -47,29 +81,45 @@ int16_t StickValue(double value) {
 }
 
 // Report bits of the standard-gamepad buttons; 0 for the two triggers, which have bytes of their
-// own.
-constexpr uint16_t kButtonBits[kButtonCount] = {
+// own, and for the touchpad click.
+constexpr uint16_t kButtonBits[kMaxButtonCount] = {
     0x1000, 0x2000, 0x4000, 0x8000,  // A, B, X, Y
     0x0100, 0x0200,                  // left and right shoulder
     0,      0,                       // triggers
     0x0020, 0x0010,                  // back, start
     0x0040, 0x0080,                  // left and right thumb
     0x0001, 0x0002, 0x0004, 0x0008,  // d-pad up, down, left, right
+    0x0400,                          // Guide (the centre button)
+    0,                               // the touchpad click, which this pad lacks
 };
 
 }  // namespace
 
 bool ParseGamepadFrame(const char* line, GamepadFrame* frame) {
+    *frame = GamepadFrame{};
     if (!ParseNumberArray(FindValue(line, "axes"), frame->axes, kAxisCount)) return false;
-    if (!ParseNumberArray(FindValue(line, "buttons"), frame->buttons, kButtonCount)) return false;
+    if (ParseNumberList(FindValue(line, "buttons"), frame->buttons, kButtonCount, kMaxButtonCount) <
+        0) {
+        return false;
+    }
+    if (!ParsePadKind(line, &frame->kind)) return false;
+    frame->accel[1] = kStandardGravity;  // absent motion: lying still and flat
+    if (!ParseOptionalArray(line, "gyro", frame->gyro, kMotionAxes)) return false;
+    if (!ParseOptionalArray(line, "accel", frame->accel, kMotionAxes)) return false;
+    if (const char* touch = FindValue(line, "touch"); touch != nullptr) {
+        const int count = ParseNumberList(touch, frame->touch, 0, 2 * kMaxFingers);
+        if (count < 0 || count % 2 != 0) return false;
+        frame->fingerCount = count / 2;
+    }
     for (double& axis : frame->axes) axis = Clamp(axis, -1.0, 1.0);
     for (double& button : frame->buttons) button = Clamp(button, 0.0, 1.0);
+    for (double& coordinate : frame->touch) coordinate = Clamp(coordinate, 0.0, 1.0);
     return true;
 }
 
 PadReport BuildPadReport(const GamepadFrame& frame) {
     PadReport report{};
-    for (int i = 0; i < kButtonCount; ++i) {
+    for (int i = 0; i < kMaxButtonCount; ++i) {
         if (frame.buttons[i] > 0.5)
             report.buttons = static_cast<uint16_t>(report.buttons | kButtonBits[i]);
     }
@@ -117,7 +167,13 @@ uint64_t NextIdleDeadline(const Bridge& bridge, int player) {
 }
 
 const SelfTestVector kSelfTestVector = {
-    {{-1.0, 0.0, 1.0, 0.5}, {1.0, 0, 1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    {{-1.0, 0.0, 1.0, 0.5},
+     {1.0, 0, 1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+     PadKind::kXbox360,
+     {0, 0, 0},
+     {0, kStandardGravity, 0},
+     0,
+     {0, 0, 0, 0}},
     0x5000,  // A and X
     -32768,
     32767,

@@ -10,14 +10,30 @@ struct Bridge;
 
 constexpr int kPlayerCount = 8;
 constexpr int kAxisCount = 4;
-constexpr int kButtonCount = 16;
-constexpr uint64_t kIdleTimeoutMs = 1000;  // a gap of more than this tears the player down
+constexpr int kButtonCount = 16;     // the standard layout's buttons, which every pad has
+constexpr int kMaxButtonCount = 18;  // 16: the centre button, 17: the touchpad click
+constexpr int kCentreButton = 16;
+constexpr int kTouchpadButton = 17;
+constexpr int kMotionAxes = 3;  // x to the pad's right, y out of its top face, z to the player
+constexpr int kMaxFingers = 2;
+constexpr double kStandardGravity = 9.80665;  // m/s^2
+constexpr uint64_t kIdleTimeoutMs = 1000;     // a gap of more than this tears the player down
+
+// Which pad the bus driver presents for the player.
+enum class PadKind : uint32_t { kXbox360 = 0, kDualShock4 = 1 };
 
 // Standard-gamepad layout: axes 0..3 (left X, left Y, right X, right Y; positive right and down)
-// in [-1, 1], buttons 0..15 in [0, 1].
+// in [-1, 1], buttons 0..17 in [0, 1] (16 and 17 are 0 when the line has 16 buttons). Motion and
+// touch are used only by a DualShock 4; a zero frame has them at zero, which ParseGamepadFrame
+// replaces with a pad lying still and flat and no finger.
 struct GamepadFrame {
     double axes[kAxisCount];
-    double buttons[kButtonCount];
+    double buttons[kMaxButtonCount];
+    PadKind kind;
+    double gyro[kMotionAxes];       // degrees per second
+    double accel[kMotionAxes];      // m/s^2, gravity included
+    int fingerCount;                // 0, 1 or 2
+    double touch[2 * kMaxFingers];  // x1, y1, x2, y2 in [0, 1]; x right, y down
 };
 
 // The Xbox 360 input report, 12 bytes little-endian on the wire.
@@ -32,7 +48,8 @@ struct PadReport {
 };
 static_assert(sizeof(PadReport) == 12);
 
-// Parses `axes` (exactly 4 numbers) and `buttons` (exactly 16) and clamps them. False drops the
+// Parses `axes` (exactly 4 numbers), `buttons` (16, 17 or 18) and the optional `pad`, `gyro`,
+// `accel` (3 numbers each) and `touch` (0, 2 or 4 numbers), and clamps them. False drops the
 // line.
 bool ParseGamepadFrame(const char* line, GamepadFrame* frame);
 

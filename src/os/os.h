@@ -41,6 +41,11 @@ uint32_t GetLastError();
 
 uint64_t GetTickCount64();
 
+// QueryPerformanceCounter and QueryPerformanceFrequency (counts a second): a clock of a
+// microsecond or finer, which does not move in the tick's 15.6 ms steps.
+bool QueryPerformanceCounter(int64_t* count);
+bool QueryPerformanceFrequency(int64_t* frequency);
+
 // SetDefaultDllDirectories(flags); the bridge passes 0x800 (system directory only).
 bool SetDefaultDllDirectories(uint32_t flags);
 

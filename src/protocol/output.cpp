@@ -20,6 +20,8 @@ constexpr const char kDeviceRemovedFormat[] =
     "{\"type\":\"device\",\"player\":%d,\"created\":false}\n";
 constexpr const char kRumbleFormat[] =
     "{\"type\":\"rumble\",\"player\":%d,\"low\":%.6f,\"high\":%.6f}\n";
+constexpr const char kLightbarFormat[] =
+    "{\"type\":\"lightbar\",\"player\":%d,\"red\":%d,\"green\":%d,\"blue\":%d}\n";
 constexpr const char kPlayerErrorFormat[] =
     "{\"type\":\"error\",\"player\":%d,\"code\":\"%s\",\"win32Error\":%lu}\n";
 constexpr const char kSystemPermissionFormat[] =
@@ -101,6 +103,10 @@ void WriteDeviceRemoved(int player) {
 void WriteRumble(int player, uint8_t low, uint8_t high) {
     WriteFormatted(kRumbleFormat, player, static_cast<double>(low) / 255.0,
                    static_cast<double>(high) / 255.0);
+}
+
+void WriteLightbar(int player, uint8_t red, uint8_t green, uint8_t blue) {
+    WriteFormatted(kLightbarFormat, player, red, green, blue);
 }
 
 void WritePlayerError(int player, const char* code, uint32_t win32Error) {

@@ -8,6 +8,7 @@ namespace padbridge {
 
 // gamepadBackend words of the capabilities line.
 inline constexpr const char* kBackendVigem = "Xbox 360 (ViGEmBus)";
+inline constexpr const char* kBackendDualShock4 = "DualShock 4 (ViGEmBus)";  // device lines only
 inline constexpr const char* kBackendVjoy = "vJoy DirectInput";
 inline constexpr const char* kBackendNone = "No gamepad driver installed";
 
@@ -22,13 +23,17 @@ inline constexpr const char* kGamepadCreateFailed = "gamepad_create_failed";
 inline constexpr const char* kGamepadUpdateFailed = "gamepad_update_failed";
 inline constexpr const char* kGamepadRemoveFailed = "gamepad_remove_failed";
 inline constexpr const char* kGamepadRumbleUnavailable = "gamepad_rumble_unavailable";
+inline constexpr const char* kGamepadMotionUnavailable = "gamepad_motion_unavailable";
 
 void WriteCapabilities(const char* gamepadBackend, const char* vigemBus, bool gamepadAvailable,
                        bool systemEnabled);
-void WriteDeviceCreated(int player, const char* backend);  // kBackendVigem or kBackendVjoy
+// kBackendVigem, kBackendDualShock4 or kBackendVjoy
+void WriteDeviceCreated(int player, const char* backend);
 void WriteDeviceRemoved(int player);
 // Motor strengths as bytes; printed as fractions of 255 with six decimals.
 void WriteRumble(int player, uint8_t low, uint8_t high);
+// The lightbar colour a game set on a DualShock 4, 0..255 each.
+void WriteLightbar(int player, uint8_t red, uint8_t green, uint8_t blue);
 void WritePlayerError(int player, const char* code, uint32_t win32Error);
 void WriteDriverRequired();
 void WriteVjoyConfigurationRequired();

@@ -54,6 +54,10 @@ const char* Name(uint32_t code) {
             return "Unplug";
         case kAwaitRumble:
             return "AwaitRumble";
+        case kDs4Report:
+            return "Ds4Report";
+        case kDs4Feedback:
+            return "Ds4Feedback";
         default:
             return "Unknown";
     }
@@ -125,6 +129,12 @@ DWORD Control::Rumble(uint32_t serial, uint8_t low, uint8_t high, uint16_t form)
     return Send(BUS_TEST_RUMBLE, &rumble, sizeof(rumble), nullptr, 0);
 }
 
+DWORD Control::Feedback(uint32_t serial, uint8_t smallMotor, uint8_t largeMotor, uint8_t red,
+                        uint8_t green, uint8_t blue) {
+    const BusTestFeedback feedback = {serial, smallMotor, largeMotor, red, green, blue, {0, 0, 0}};
+    return Send(BUS_TEST_FEEDBACK, &feedback, sizeof(feedback), nullptr, 0);
+}
+
 DWORD Control::Release(uint32_t code, uint32_t status, uint32_t* count) {
     const BusTestRelease release = {code, status};
     uint32_t released = 0;
@@ -159,9 +169,11 @@ std::string Describe(const BusTestLogEntry& e) {
         case BUS_EVENT_CANCELLED:
             return std::string("cancelled ") + Name(e.code);
         case BUS_EVENT_COMPLETED:
-            // A rumble completion shows the record handed back; others only their result.
+            // A rumble or feedback completion shows the record handed back; others only their
+            // result.
             return std::string("completed ") + Name(e.code) +
                    (e.code == kAwaitRumble && e.status == 0 ? " " + Hex(e.data, 12) : "") +
+                   (e.code == kDs4Feedback && e.status == 0 ? " " + Hex(e.data, 16) : "") +
                    Status(e.status);
         default:
             return "event " + std::to_string(e.event);

@@ -25,6 +25,8 @@ inline constexpr uint32_t kWaitReady = 0x2AA010;
 inline constexpr uint32_t kSubmitReport = 0x2AA808;
 inline constexpr uint32_t kUnplug = 0x2AA008;
 inline constexpr uint32_t kAwaitRumble = 0x2AE804;
+inline constexpr uint32_t kDs4Report = 0x2AA80C;
+inline constexpr uint32_t kDs4Feedback = 0x2AA810;
 
 class Control {
   public:
@@ -41,6 +43,9 @@ class Control {
     DWORD Rule(uint32_t code, uint32_t action, uint32_t status = 0, uint32_t count = 0);
     DWORD Take(uint32_t serial);
     DWORD Rumble(uint32_t serial, uint8_t low, uint8_t high, uint16_t form = BUS_RUMBLE_GOOD);
+    // Completes the waiting DualShock 4 feedback request of `serial`.
+    DWORD Feedback(uint32_t serial, uint8_t smallMotor, uint8_t largeMotor, uint8_t red,
+                   uint8_t green, uint8_t blue);
     DWORD Release(uint32_t code, uint32_t status, uint32_t* count = nullptr);
     DWORD State(BusTestState* state);
     std::vector<BusTestLogEntry> Log();

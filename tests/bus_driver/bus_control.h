@@ -25,6 +25,9 @@
 #define BUS_TEST_STATE BUS_TEST_CODE(0x905)
 /* Input: uint32_t first entry. Output: as many BusTestLogEntry records from there as fit. */
 #define BUS_TEST_LOG BUS_TEST_CODE(0x906)
+/* Input: BusTestFeedback. Completes the waiting DualShock 4 feedback request of a serial; fails
+ * with STATUS_NOT_FOUND when none waits. */
+#define BUS_TEST_FEEDBACK BUS_TEST_CODE(0x907)
 
 enum BusTestAction {
     BUS_TEST_NORMAL = 0, /* behave as the bus does */
@@ -36,7 +39,7 @@ enum BusTestAction {
 };
 
 typedef struct BusTestRule {
-    uint32_t code;   /* one of the six bus request codes */
+    uint32_t code;   /* one of the bus request codes */
     uint32_t action; /* BusTestAction */
     uint32_t status; /* NTSTATUS for BUS_TEST_ANSWER */
     uint32_t count;  /* how many requests the rule covers; 0: all from now on */
@@ -57,6 +60,16 @@ typedef struct BusTestRumble {
     uint16_t form; /* BusTestRumbleForm */
 } BusTestRumble;
 
+typedef struct BusTestFeedback {
+    uint32_t serial;
+    uint8_t smallMotor;
+    uint8_t largeMotor;
+    uint8_t red;
+    uint8_t green;
+    uint8_t blue;
+    uint8_t unused[3];
+} BusTestFeedback;
+
 typedef struct BusTestRelease {
     uint32_t code;
     uint32_t status; /* NTSTATUS the held requests complete with */
@@ -68,7 +81,8 @@ typedef struct BusTestState {
     uint32_t logCount;
     uint32_t held;                             /* requests held by a rule */
     uint32_t cancelling;                       /* of those, cancelled but not yet finished */
-    uint32_t rumbleWaiting[BUS_TEST_MAX_PADS]; /* serials with an AwaitRumble pending, 0: none */
+    uint32_t rumbleWaiting[BUS_TEST_MAX_PADS]; /* serials with an AwaitRumble or a DualShock 4
+                                                  feedback request pending, 0: none */
     uint32_t plugged[BUS_TEST_MAX_PADS];       /* plugged serials, 0: none */
 } BusTestState;
 
@@ -78,7 +92,7 @@ enum BusTestEvent {
     BUS_EVENT_COMPLETED = 3, /* a pending request completed later with status */
 };
 
-#define BUS_TEST_LOG_DATA 20
+#define BUS_TEST_LOG_DATA 72 /* room for the DualShock 4's 71-byte report record */
 
 typedef struct BusTestLogEntry {
     uint32_t event; /* BusTestEvent */

@@ -1,8 +1,8 @@
-/* A stand-in for the Xbox 360 pad bus driver, for end-to-end tests under Wine: a WDM function
- * driver on a root-enumerated device that registers the bus interface class and answers the
- * six bus requests the way the bridge relies on. The tests steer it through the private
- * requests of bus_control.h (rules, taken serials, rumble completions) and read back a log of
- * every bus request it saw, byte for byte.
+/* A stand-in for the pad bus driver, for end-to-end tests under Wine: a WDM function driver on a
+ * root-enumerated device that registers the bus interface class and answers the bus requests of
+ * Xbox 360 and DualShock 4 pads the way the bridge relies on. The tests steer it through the
+ * private requests of bus_control.h (rules, taken serials, rumble completions) and read back a log
+ * of every bus request it saw, byte for byte.
  *
  * All state lives in one static record guarded by the cancel spin lock, so the cancel routine
  * and the dispatch routines never race over the table of pending requests. Requests are
@@ -17,6 +17,11 @@
 #define SUBMIT_REPORT 0x2AA808u
 #define UNPLUG 0x2AA008u
 #define AWAIT_RUMBLE 0x2AE804u
+#define DS4_REPORT 0x2AA80Cu
+#define DS4_FEEDBACK 0x2AA810u
+
+#define TARGET_XBOX360 0u
+#define TARGET_DS4 2u
 
 #define MAX_RULES 8
 #define MAX_PENDING 32
@@ -45,6 +50,7 @@ static struct {
     BusTestRule rules[MAX_RULES];
     uint32_t taken[BUS_TEST_MAX_PADS];
     uint32_t plugged[BUS_TEST_MAX_PADS];
+    uint32_t target[BUS_TEST_MAX_PADS]; /* the target type of plugged[i] */
     Pending pending[MAX_PENDING];
     BusTestLogEntry log[BUS_TEST_LOG_CAPACITY];
     uint32_t logCount;
@@ -105,6 +111,53 @@ static BOOLEAN Add(uint32_t* table, uint32_t serial) {
 static void Remove(uint32_t* table, uint32_t serial) {
     for (ULONG i = 0; i < BUS_TEST_MAX_PADS; ++i)
         if (table[i] == serial) table[i] = 0;
+}
+
+/* Plugs a serial in as a target type. */
+static BOOLEAN Plug(uint32_t serial, uint32_t type) {
+    for (ULONG i = 0; i < BUS_TEST_MAX_PADS; ++i) {
+        if (g.plugged[i] == 0) {
+            g.plugged[i] = serial;
+            g.target[i] = type;
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* Whether a serial is plugged in as this target type. */
+static BOOLEAN PluggedAs(uint32_t serial, uint32_t type) {
+    for (ULONG i = 0; i < BUS_TEST_MAX_PADS; ++i)
+        if (serial != 0 && g.plugged[i] == serial) return g.target[i] == type;
+    return FALSE;
+}
+
+static BOOLEAN AllZero(const uint8_t* p, ULONG count) {
+    for (ULONG i = 0; i < count; ++i)
+        if (p[i] != 0) return FALSE;
+    return TRUE;
+}
+
+/* One finger: a tracking number below 0x80 with a position on the pad, or 0x80 and zeros. */
+static BOOLEAN FingerValid(const uint8_t* f) {
+    if (f[0] == 0x80) return AllZero(f + 1, 3);
+    if (f[0] > 0x80) return FALSE;
+    const uint32_t x = (uint32_t)f[1] | ((uint32_t)f[2] & 0x0Fu) << 8;
+    const uint32_t y = (uint32_t)f[2] >> 4 | (uint32_t)f[3] << 4;
+    return x <= 1919 && y <= 942;
+}
+
+/* The DualShock 4 input report, whole (63 bytes) or its first 9 bytes in a short record. */
+static BOOLEAN Ds4ReportValid(const uint8_t* r, ULONG length) {
+    static const uint8_t unusedPacket[9] = {0, 0x80, 0, 0, 0, 0x80, 0, 0, 0};
+    if ((r[4] & 0x0F) > 8) return FALSE;
+    if (length < 63) return TRUE;
+    if (r[11] != 0xFF || r[29] != 0x1A || r[32] != 1) return FALSE;
+    if (!AllZero(r + 24, 5) || !AllZero(r + 30, 2) || !AllZero(r + 60, 3)) return FALSE;
+    if (!FingerValid(r + 34) || !FingerValid(r + 38)) return FALSE;
+    for (ULONG i = 0; i < 18; ++i)
+        if (r[42 + i] != unusedPacket[i % 9]) return FALSE;
+    return TRUE;
 }
 
 /* Takes a pending request out of the table for completion; FALSE when its cancel routine
@@ -181,16 +234,41 @@ static NTSTATUS Answer(uint32_t code, const uint8_t* in, ULONG inLength, ULONG o
             if (inLength != 16 || size != 16 || serial == 0 || serial > 65535) {
                 return STATUS_INVALID_PARAMETER;
             }
-            if (Contains(g.taken, serial) || Contains(g.plugged, serial)) {
-                return STATUS_INVALID_PARAMETER;
+            {
+                const uint32_t type = Read32(in, inLength, 8);
+                const uint32_t ids = Read32(in, inLength, 12);
+                if (!(type == TARGET_XBOX360 && ids == 0x028E045Eu) &&
+                    !(type == TARGET_DS4 && ids == 0x05C4054Cu)) {
+                    return STATUS_INVALID_PARAMETER;
+                }
+                if (Contains(g.taken, serial) || Contains(g.plugged, serial)) {
+                    return STATUS_INVALID_PARAMETER;
+                }
+                return Plug(serial, type) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
             }
-            return Add(g.plugged, serial) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
         case WAIT_READY:
         case SUBMIT_REPORT:
             if (inLength != size || (code == WAIT_READY ? size != 8 : size != 20)) {
                 return STATUS_INVALID_PARAMETER;
             }
-            return Contains(g.plugged, serial) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED;
+            if (!Contains(g.plugged, serial)) return STATUS_DEVICE_NOT_CONNECTED;
+            if (code == SUBMIT_REPORT && !PluggedAs(serial, TARGET_XBOX360)) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            return STATUS_SUCCESS;
+        case DS4_REPORT:
+            if (inLength != size || (size != 71 && size != 20)) return STATUS_INVALID_PARAMETER;
+            if (size == 20 && !AllZero(in + 17, 3)) return STATUS_INVALID_PARAMETER;
+            if (!Contains(g.plugged, serial)) return STATUS_DEVICE_NOT_CONNECTED;
+            if (!PluggedAs(serial, TARGET_DS4) || !Ds4ReportValid(in + 8, inLength - 8)) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            return STATUS_SUCCESS;
+        case DS4_FEEDBACK:
+            if (inLength != 16 || outLength != 16 || size != 16 || !AllZero(in + 8, 8)) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            return PluggedAs(serial, TARGET_DS4) ? STATUS_PENDING : STATUS_DEVICE_NOT_CONNECTED;
         case UNPLUG:
             /* Unplugging a serial that is not plugged in is not an error: it is gone. */
             if (inLength != 8 || size != 8) return STATUS_INVALID_PARAMETER;
@@ -206,7 +284,7 @@ static NTSTATUS Answer(uint32_t code, const uint8_t* in, ULONG inLength, ULONG o
             return STATUS_SUCCESS;
         case AWAIT_RUMBLE:
             if (inLength != 12 || outLength != 12 || size != 12) return STATUS_INVALID_PARAMETER;
-            return Contains(g.plugged, serial) ? STATUS_PENDING : STATUS_DEVICE_NOT_CONNECTED;
+            return PluggedAs(serial, TARGET_XBOX360) ? STATUS_PENDING : STATUS_DEVICE_NOT_CONNECTED;
         default:
             return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -306,6 +384,38 @@ static NTSTATUS Rumble(const BusTestRumble* r) {
     return STATUS_SUCCESS;
 }
 
+/* Fills the waiting DualShock 4 feedback request of a serial with motors and a colour. */
+static NTSTATUS Feedback(const BusTestFeedback* f) {
+    Finish finish;
+    finish.count = 0;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Pending* p = NULL;
+    for (ULONG i = 0; i < MAX_PENDING && p == NULL; ++i) {
+        Pending* q = &g.pending[i];
+        if (q->irp != NULL && !q->held && q->code == DS4_FEEDBACK && q->serial == f->serial) p = q;
+    }
+    PIRP irp = p != NULL ? p->irp : NULL;
+    if (p == NULL || !Claim(p, STATUS_SUCCESS, &finish)) {
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_NOT_FOUND;
+    }
+    uint8_t* record = irp->AssociatedIrp.SystemBuffer;
+    Write32(record, 16);
+    Write32(record + 4, f->serial);
+    record[8] = f->smallMotor;
+    record[9] = f->largeMotor;
+    record[10] = f->red;
+    record[11] = f->green;
+    record[12] = f->blue;
+    record[13] = record[14] = record[15] = 0;
+    irp->IoStatus.Information = 16;
+    Log(BUS_EVENT_COMPLETED, DS4_FEEDBACK, 16, 16, STATUS_SUCCESS, record, 16);
+    IoReleaseCancelSpinLock(irql);
+    CompleteAll(&finish);
+    return STATUS_SUCCESS;
+}
+
 /* Completes held requests: every one with `code`, or every pending one at all on reset. */
 static ULONG Release(BOOLEAN everything, uint32_t code, NTSTATUS status) {
     Finish finish;
@@ -334,6 +444,7 @@ static ULONG Release(BOOLEAN everything, uint32_t code, NTSTATUS status) {
         RtlZeroMemory(g.rules, sizeof(g.rules));
         RtlZeroMemory(g.taken, sizeof(g.taken));
         RtlZeroMemory(g.plugged, sizeof(g.plugged));
+        RtlZeroMemory(g.target, sizeof(g.target));
         g.logCount = 0;
     }
     IoReleaseCancelSpinLock(irql);
@@ -382,6 +493,13 @@ static NTSTATUS TestRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLe
             Complete(irp, status, 0);
             return status;
         }
+        case BUS_TEST_FEEDBACK: {
+            if (inLength != sizeof(BusTestFeedback)) break;
+            BusTestFeedback f = *(const BusTestFeedback*)buffer;
+            NTSTATUS status = Feedback(&f);
+            Complete(irp, status, 0);
+            return status;
+        }
         case BUS_TEST_RELEASE: {
             if (inLength != sizeof(BusTestRelease) || outLength < 4) break;
             BusTestRelease r = *(const BusTestRelease*)buffer;
@@ -400,7 +518,9 @@ static NTSTATUS TestRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLe
                 if (p->irp == NULL) continue;
                 if (p->held) s->held++;
                 if (p->cancelling) s->cancelling++;
-                if (!p->held && p->code == AWAIT_RUMBLE) Add(s->rumbleWaiting, p->serial);
+                if (!p->held && (p->code == AWAIT_RUMBLE || p->code == DS4_FEEDBACK)) {
+                    Add(s->rumbleWaiting, p->serial);
+                }
             }
             RtlCopyMemory(s->plugged, g.plugged, sizeof(s->plugged));
             IoReleaseCancelSpinLock(irql);
@@ -436,7 +556,7 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     irp->IoStatus.Information = 0;
-    if (code >= BUS_TEST_RESET && code <= BUS_TEST_LOG) {
+    if (code >= BUS_TEST_RESET && code <= BUS_TEST_FEEDBACK) {
         return TestRequest(irp, code, inLength, outLength);
     }
     return BusRequest(irp, code, inLength, outLength);

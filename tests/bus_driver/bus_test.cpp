@@ -32,12 +32,13 @@ struct RuleSpec {
 
 // One thing the test does to the driver once the driver is ready for it.
 struct DriverStep {
-    enum class Kind { kRumble, kRelease, kFinishCancel };
+    enum class Kind { kRumble, kRelease, kFinishCancel, kFeedback };
     Kind kind = Kind::kRumble;
     uint32_t serialOrCode = 0;
     uint8_t low = 0;
     uint8_t high = 0;
     uint16_t form = BUS_RUMBLE_GOOD;
+    uint8_t colour[3] = {0, 0, 0};  // kFeedback: the lightbar; `low` and `high` the motors
     uint32_t status = 0;
     uint32_t afterLog = 0;  // and not before the log holds this many entries
 };
@@ -228,9 +229,15 @@ std::string DoDriverSteps(bus::Control& bus, const std::vector<DriverStep>& step
         if (step.kind == DriverStep::Kind::kFinishCancel) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
-        const DWORD error = step.kind == DriverStep::Kind::kRumble
-                                ? bus.Rumble(step.serialOrCode, step.low, step.high, step.form)
-                                : bus.Release(step.serialOrCode, step.status);
+        DWORD error = 0;
+        if (step.kind == DriverStep::Kind::kRumble) {
+            error = bus.Rumble(step.serialOrCode, step.low, step.high, step.form);
+        } else if (step.kind == DriverStep::Kind::kFeedback) {
+            error = bus.Feedback(step.serialOrCode, step.high, step.low, step.colour[0],
+                                 step.colour[1], step.colour[2]);
+        } else {
+            error = bus.Release(step.serialOrCode, step.status);
+        }
         if (error != 0)
             return "driver step " + std::to_string(i) + " failed with " + std::to_string(error);
     }
@@ -512,6 +519,168 @@ std::vector<Case> RumbleCases() {
     return cases;
 }
 INSTANTIATE_TEST_SUITE_P(Bus, BusRumble, testing::ValuesIn(RumbleCases()), CaseName);
+
+// --- DualShock 4: the report with motion and a finger, feedback, the short report, teardown ---
+
+// Completes the DualShock 4 feedback request of `serial` as soon as one waits: `low` is the
+// large motor, `high` the small one.
+DriverStep CompleteFeedback(uint32_t serial, uint8_t low, uint8_t high, uint8_t red, uint8_t green,
+                            uint8_t blue, uint32_t afterLog) {
+    DriverStep step = CompleteRumble(serial, low, high, BUS_RUMBLE_GOOD, afterLog);
+    step.kind = DriverStep::Kind::kFeedback;
+    step.colour[0] = red;
+    step.colour[1] = green;
+    step.colour[2] = blue;
+    return step;
+}
+
+std::string Ds4Created(int player) {
+    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
+           ",\"created\":true,\"backend\":\"DualShock 4 (ViGEmBus)\"}";
+}
+
+std::string Lightbar(int player, int red, int green, int blue) {
+    return "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
+           ",\"red\":" + std::to_string(red) + ",\"green\":" + std::to_string(green) +
+           ",\"blue\":" + std::to_string(blue) + "}";
+}
+
+// A stick right, the other left and half up; cross, d-pad up and right, PS; left trigger half;
+// turning right and rolling, lying flat; one finger in the middle, a quarter down.
+const std::string kDs4Input =
+    "{\"type\":\"input\",\"player\":0,\"axes\":[1,0,-1,0.5],"
+    "\"buttons\":[1,0,0,0,0,0,0.5,0,0,0,0,0,1,0,0,1,1],\"pad\":\"dualshock4\","
+    "\"gyro\":[90,0,-45],\"touch\":[0.5,0.25]}\n";
+
+using Bytes = std::vector<uint8_t>;
+
+// The record as the driver's log shows it: hex in groups of four bytes.
+std::string HexOf(const Bytes& bytes) {
+    std::string out;
+    char digits[3];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0 && i % 4 == 0) out += ' ';
+        std::snprintf(digits, sizeof(digits), "%02x", bytes[i]);
+        out += digits;
+    }
+    return out;
+}
+
+// Bytes 24..62 of a report with this touch packet counter and first finger.
+Bytes Ds4Tail(uint8_t touchPackets, const Bytes& finger) {
+    Bytes tail = {0, 0, 0, 0, 0, 0x1A, 0, 0, 1, touchPackets};
+    tail.insert(tail.end(), finger.begin(), finger.end());
+    const Bytes rest = {0x80, 0,    0, 0, 0, 0x80, 0, 0, 0, 0x80, 0, 0, 0,
+                        0,    0x80, 0, 0, 0, 0x80, 0, 0, 0, 0,    0, 0};
+    tail.insert(tail.end(), rest.begin(), rest.end());
+    return tail;
+}
+
+Bytes Ds4Record(const Bytes& head, const Bytes& tail) {
+    Bytes record = {71, 0, 0, 0, 1, 0, 0, 0};
+    record.insert(record.end(), head.begin(), head.end());
+    record.insert(record.end(), tail.begin(), tail.end());
+    return record;
+}
+
+// Bytes 0..23 of kDs4Input's report: sticks, buttons (hat north-east, cross), PS and counter 0,
+// triggers, timestamp 0, battery, gyro 1474, 0, -741, accel -294, 8033, -500.
+const Bytes kDs4InputHead = {0xFF, 0x80, 0x00, 0xBF, 0x21, 0x00, 0x01, 0x80,
+                             0x00, 0x00, 0x00, 0xFF, 0xC2, 0x05, 0x00, 0x00,
+                             0x1B, 0xFD, 0xDA, 0xFE, 0x61, 0x1F, 0x0C, 0xFE};
+// The teardown's: centred, hat none, counter 1, at rest (timestamp masked).
+const Bytes kDs4NeutralHead = {0x80, 0x80, 0x80, 0x80, 0x08, 0x00, 0x04, 0x00,
+                               0x00, 0x00, 0x00, 0xFF, 0x01, 0x00, 0x00, 0x00,
+                               0x00, 0x00, 0xDA, 0xFE, 0x61, 0x1F, 0x0C, 0xFE};
+
+class BusDualShock4 : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ok()) << "the stand-in bus driver is not there (error "
+                               << bus_.open_error() << "); the bus_driver_start test sets it up";
+        ASSERT_EQ(bus_.Reset(), 0u);
+    }
+
+    // Runs the case and returns the driver's log with the timestamps of the full reports after
+    // the first zeroed (they follow real time); `stamp` gets the last of them.
+    Strings Run(const Case& c, uint16_t* stamp) {
+        const CaseRun run = RunCase(bus_, c);
+        const SessionResult& r = run.result;
+        EXPECT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+        EXPECT_EQ(run.driverFailure, "");
+        EXPECT_FALSE(r.script_timed_out);
+        EXPECT_FALSE(r.timed_out) << "the bridge did not exit after stdin closed";
+        EXPECT_EQ(r.exit_code, 0u);
+        EXPECT_EQ(Visible(r.output), Visible(Text(c.output)));
+        std::vector<BusTestLogEntry> log = bus_.Log();
+        *stamp = 0;
+        for (BusTestLogEntry& e : log) {
+            if (e.event != BUS_EVENT_REQUEST || e.code != bus::kDs4Report || e.inLength != 71)
+                continue;
+            *stamp = static_cast<uint16_t>(e.data[17] | e.data[18] << 8);
+            e.data[17] = e.data[18] = 0;
+        }
+        return bus::Describe(log);
+    }
+
+    bus::Control bus_;
+};
+
+TEST_F(BusDualShock4, ReportWithMotionAndFingerFeedbackAndTeardown) {
+    Case c;
+    c.name = "Ds4";
+    c.script = {Write(kDs4Input), WaitOutput(Ds4Created(0)), WaitOutput(Lightbar(0, 1, 2, 3))};
+    c.driver = {CompleteFeedback(1, 255, 64, 1, 2, 3, kPadUpEntries)};
+    c.output = {
+        kReady,     Ds4Created(0), RumbleLine(0, "1.000000", "0.250980"), Lightbar(0, 1, 2, 3),
+        Stopped(0), Removed(0)};
+    uint16_t stamp = 0;
+    const Strings log = Run(c, &stamp);
+    const std::string feedbackWait = "Ds4Feedback 10000000 " + Le(1) + " 00000000 00000000";
+    const Strings expected = {
+        kCheck,
+        "PlugIn 10000000 " + Le(1) + " 02000000 4c05c405",
+        WaitReady(1),
+        feedbackWait + " pending",
+        "Ds4Report " + HexOf(Ds4Record(kDs4InputHead, Ds4Tail(0, {0x00, 0xC0, 0xC3, 0x0E}))),
+        "completed Ds4Feedback 10000000 " + Le(1) + " 40ff0102 03000000",
+        feedbackWait + " pending",
+        "cancelled Ds4Feedback",
+        "Ds4Report " + HexOf(Ds4Record(kDs4NeutralHead, Ds4Tail(1, {0x80, 0, 0, 0}))),
+        Unplug(1),
+    };
+    EXPECT_EQ(log, expected) << "driver log:" << Listed(log);
+    // The teardown came after the feedback's round trip: real time passed since the first report.
+    EXPECT_GT(stamp, 0);
+}
+
+TEST_F(BusDualShock4, DriverThatRefusesTheFullReportGetsTheShortOne) {
+    Case c;
+    c.name = "Ds4Short";
+    c.rules = {{bus::kDs4Report, BUS_TEST_ANSWER, bus::kStatusInvalidParameter, 1}};
+    const std::string refused = Error(0, "gamepad_motion_unavailable", 87);
+    c.script = {Write(kDs4Input), WaitOutput(refused)};
+    c.output = {kReady, Ds4Created(0), refused, Stopped(0), Removed(0)};
+    uint16_t stamp = 0;
+    const Strings log = Run(c, &stamp);
+    const Bytes shortHead(kDs4InputHead.begin(), kDs4InputHead.begin() + 9);
+    Bytes shortRecord = {20, 0, 0, 0, 1, 0, 0, 0};
+    shortRecord.insert(shortRecord.end(), shortHead.begin(), shortHead.end());
+    shortRecord.insert(shortRecord.end(), {0, 0, 0});
+    const Strings expected = {
+        kCheck,
+        "PlugIn 10000000 " + Le(1) + " 02000000 4c05c405",
+        WaitReady(1),
+        "Ds4Feedback 10000000 " + Le(1) + " 00000000 00000000 pending",
+        "Ds4Report " + HexOf(Ds4Record(kDs4InputHead, Ds4Tail(0, {0x00, 0xC0, 0xC3, 0x0E}))) +
+            " -> c000000d",
+        "Ds4Report " + HexOf(shortRecord),
+        "cancelled Ds4Feedback",
+        "Ds4Report 14000000 " + Le(1) + " 80808080 08000400 00000000",
+        Unplug(1),
+    };
+    EXPECT_EQ(log, expected) << "driver log:" << Listed(log);
+}
 
 }  // namespace
 }  // namespace e2e

@@ -110,6 +110,8 @@ SIMULATED(_ZN2os11FreeLibraryEm, bool, (Handle m), (m))
 SIMULATED(_ZN2os12GetLastErrorEv, uint32_t, (), ())
 SIMULATED(_ZN2os14GetProcAddressEmPKc, os::ProcAddress, (Handle m, const char* n), (m, n))
 SIMULATED(_ZN2os14GetTickCount64Ev, uint64_t, (), ())
+SIMULATED(_ZN2os23QueryPerformanceCounterEPl, bool, (int64_t * c), (c))
+SIMULATED(_ZN2os25QueryPerformanceFrequencyEPl, bool, (int64_t * f), (f))
 SIMULATED(_ZN2os14LoadLibraryExWEPKDsj, Handle, (const os::WideChar* p, uint32_t f), (p, f))
 SIMULATED(_ZN2os14MapVirtualKeyWEjj, uint32_t, (uint32_t c, uint32_t t), (c, t))
 SIMULATED(_ZN2os15DeviceIoControlEmjPKvjPvjPjPNS_10OverlappedE, bool,
@@ -155,6 +157,16 @@ std::string Input(int player, double axis, double button) {
            ",0,0,0,0,1,0,0,0.0392156862745098]}";
 }
 
+// Players 3 and 5 ask for DualShock 4 pads, with motion and a finger that comes and goes.
+std::string PadInput(int player, int round, double axis, double button) {
+    std::string line = Input(player, axis, button);
+    if (player != 3 && player != 5) return line;
+    const std::string touch = round % 4 < 2 ? "[0.25,0.5]" : "[]";
+    line.insert(line.size() - 1, ",\"pad\":\"dualshock4\",\"gyro\":[" + std::to_string(round * 10) +
+                                     ",0,-45],\"accel\":[0,9.8,1],\"touch\":" + touch);
+    return line;
+}
+
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -172,13 +184,15 @@ void ScriptMixedSession() {
     machine.bus.interfaces = {sim::DeviceInterface{}};
     machine.bus.interfaces[0].detailSize = kProbeBlockSize;  // a size to recognise the block by
     for (uint8_t k = 1; k <= 6; ++k) machine.bus.Queue(sim::kAwaitRumble, sim::Rumble(k, 0, 300));
+    for (uint8_t k = 1; k <= 4; ++k)
+        machine.bus.Queue(sim::kAwaitDs4Feedback, sim::Feedback(k, k, 0, k, 255, 250));
 
     uint64_t t = 10;
     for (int round = 0; round < 30; ++round, t += 100) {
         std::string burst;
         const int players = round < 15 ? kPlayerCount : kPlayerCount / 2;  // 4..7 fall idle
         for (int player = 0; player < players; ++player)
-            burst += Input(player, round * 0.03 - 0.4, (round % 3) * 0.5) + "\n";
+            burst += PadInput(player, round, round * 0.03 - 0.4, (round % 3) * 0.5) + "\n";
         sim::Send(t, burst);
     }
     sim::SendLine(t, R"({"type":"neutral","player":1})");
@@ -243,6 +257,8 @@ TEST(AllocationTest, CoreAllocatesOnlyTheProbeBlockInALongMixedSession) {
     EXPECT_EQ(Count(out, "\"enabled\":true"), 1u);
     EXPECT_GE(sim::Current().input.events.size(), 20u);
     EXPECT_GE(sim::Current().bus.RequestsOf(sim::kSubmitReport).size(), 100u);
+    EXPECT_GE(sim::Current().bus.RequestsOf(sim::kSubmitDs4Report).size(), 30u);
+    EXPECT_GE(Count(out, "\"type\":\"lightbar\""), 2u);
 }
 
 }  // namespace

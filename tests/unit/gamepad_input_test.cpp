@@ -24,8 +24,10 @@ TEST(ParseGamepadFrameTest, ArrayShapes) {
         {"{\"axes\":[0\t,0,0,0],\"buttons\":[" + sixteen + "]}", false},      // a tab after
         {R"({"axes":[0,0,0],"buttons":[)" + sixteen + "]}", false},
         {R"({"axes":[0,0,0,0,],"buttons":[)" + sixteen + "]}", false},
-        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,)" + kTwelveZeros + "]}", false},      // 15
-        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,)" + kTwelveZeros + "]}", false},  // 17
+        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,)" + kTwelveZeros + "]}", false},          // 15
+        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,)" + kTwelveZeros + "]}", true},       // 17
+        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,0,)" + kTwelveZeros + "]}", true},     // 18
+        {R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,0,0,)" + kTwelveZeros + "]}", false},  // 19
         {R"({"axes":[1e999,0,0,0],"buttons":[)" + sixteen + "]}", false},
         {R"({"axes":[nan,0,0,0],"buttons":[)" + sixteen + "]}", false},
         {R"({"axes":["0",0,0,0],"buttons":[)" + sixteen + "]}", false},
@@ -63,17 +65,18 @@ GamepadFrame FrameWith(int button, double value) {
 }
 
 TEST(BuildPadReportTest, ButtonBits) {
-    const uint16_t bits[kButtonCount] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200,
-                                         0,      0,      0x0020, 0x0010, 0x0040, 0x0080,
-                                         0x0001, 0x0002, 0x0004, 0x0008};
-    for (int i = 0; i < kButtonCount; ++i) {
+    // 16 is the centre button (Guide); the touchpad click (17) has no bit on this pad.
+    const uint16_t bits[kMaxButtonCount] = {0x1000, 0x2000, 0x4000, 0x8000, 0x0100, 0x0200,
+                                            0,      0,      0x0020, 0x0010, 0x0040, 0x0080,
+                                            0x0001, 0x0002, 0x0004, 0x0008, 0x0400, 0};
+    for (int i = 0; i < kMaxButtonCount; ++i) {
         EXPECT_EQ(BuildPadReport(FrameWith(i, 1.0)).buttons, bits[i]) << "button " << i;
         EXPECT_EQ(BuildPadReport(FrameWith(i, 0.5)).buttons, 0) << "button " << i;
         EXPECT_EQ(BuildPadReport(FrameWith(i, 0.51)).buttons, bits[i]) << "button " << i;
     }
     GamepadFrame all{};
     for (double& b : all.buttons) b = 1.0;
-    EXPECT_EQ(BuildPadReport(all).buttons, 0xF3FF);  // 0x0400 and 0x0800 never set
+    EXPECT_EQ(BuildPadReport(all).buttons, 0xF7FF);  // 0x0800 never set
 }
 
 TEST(BuildPadReportTest, TriggersAndSticks) {

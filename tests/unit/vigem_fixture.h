@@ -73,4 +73,10 @@ inline void ExpectBusClean() {
     EXPECT_EQ(bus.faults, std::vector<std::string>{});
 }
 
+// Every record the bridge sent had the shape and fixed bytes the driver takes, for the target
+// its serial was plugged in as.
+inline void ExpectRecordsValid() {
+    EXPECT_EQ(sim::Current().bus.recordFaults, std::vector<std::string>{});
+}
+
 }  // namespace padbridge::testing

@@ -246,5 +246,39 @@ TEST(VjoyPadTest, HatIsWrittenOnlyWhenItsValueChanges) {
     EXPECT_EQ(writes[19], "SetContPov(4294967295,1,1)");  // the release
 }
 
+// The DualShock 4's fields and the centre and touchpad buttons are not for vJoy: with them, every
+// line drives the device exactly as the same line without them.
+TEST(VjoyPadTest, PadKindMotionTouchAndButtonsSixteenAndSeventeenAreIgnored) {
+    const std::string extras[] = {
+        R"(,"pad":"dualshock4")",
+        R"(,"pad":"xbox360","gyro":[2000,0,-90],"accel":[0,0,9.8])",
+        R"(,"touch":[0.5,0.5,1,1])",
+        R"(,"pad":"dualshock4","gyro":[1,2,3],"touch":[])",
+    };
+    const std::vector<double> axes = {0.5, -1, 0, 1};
+    std::vector<double> buttons = Buttons({{0, 1}, {7, 0.75}, {12, 1}});
+    auto run = [&](const std::vector<double>& pressed, const std::string& extra) {
+        Session session;
+        InstallVjoy();
+        std::string line = InputLine(0, axes, pressed);
+        line.insert(line.size() - 1, extra);
+        sim::SendLine(0, line);
+        sim::SendLine(10, InputLine(0));
+        sim::CloseInput(20);
+        session.Run();
+        return std::pair{PadCalls(), session.Lines()};
+    };
+    const auto plain = run(buttons, "");
+    ASSERT_GT(plain.first.size(), 10u);
+    for (std::size_t count : {17u, 18u}) {
+        std::vector<double> more = buttons;
+        more.resize(count, 1.0);  // the centre button (and the touchpad click) pressed
+        for (const std::string& extra : extras) {
+            SCOPED_TRACE(std::to_string(count) + " buttons" + extra);
+            EXPECT_EQ(run(more, extra), plain);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace padbridge

@@ -29,11 +29,12 @@ void EncodeBusVersion(uint8_t* out) {
     PutHeader(kBusVersionRecordSize, kBusVersion, out);
 }
 
-void EncodePlugIn(uint32_t serial, uint8_t* out) {
+void EncodePlugIn(uint32_t serial, uint8_t* out, PadKind kind) {
+    const bool dualShock4 = kind == PadKind::kDualShock4;
     PutHeader(kPlugInRecordSize, serial, out);
-    PutU32(out + 8, kTargetXbox360);
-    PutU16(out + 12, kXbox360VendorId);
-    PutU16(out + 14, kXbox360ProductId);
+    PutU32(out + 8, dualShock4 ? kTargetDualShock4 : kTargetXbox360);
+    PutU16(out + 12, dualShock4 ? kDualShock4VendorId : kXbox360VendorId);
+    PutU16(out + 14, dualShock4 ? kDualShock4ProductId : kXbox360ProductId);
 }
 
 void EncodeSerial(uint32_t serial, uint8_t* out) {

@@ -34,6 +34,9 @@ inline constexpr uint32_t kBusVersion = 1;
 inline constexpr uint32_t kTargetXbox360 = 0;
 inline constexpr uint16_t kXbox360VendorId = 0x045E;
 inline constexpr uint16_t kXbox360ProductId = 0x028E;
+inline constexpr uint32_t kTargetDualShock4 = 2;  // wired
+inline constexpr uint16_t kDualShock4VendorId = 0x054C;
+inline constexpr uint16_t kDualShock4ProductId = 0x05C4;
 
 struct BusVersionRecord {
     uint32_t size;
@@ -88,7 +91,7 @@ inline constexpr uint32_t kRumbleRecordSize = sizeof(RumbleRecord);
 
 // Each writes exactly the record's size in bytes to `out`.
 void EncodeBusVersion(uint8_t* out);
-void EncodePlugIn(uint32_t serial, uint8_t* out);
+void EncodePlugIn(uint32_t serial, uint8_t* out, PadKind kind = PadKind::kXbox360);
 void EncodeSerial(uint32_t serial, uint8_t* out);
 void EncodeReport(uint32_t serial, const PadReport& report, uint8_t* out);
 void EncodeRumbleWait(uint32_t serial, uint8_t* out);

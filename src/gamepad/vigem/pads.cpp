@@ -3,6 +3,7 @@
 #include "bridge.h"
 #include "deadline.h"
 #include "gamepad/vigem/driver_interface.h"
+#include "gamepad/vigem/dualshock4_pad.h"
 #include "gamepad/vigem/rumble.h"
 #include "protocol/output.h"
 
@@ -30,9 +31,13 @@ void FailPad(Bridge& bridge, int player, uint32_t result, const char* code) {
 }
 
 void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
-    vigem::EncodeReport(slot.serial, slot.latestReport, slot.requestBuffer);
     slot.reportDirty = 0;
     slot.state = kPadReportPending;
+    if (slot.kind == PadKind::kDualShock4) {
+        SubmitDs4Report(bridge, slot);
+        return;
+    }
+    vigem::EncodeReport(slot.serial, slot.latestReport, slot.requestBuffer);
     StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kSubmitReport, slot.requestBuffer,
                    vigem::kReportRecordSize, nullptr, 0);
 }
@@ -57,10 +62,12 @@ bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
             if (result != os::kErrorSuccess && result != os::kErrorInvalidParameter) break;
             slot.connected = 1;
             slot.state = kPadReady;
-            WriteDeviceCreated(player, kBackendVigem);
+            WriteDeviceCreated(
+                player, slot.kind == PadKind::kDualShock4 ? kBackendDualShock4 : kBackendVigem);
             StartRumbleWait(bridge, player);
             return true;
         case kPadReportPending:
+            if (FallBackToShortReport(bridge, player, result)) return true;
             if (result != os::kErrorSuccess) {
                 FailPad(bridge, player, result, kGamepadUpdateFailed);
                 return false;
@@ -84,7 +91,7 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
     PadSlot& slot = bridge.pads[player];
     slot.serial = candidate;
     slot.state = kPadPlugInPending;
-    vigem::EncodePlugIn(candidate, slot.requestBuffer);
+    vigem::EncodePlugIn(candidate, slot.requestBuffer, slot.kind);
     StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kPlugIn, slot.requestBuffer,
                    vigem::kPlugInRecordSize, nullptr, 0);
     return true;
@@ -93,7 +100,14 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
     PadSlot& slot = bridge.pads[player];
     if (os::GetTickCount64() < slot.createRetryTick) return;
+    // A pad of another kind goes, with its lines, and the new kind comes at once.
+    if (slot.state != kPadFree && slot.kind != frame.kind) TeardownPad(bridge, player);
+    if (slot.state == kPadFree) {
+        slot.kind = frame.kind;
+        slot.ds4 = Ds4Pad{};  // the first touch of a pad takes tracking number 0
+    }
     slot.latestReport = BuildPadReport(frame);  // replaces any report not yet submitted
+    if (slot.kind == PadKind::kDualShock4) AcceptDs4Frame(slot.ds4, frame);
     slot.reportDirty = 1;
     if (slot.state != kPadFree) return;
 
@@ -164,11 +178,12 @@ void TeardownPad(Bridge& bridge, int player) {
     const os::Handle bus = bridge.backend.busHandle;
     ReleasePendingIo(bus, slot.rumbleIo);
     ReleasePendingIo(bus, slot.mainIo);
-    uint8_t record[vigem::kReportRecordSize];
+    uint8_t record[ds4::kMaxRecordSize];
     if (slot.connected) {
         // Leave the game a centred pad with nothing pressed; failing that is harmless.
-        vigem::EncodeReport(slot.serial, PadReport{}, record);
-        SendSyncRequest(bus, vigem::kSubmitReport, record, vigem::kReportRecordSize);
+        uint32_t code = 0;
+        const uint32_t length = EncodeNeutralReport(bridge, slot, record, &code);
+        SendSyncRequest(bus, code, record, length);
     }
     vigem::EncodeSerial(slot.serial, record);
     const uint32_t result = SendSyncRequest(bus, vigem::kUnplug, record, vigem::kSerialRecordSize);

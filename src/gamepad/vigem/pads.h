@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "gamepad/dualshock4_report.h"
 #include "gamepad/input.h"
 #include "gamepad/vigem/pending_io.h"
 
@@ -33,6 +34,8 @@ struct PadSlot {
     uint64_t rumbleRetryTick;
     uint64_t createRetryTick;
     uint64_t busyPauseTick;  // the pump or the rumble polling stopped at its limit: resume here
+    PadKind kind;            // set as the slot opens
+    Ds4Pad ds4;              // a DualShock 4's report state, records and lightbar
 };
 
 // How long a pump that stopped at its limit, with a driver answering every request at once or at

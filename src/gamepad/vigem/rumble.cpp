@@ -2,6 +2,7 @@
 
 #include "bridge.h"
 #include "gamepad/vigem/driver_interface.h"
+#include "gamepad/vigem/dualshock4_pad.h"
 #include "protocol/output.h"
 
 namespace padbridge {
@@ -26,6 +27,10 @@ void FailRumble(Bridge& bridge, int player, uint32_t result) {
 
 void StartRumbleWait(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
+    if (slot.kind == PadKind::kDualShock4) {
+        StartDs4FeedbackWait(bridge, player);
+        return;
+    }
     vigem::EncodeRumbleWait(slot.serial, slot.rumbleRecord);
     StartPendingIo(bridge.backend.busHandle, slot.rumbleIo, vigem::kAwaitRumble, slot.rumbleRecord,
                    vigem::kRumbleRecordSize, slot.rumbleRecord, vigem::kRumbleRecordSize);
@@ -45,16 +50,23 @@ void PollRumble(Bridge& bridge, int player) {
             FailRumble(bridge, player, slot.rumbleIo.lastError);
             return;
         }
-        const vigem::RumbleRecord record = vigem::DecodeRumble(slot.rumbleRecord);
-        if (slot.rumbleIo.bytesReturned != vigem::kRumbleRecordSize ||
-            record.size != vigem::kRumbleRecordSize || record.serial != slot.serial) {
+        const PadFeedback feedback = ReadFeedback(slot);
+        if (!feedback.valid) {
             FailRumble(bridge, player, os::kErrorInvalidData);
             return;
         }
-        if (record.lowMotor != slot.lastLow || record.highMotor != slot.lastHigh) {
-            slot.lastLow = record.lowMotor;
-            slot.lastHigh = record.highMotor;
+        if (feedback.low != slot.lastLow || feedback.high != slot.lastHigh) {
+            slot.lastLow = feedback.low;
+            slot.lastHigh = feedback.high;
             WriteRumble(player, slot.lastLow, slot.lastHigh);
+        }
+        uint8_t* lightbar = slot.ds4.lightbar;  // rumble first when one completion changes both
+        if (feedback.hasLightbar && (feedback.red != lightbar[0] || feedback.green != lightbar[1] ||
+                                     feedback.blue != lightbar[2])) {
+            lightbar[0] = feedback.red;
+            lightbar[1] = feedback.green;
+            lightbar[2] = feedback.blue;
+            WriteLightbar(player, feedback.red, feedback.green, feedback.blue);
         }
         StartRumbleWait(bridge, player);
     }

@@ -36,6 +36,15 @@ Answer Rumble(uint8_t low, uint8_t high, uint64_t afterMs) {
     return answer;
 }
 
+Answer Feedback(uint8_t low, uint8_t high, uint8_t red, uint8_t green, uint8_t blue,
+                uint64_t afterMs) {
+    Answer answer = Rumble(low, high, afterMs);
+    answer.red = red;
+    answer.green = green;
+    answer.blue = blue;
+    return answer;
+}
+
 std::vector<Request> Bus::RequestsOf(uint32_t code) const {
     std::vector<Request> matching;
     for (const Request& r : requests) {
@@ -85,10 +94,31 @@ uint32_t WriteRumble(uint8_t* output, uint32_t outputSize, uint32_t echoedSerial
     return a.bytes.value_or(outputSize);
 }
 
+// A DualShock 4's feedback record: size, serial, small motor, large motor, red, green, blue,
+// three bytes of padding.
+uint32_t WriteDs4Feedback(uint8_t* output, uint32_t outputSize, uint32_t echoedSerial,
+                          const Answer& a) {
+    if (output != nullptr && outputSize >= 16) {
+        PutU32(output, a.size.value_or(16));
+        PutU32(output + 4, a.serial.value_or(echoedSerial));
+        const uint8_t motorsAndColour[8] = {a.high, a.low, a.red, a.green, a.blue, 0, 0, 0};
+        std::memcpy(output + 8, motorsAndColour, sizeof motorsAndColour);
+    }
+    return a.bytes.value_or(outputSize);
+}
+
+// What a successful completion writes back, and how many bytes it returns.
+uint32_t WriteReply(uint32_t code, uint8_t* output, uint32_t outputSize, uint32_t echoedSerial,
+                    const Answer& a) {
+    if (code == kAwaitRumble) return WriteRumble(output, outputSize, echoedSerial, a);
+    if (code == kAwaitDs4Feedback) return WriteDs4Feedback(output, outputSize, echoedSerial, a);
+    return 0;
+}
+
 void Complete(InFlight& io) {
     uint32_t bytes = 0;
-    if (io.answer.result == 0 && io.code == kAwaitRumble) {
-        bytes = WriteRumble(io.output, io.outputSize, io.echoedSerial, io.answer);
+    if (io.answer.result == 0) {
+        bytes = WriteReply(io.code, io.output, io.outputSize, io.echoedSerial, io.answer);
     }
     Finish(io, io.answer.result, bytes);
 }
@@ -315,16 +345,18 @@ bool DeviceIoControl(Handle device, uint32_t code, const void* inBuffer, uint32_
     }
     uint32_t serial = 0;
     if (inSize >= 8) std::memcpy(&serial, input + 4, 4);
-    const sim::Answer answer = sim::ChooseAnswer(bus, device, code);
+    sim::CheckRecord(code, input, inSize, outSize);
+    const bool refused =
+        code == sim::kSubmitDs4Report && inSize == 71 && bus.fullDs4ReportRefusal != 0;
+    const sim::Answer answer =
+        refused ? sim::AtOnce(bus.fullDs4ReportRefusal) : sim::ChooseAnswer(bus, device, code);
     if (answer.kind == sim::Answer::Kind::kAtOnce) {
         if (answer.result != 0) {
             m.lastError = answer.result;
             return false;
         }
-        uint32_t bytes = 0;
-        if (code == sim::kAwaitRumble) {
-            bytes = sim::WriteRumble(static_cast<uint8_t*>(outBuffer), outSize, serial, answer);
-        }
+        const uint32_t bytes =
+            sim::WriteReply(code, static_cast<uint8_t*>(outBuffer), outSize, serial, answer);
         *bytesReturned = bytes;
         if (overlapped != nullptr && bus.events.count(overlapped->event) != 0) {
             bus.events[overlapped->event] = true;

@@ -24,6 +24,8 @@ inline constexpr uint32_t kWaitReady = 0x2AA010;
 inline constexpr uint32_t kSubmitReport = 0x2AA808;
 inline constexpr uint32_t kUnplug = 0x2AA008;
 inline constexpr uint32_t kAwaitRumble = 0x2AE804;
+inline constexpr uint32_t kSubmitDs4Report = 0x2AA80C;
+inline constexpr uint32_t kAwaitDs4Feedback = 0x2AA810;
 
 // How the driver answers one request.
 struct Answer {
@@ -32,9 +34,13 @@ struct Answer {
     uint32_t result = 0;   // Win32 result
     uint64_t afterMs = 0;  // kLater: completes this long after its issue
     // A successful AwaitRumble writes back a RumbleRecord: these motor bytes, and the size,
-    // serial and byte count, which echo the request unless set.
+    // serial and byte count, which echo the request unless set. A DualShock 4's feedback record
+    // carries `low` as its large motor, `high` as its small one, and the lightbar colour.
     uint8_t low = 0;
     uint8_t high = 0;
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
     std::optional<uint32_t> size;
     std::optional<uint32_t> serial;
     std::optional<uint32_t> bytes;
@@ -45,6 +51,9 @@ Answer Later(uint64_t afterMs, uint32_t result = 0);
 Answer Never();
 // A successful AwaitRumble completion with these motor bytes, `afterMs` after its issue.
 Answer Rumble(uint8_t low, uint8_t high, uint64_t afterMs = 0);
+// A successful DualShock 4 feedback completion, `afterMs` after its issue.
+Answer Feedback(uint8_t low, uint8_t high, uint8_t red, uint8_t green, uint8_t blue,
+                uint64_t afterMs = 0);
 
 struct DeviceInterface {
     std::u16string path = u"\\\\?\\root#system#0001#{96e42b22-f5e9-42f8-b043-ed0f932f014f}";
@@ -95,7 +104,12 @@ struct Bus {
     std::vector<DeviceInterface> interfaces;
     uint32_t enumEndError = os::kErrorNoMoreItems;   // enumerating past the last interface
     std::map<uint32_t, std::deque<Answer>> answers;  // per request code, used in order...
-    std::map<uint32_t, Answer> defaults = {{kAwaitRumble, Never()}};  // ...then these, else AtOnce
+    std::map<uint32_t, Answer> defaults = {{kAwaitRumble, Never()},
+                                           {kAwaitDs4Feedback, Never()}};  // ...then these, else
+                                                                           // AtOnce
+    // An older driver: non-zero, every full DualShock 4 report (71 bytes) fails at once with it,
+    // whatever `answers` say; the short report is answered as usual.
+    uint32_t fullDs4ReportRefusal = 0;
     std::vector<uint32_t> failingEventCreations;  // 0-based creation numbers that fail
     uint32_t eventError = 1450;                   // ERROR_NO_SYSTEM_RESOURCES
     uint64_t cancelMs = 0;                        // how long a cancelled request takes to finish
@@ -110,10 +124,12 @@ struct Bus {
     uint32_t eventCreations = 0;
     uint32_t openDeviceInfoLists = 0;
     std::vector<std::string> faults;
+    std::vector<std::string> recordFaults;  // records the driver would reject (CheckRecord)
 
     // Book-keeping.
-    std::map<os::Handle, int> devices;  // open device handle -> interface index
-    std::map<os::Handle, bool> events;  // open event -> signalled
+    std::map<os::Handle, int> devices;     // open device handle -> interface index
+    std::map<uint32_t, uint32_t> targets;  // serial -> target type of its last PlugIn
+    std::map<os::Handle, bool> events;     // open event -> signalled
     std::vector<InFlight> inFlight;
     os::Handle nextHandle = 0x1000;
 
@@ -123,6 +139,10 @@ struct Bus {
     std::size_t OpenHandles() const { return devices.size() + events.size(); }
     std::size_t OpenEvents() const { return events.size(); }
 };
+
+// Checks the record of a request byte by byte against what the driver accepts for its code, and
+// notes every departure in `recordFaults`. Remembers the target type of each PlugIn by serial.
+void CheckRecord(uint32_t code, const uint8_t* input, uint32_t inSize, uint32_t outSize);
 
 // For the loop's wait on many objects: completes every request that is due, and tells when an
 // event of the bus is signalled (now, when it already is), or nothing when no request will.

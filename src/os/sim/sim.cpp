@@ -135,4 +135,14 @@ uint32_t GetEnvironmentVariableW(const WideChar* name, WideChar* buffer, uint32_
     return 0;
 }
 
+bool QueryPerformanceCounter(int64_t* count) {
+    *count = static_cast<int64_t>(Current().now) * (sim::kPerformanceFrequency / 1000);
+    return true;
+}
+
+bool QueryPerformanceFrequency(int64_t* frequency) {
+    *frequency = sim::kPerformanceFrequency;
+    return true;
+}
+
 }  // namespace os

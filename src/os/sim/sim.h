@@ -81,6 +81,9 @@ struct Machine {
     InputSink input;
 };
 
+// The performance counter's rate: it shows the true time, whatever the clock mode.
+constexpr int64_t kPerformanceFrequency = 10'000'000;
+
 // The current machine; Reset gives a fresh one.
 Machine& Current();
 void Reset();
