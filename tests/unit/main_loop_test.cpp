@@ -162,7 +162,9 @@ TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
     const Case cases[] = {
         {0, 99999, false},  // not set
         {1000, 2000, false}, {1000, 2001, true}, {1000, 1000, false},
-        {5000, 900, true},  // a clock that went backwards wraps to a huge difference
+        // A stamp taken after the loop's tick sample, by a line handled later in the same pass:
+        // not a lapse, however the unsigned difference would wrap.
+        {5000, 900, false}, {~uint64_t{0}, 1, false}, {1, ~uint64_t{0}, true},
     };
     for (const Case& c : cases) {
         Session session;

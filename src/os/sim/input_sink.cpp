@@ -159,6 +159,7 @@ using sim::Current;
 
 uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
     sim::Machine& m = Current();
+    const auto slow = m.input.slowCalls.find(static_cast<uint32_t>(m.input.calls.size()));
     m.input.calls.push_back({count, recordSize});
     if (records == nullptr || recordSize != static_cast<int>(sizeof(InputRecord))) {
         m.lastError = kErrorInvalidParameter;
@@ -173,6 +174,7 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
         std::memcpy(event.bytes, &records[i], sizeof event.bytes);
         m.input.events.push_back(event);
     }
+    if (slow != m.input.slowCalls.end()) m.now += slow->second;
     return count;
 }
 
