@@ -67,7 +67,10 @@ uint32_t InputWaiting();
 
 // From this call on, Ctrl+C, Ctrl+Break, closing the console, logging off and shutting down no
 // longer end the process on the spot: they signal the returned event (kNullHandle when it could
-// not be set up) and hold the process until FinishShutdown.
+// not be set up). Log-off and shutdown arrive as window messages at a hidden top-level window,
+// since Windows sends their console events only to processes without user32. Where the system
+// ends the process once told (a closed console, the session's end), it is held, for a bounded
+// time, until FinishShutdown; Ctrl+C and Ctrl+Break hold nothing.
 Handle WatchConsoleControl();
 // The bridge has released everything; a held console control event may now let the process go.
 void FinishShutdown();
