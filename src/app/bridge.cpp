@@ -11,14 +11,14 @@ namespace padbridge {
 namespace {
 
 constexpr uint32_t kReadChunkBytes = 2048;
+constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
+constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 
 // The loop's one wait: the stop event, the input's event and each pad's requests. Whoever adds an
 // event to it raises this count, which must stay within what the system can wait on.
 constexpr uint32_t kEventsPerPad = 2;
 constexpr uint32_t kWaitSlots = 2 + kEventsPerPad * kPlayerCount;
 static_assert(kWaitSlots <= os::kMaxWaitObjects);
-constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
-constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
     for (; *expected != '\0'; ++argument, ++expected) {
