@@ -256,6 +256,45 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
     }
 }
 
+// A closed console or the session's end holds the process only about 5 s: a shutdown that comes
+// later than that is one Windows would have cut short, and the simulation says so.
+TEST(LoopLapseTest, ShutdownLaterThanTheSystemWaitsIsAFault) {
+    struct Case {
+        const char* name;
+        sim::ConsoleEvent event;
+        bool sessionEnd;
+        uint64_t stallMs;
+        bool cutShort;
+    };
+    const Case cases[] = {
+        {"console closed, shut down in time", sim::ConsoleEvent::kClose, false, 4000, false},
+        {"console closed, stalled too long", sim::ConsoleEvent::kClose, false, 6000, true},
+        {"log-off, shut down in time", {}, true, 4000, false},
+        {"log-off, stalled too long", {}, true, 6000, true},
+        {"Ctrl+C holds nothing", sim::ConsoleEvent::kCtrlC, false, 6000, false},
+    };
+    for (const Case& c : cases) {
+        Session session;
+        sim::SendLine(0, kGrant);
+        sim::SendLine(0, kTabDown);
+        sim::SendLine(600, kMove);
+        sim::Current().input.slowCalls[1] = c.stallMs;
+        if (c.sessionEnd) {
+            sim::EndSession(700);
+        } else {
+            sim::SendConsoleControl(700, c.event);
+        }
+        sim::CloseInput(20000);
+        EXPECT_EQ(session.Run(), 0) << c.name;
+        EXPECT_EQ(sim::Current().console.finishedAtMs, 600 + c.stallMs) << c.name;
+        const std::vector<std::string>& faults = sim::Current().bus.faults;
+        EXPECT_EQ(faults, c.cutShort ? std::vector<std::string>{"the system ended the process "
+                                                                "before its shutdown finished"}
+                                     : std::vector<std::string>{})
+            << c.name;
+    }
+}
+
 // The simulation's wait fails as Win32's does for what Win32 refuses, and the loop never asks it.
 TEST(LoopLapseTest, WaitForMultipleObjectsRefusesWhatWin32Refuses) {
     struct Case {

@@ -108,6 +108,16 @@ void FinishShutdown() {
     sim::Machine& m = Current();
     m.console.shutdownFinished = true;
     m.console.finishedAtMs = m.now - sim::kStartTick;
+    // A closed console and the session's end let the process live only so long.
+    const sim::ConsoleControl& c = m.console;
+    const uint64_t finished = c.finishedAtMs;
+    const bool lateForClose = c.watched && c.scheduled && c.event == sim::ConsoleEvent::kClose &&
+                              c.at <= finished && finished - c.at > sim::kEndOfSessionLimitMs;
+    const bool lateForSession = c.watched && c.sessionEnds && !c.windowFails &&
+                                c.sessionEndAt <= finished &&
+                                finished - c.sessionEndAt > sim::kEndOfSessionLimitMs;
+    if (lateForClose || lateForSession)
+        m.bus.faults.push_back("the system ended the process before its shutdown finished");
     m.console.outputAtFinish = m.output.size();
 }
 
