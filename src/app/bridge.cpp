@@ -76,20 +76,29 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     return result == os::kWaitTimeout || result >= os::kWaitObject0 + inputIndex;
 }
 
+void PumpPads(Bridge& bridge) {
+    if (bridge.backend.busHandle == os::kInvalidHandle) return;
+    for (int player = 0; player < kPlayerCount; ++player) PumpPad(bridge, player);
+}
+
 // Takes and dispatches every byte that waits now, in chunks, and returns how many it took. Only
 // what had arrived by the call is taken, so a host that floods cannot hold the timers back.
+// Between chunks the pads are pumped, as they always were after each chunk, so a burst's lines
+// and the pads' lines reach the host in the order they always did; lapses wait for the end.
 // Sets *ended once the input has ended and everything before the end has been taken.
 uint32_t DispatchWaitingInput(Bridge& bridge, char* chunk, bool* ended) {
     const uint32_t due = os::InputWaiting();
     uint32_t taken = 0;
-    do {
+    for (;;) {
         const uint32_t left = due - taken;
         const uint32_t got =
             os::TakeInput(chunk, left < kReadChunkBytes ? left : kReadChunkBytes, ended);
         if (got == 0) break;
         FeedLines(bridge.lines, chunk, got, DispatchFromFeed, &bridge);
         taken += got;
-    } while (taken < due);
+        if (taken >= due) break;
+        PumpPads(bridge);
+    }
     return taken;
 }
 

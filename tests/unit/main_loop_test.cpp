@@ -113,6 +113,27 @@ TEST(MainLoopTest, ReadsInChunksAndDispatchesEverythingThatWaits) {
     for (const sim::Wait& wait : sim::Current().waits) EXPECT_EQ(wait.wokeAtMs, 0u);
 }
 
+// A burst longer than a chunk: the pad's lines come after the lines of the chunk that created it
+// and before the rest, as when each chunk had a pass of its own.
+TEST(MainLoopTest, PadLinesFollowTheChunkThatCreatedThePad) {
+    Session session;
+    testing::InstallBus();
+    const std::string probe = R"({"type":"probe"})";
+    std::string burst = InputLine(0) + "\n";
+    const std::size_t firstChunkProbes = (2048 - burst.size()) / (probe.size() + 1);
+    while (burst.size() < 3000) burst += probe + "\n";
+    const std::size_t probes = (burst.size() - InputLine(0).size() - 1) / (probe.size() + 1);
+    sim::Send(0, burst);
+    sim::CloseInput(0);
+    EXPECT_EQ(session.Run(), 0);
+    std::vector<std::string> expected(1 + firstChunkProbes, testing::kBusReady);
+    expected.push_back(testing::DeviceCreated(0));
+    expected.insert(expected.end(), probes - firstChunkProbes, testing::kBusReady);
+    expected.push_back(testing::ZeroRumble(0));
+    expected.push_back(testing::DeviceRemoved(0));
+    EXPECT_EQ(session.Lines(), expected);
+}
+
 TEST(MainLoopTest, EveryLineWrittenWholeEndingInCrLf) {
     Session session;
     sim::SendLine(0, InputLine(0));
