@@ -7,7 +7,8 @@
 //          event creations fail; 7 a cancelled request takes 30 ms to finish
 //   1      how the first interface answers CheckVersion (an answer byte, below)
 //   2      vJoy devices: bit 0 device 2 has 9 buttons; 1 device 3 no POV; 2 device 4 no Rz;
-//          3 device 5 is owned by another feeder; 4 range queries write nothing
+//          3 device 5 is owned by another feeder; 4 range queries write nothing; 6 the Windows
+//          session ends halfway through the host's writes; 7 the clock moves in 15.6 ms steps
 //   3      the host closes its end this many 10 ms after its last write
 //   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble; a
 //          DualShock 4's report and feedback requests are answered as SubmitReport and
@@ -118,6 +119,7 @@ void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
     if (h[2] & 0x10) {
         for (sim::VjoyDevice& device : m.vjoy.devices) device.axisMin = device.axisMax = {};
     }
+    if (h[2] & 0x80) sim::SetClockMode(sim::ClockMode::kCoarse);
 
     for (std::size_t kind = 0; kind < 5; ++kind) {
         const uint32_t code = kRequestCodes[kind];
@@ -145,6 +147,7 @@ void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
         offset += taken;
     }
     sim::CloseInput(at + h[3] * 10u);
+    if (h[2] & 0x40) sim::EndSession(at / 2);
 }
 
 // Every line ends in CR LF and has a catalogue form; no pad is created twice or left behind; a

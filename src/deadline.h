@@ -18,4 +18,10 @@ inline constexpr uint64_t AfterLimit(uint64_t since, uint64_t limitMs) {
     return since + limitMs + 1;
 }
 
+// Whether more than `limitMs` have passed from `since` to `now`. A stamp taken after `now` (by a
+// handler that ran after the loop took its tick) has not lapsed: the difference must not wrap.
+inline constexpr bool LimitPassed(uint64_t since, uint64_t now, uint64_t limitMs) {
+    return now >= AfterLimit(since, limitMs);
+}
+
 }  // namespace padbridge

@@ -14,6 +14,12 @@ constexpr uint32_t kReadChunkBytes = 2048;
 constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
 constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 
+// The loop's one wait: the stop event, the input's event and each pad's requests. Whoever adds an
+// event to it raises this count, which must stay within what the system can wait on.
+constexpr uint32_t kEventsPerPad = 2;
+constexpr uint32_t kWaitSlots = 2 + kEventsPerPad * kPlayerCount;
+static_assert(kWaitSlots <= os::kMaxWaitObjects);
+
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
     for (; *expected != '\0'; ++argument, ++expected) {
         if (*argument != static_cast<os::WideChar>(*expected)) return false;
@@ -55,7 +61,7 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
 // False when the loop must end.
 bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inputReady) {
     const uint64_t now = os::GetTickCount64();
-    os::Handle handles[2 + 2 * kPlayerCount];
+    os::Handle handles[kWaitSlots];
     uint32_t count = 0;
     if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
     const uint32_t inputIndex = count;
@@ -70,23 +76,47 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     return result == os::kWaitTimeout || result >= os::kWaitObject0 + inputIndex;
 }
 
-// Runs until the input ends or a console control event asks to stop. Each pass: wait for work,
-// take what waits (at most one chunk) and dispatch its lines, then run the timers on one tick
-// sample.
+void PumpPads(Bridge& bridge) {
+    if (bridge.backend.busHandle == os::kInvalidHandle) return;
+    for (int player = 0; player < kPlayerCount; ++player) PumpPad(bridge, player);
+}
+
+// Takes and dispatches every byte that waits now, in chunks, and returns how many it took. Only
+// what had arrived by the call is taken, so a host that floods cannot hold the timers back.
+// Between chunks the pads are pumped, as they always were after each chunk, so a burst's lines
+// and the pads' lines reach the host in the order they always did; lapses wait for the end.
+// Sets *ended once the input has ended and everything before the end has been taken.
+uint32_t DispatchWaitingInput(Bridge& bridge, char* chunk, bool* ended) {
+    const uint32_t due = os::InputWaiting();
+    uint32_t taken = 0;
+    for (;;) {
+        const uint32_t left = due - taken;
+        const uint32_t got =
+            os::TakeInput(chunk, left < kReadChunkBytes ? left : kReadChunkBytes, ended);
+        if (got == 0) break;
+        FeedLines(bridge.lines, chunk, got, DispatchFromFeed, &bridge);
+        taken += got;
+        if (taken >= due) break;
+        PumpPads(bridge);
+    }
+    return taken;
+}
+
+// Runs until the input ends or the stop event asks to stop. Each pass: wait for work, take one
+// tick sample, dispatch every line that had arrived by then, then run the timers on that sample.
+// A handler may take long and more lines may arrive meanwhile; judging with the tick from before
+// the dispatch means no lapse is ever judged while a line that arrived in time sits unread.
+// Those later lines wait for the next pass, which comes at once.
 void RunMainLoop(Bridge& bridge) {
     const os::Handle inputReady = os::StartInputReader();
     if (inputReady == os::kNullHandle) return;
     const os::Handle stopRequested = os::WatchConsoleControl();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
+        const uint64_t now = os::GetTickCount64();
         bool ended = false;
-        const uint32_t got = os::TakeInput(chunk, kReadChunkBytes, &ended);
-        if (got > 0) {
-            FeedLines(bridge.lines, chunk, got, DispatchFromFeed, &bridge);
-        } else if (ended) {
-            return;
-        }
-        RunTimers(bridge, os::GetTickCount64());
+        if (DispatchWaitingInput(bridge, chunk, &ended) == 0 && ended) return;
+        RunTimers(bridge, now);
     }
 }
 

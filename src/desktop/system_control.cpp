@@ -39,10 +39,12 @@ void RefreshHeartbeat(SystemControl& control) {
     control.heartbeatTick = os::GetTickCount64();
 }
 
-// `now` is the loop's one sample, taken after the lines of this pass were handled, so a heartbeat
-// in the same read as the expiry still counts. Disarms itself: one release per lapse.
+// `now` is the loop's one sample, taken before the lines of this pass were handled: every line
+// that had arrived by then has been handled, and a heartbeat stamped later has not lapsed.
+// Disarms itself: one release per lapse.
 void RunHeartbeatWatchdog(SystemControl& control, uint64_t now) {
-    if (control.heartbeatTick == 0 || now - control.heartbeatTick <= kHeartbeatLapseMs) return;
+    if (control.heartbeatTick == 0 || !LimitPassed(control.heartbeatTick, now, kHeartbeatLapseMs))
+        return;
     ReleaseAll(control);
     control.heartbeatTick = 0;
 }

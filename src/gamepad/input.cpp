@@ -156,7 +156,7 @@ void TeardownPlayer(Bridge& bridge, int player) {
 
 bool CheckIdlePlayer(Bridge& bridge, int player, uint64_t now) {
     const uint64_t last = bridge.lastInputTick[player];
-    if (last == 0 || now - last <= kIdleTimeoutMs) return false;
+    if (last == 0 || !LimitPassed(last, now, kIdleTimeoutMs)) return false;
     TeardownPlayer(bridge, player);
     return true;
 }

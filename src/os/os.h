@@ -67,10 +67,15 @@ Handle StartInputReader();
 // the input has ended (end of file, a broken pipe, a closed console) and every byte before the end
 // has been taken.
 uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended);
+// How many bytes wait to be taken now: every byte that had reached the bridge by this call.
+uint32_t InputWaiting();
 
 // From this call on, Ctrl+C, Ctrl+Break, closing the console, logging off and shutting down no
 // longer end the process on the spot: they signal the returned event (kNullHandle when it could
-// not be set up) and hold the process until FinishShutdown.
+// not be set up). Log-off and shutdown arrive as window messages at a hidden top-level window,
+// since Windows sends their console events only to processes without user32. Where the system
+// ends the process once told (a closed console, the session's end), it is held, for a bounded
+// time, until FinishShutdown; Ctrl+C and Ctrl+Break hold nothing.
 Handle WatchConsoleControl();
 // The bridge has released everything; a held console control event may now let the process go.
 void FinishShutdown();
@@ -80,8 +85,12 @@ constexpr uint32_t kWaitTimeout = 258;
 constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
 constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
+// MAXIMUM_WAIT_OBJECTS.
+constexpr uint32_t kMaxWaitObjects = 64;
+
 // WaitForMultipleObjects(count, handles, wait for any, milliseconds): kWaitObject0 plus the index
-// of the first signalled handle, kWaitTimeout or kWaitFailed. At most 64 handles.
+// of the first signalled handle, kWaitTimeout or kWaitFailed. It fails with 87 for no handles,
+// more than kMaxWaitObjects, or one handle given twice.
 uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds);
 
 // Hands `count` bytes of standard output to the system in one write. The bytes are the wire

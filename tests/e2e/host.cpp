@@ -108,6 +108,7 @@ struct Session {
     std::vector<CpuSample> cpu;
     bool wait_output_failed = false;
     bool ctrl_break_sent = false;
+    bool end_session_ran = false;
 
     // Input capture (the hook procedures reach it through g_capture).
     std::vector<KeyEvent> keys;
@@ -179,6 +180,21 @@ DWORD WINAPI ReaderThread(void* param) {
     return 0;
 }
 
+// Runs a program of the system and waits for it; false when it could not start or did not end.
+bool RunAndWait(std::wstring command_line, DWORD timeout_ms) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    const bool ended = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ended;
+}
+
 DWORD WINAPI ScriptThread(void* param) {
     Session& s = *static_cast<Session*>(param);
     for (const Step& step : *s.script) {
@@ -225,6 +241,9 @@ DWORD WINAPI ScriptThread(void* param) {
             case Step::Kind::kCtrlBreak:
                 s.ctrl_break_sent =
                     GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, s.process_id) != FALSE;
+                break;
+            case Step::Kind::kEndSession:
+                s.end_session_ran = RunAndWait(L"wineboot.exe --end-session", step.ms);
                 break;
         }
     }
@@ -308,6 +327,10 @@ Step CloseStdin() {
 
 Step CtrlBreak() {
     return {Step::Kind::kCtrlBreak, {}, 0};
+}
+
+Step EndSession(DWORD timeout_ms) {
+    return {Step::Kind::kEndSession, {}, timeout_ms};
 }
 
 SessionOptions Options(std::wstring program, std::vector<std::wstring> args) {
@@ -439,6 +462,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     result.cpu = std::move(s.cpu);
     result.wait_output_failed = s.wait_output_failed;
     result.ctrl_break_sent = s.ctrl_break_sent;
+    result.end_session_ran = s.end_session_ran;
     result.keys = std::move(s.keys);
     result.mice = std::move(s.mice);
     return result;

@@ -24,6 +24,7 @@ struct Step {
         kSampleCpu,   // record the child's CPU time (GetProcessTimes) and the wall time
         kCloseStdin,  // close our end of the child's stdin
         kCtrlBreak,   // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) to the child's process group
+        kEndSession,  // Wine only: `wineboot --end-session`, waited for at most ms (a log-off)
     };
     Kind kind = Kind::kPause;
     std::string bytes;
@@ -36,6 +37,7 @@ Step WaitOutput(std::string text, DWORD timeout_ms = 10000);
 Step SampleCpu();
 Step CloseStdin();
 Step CtrlBreak();
+Step EndSession(DWORD timeout_ms = 20000);
 
 struct SessionOptions {
     std::wstring program;            // Windows path of the child
@@ -107,6 +109,7 @@ struct SessionResult {
     bool wait_output_failed = false;  // some kWaitOutput step ran out of time
     bool capture_ok = false;          // hooks were installed (when capture_input was asked)
     bool ctrl_break_sent = false;     // GenerateConsoleCtrlEvent succeeded
+    bool end_session_ran = false;     // wineboot --end-session started and finished in time
     std::vector<KeyEvent> keys;
     std::vector<MouseEvent> mice;
 };

@@ -138,6 +138,7 @@ SIMULATED(_ZN2os28SetupDiDestroyDeviceInfoListEm, bool, (Handle l), (l))
 SIMULATED(_ZN2os32SetupDiGetDeviceInterfaceDetailWEmPNS_19DeviceInterfaceDataEPvjPj, bool,
           (Handle l, os::DeviceInterfaceData* d, void* b, uint32_t s, uint32_t* r), (l, d, b, s, r))
 SIMULATED(_ZN2os9TakeInputEPvjPb, uint32_t, (void* b, uint32_t c, bool* e), (b, c, e))
+SIMULATED(_ZN2os12InputWaitingEv, uint32_t, (), ())
 SIMULATED(_ZN2os14FinishShutdownEv, void, (), ())
 SIMULATED(_ZN2os16StartInputReaderEv, Handle, (), ())
 SIMULATED(_ZN2os19WatchConsoleControlEv, Handle, (), ())

@@ -173,41 +173,54 @@ TEST(DesktopPermissionTest, RefusalReleasesBeforeItsReplyAndClosesTheGate) {
     EXPECT_EQ(session.bridge->system.heartbeatTick, 0u);
 }
 
+// On the coarse clock a lapse is seen at the first clock interrupt at or after the limit.
 TEST(DesktopWatchdogTest, FiresOnceAtTheFirstTickMoreThanASecondLaterAndKeepsThePermission) {
-    Session session;
-    sim::SendLine(0, kGrant);
-    sim::SendLine(500, KeyLine("KeyA", true));
-    sim::SendLine(500, KeyLine("Shift", true));
-    sim::SendLine(500, ClickLine(1, true));
-    sim::SendLine(500, ClickLine(0, true));
-    // Silence. Later, a move is still obeyed and re-arms the watchdog for a new press.
-    sim::SendLine(2000, kMove);
-    sim::SendLine(2000, KeyLine("Enter", true));
-    sim::CloseInput(4000);
-    session.Run();
+    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
+        Session session;
+        sim::SetClockMode(mode);
+        sim::SendLine(0, kGrant);
+        sim::SendLine(500, KeyLine("KeyA", true));
+        sim::SendLine(500, KeyLine("Shift", true));
+        sim::SendLine(500, ClickLine(1, true));
+        sim::SendLine(500, ClickLine(0, true));
+        // Silence. Later, a move is still obeyed and re-arms the watchdog for a new press.
+        sim::SendLine(2000, kMove);
+        sim::SendLine(2000, KeyLine("Enter", true));
+        sim::CloseInput(4000);
+        session.Run();
 
-    EXPECT_EQ(sim::InjectedEvents(),
-              (Events{Down(0x41), Down(0x10), kRightDown, kLeftDown,  // held at 500
-                      Up(0x10), Up(0x41), kLeftUp, kRightUp,          // watchdog
-                      MouseEvent(5, -5, 0, 0x1), Down(0x0D),          // at 2000
-                      Up(0x0D)}));                                    // watchdog again
-    // 1500 is exactly 1000 after the heartbeat, so the watchdog fires at 1501, not before.
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{500, 500, 500, 500, 1501, 1501, 1501, 1501, 2000,
-                                                   2000, 3001}));
-    EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});  // the watchdog prints nothing
-    EXPECT_EQ(session.bridge->system.enabled, 1);
+        EXPECT_EQ(sim::InjectedEvents(),
+                  (Events{Down(0x41), Down(0x10), kRightDown, kLeftDown,  // held at 500
+                          Up(0x10), Up(0x41), kLeftUp, kRightUp,          // watchdog
+                          MouseEvent(5, -5, 0, 0x1), Down(0x0D),          // at 2000
+                          Up(0x0D)}));                                    // watchdog again
+        // 1500 is exactly 1000 after the heartbeat, so the watchdog fires at 1501, not before;
+        // on the coarse clock at the interrupt of 1515.625.
+        const uint64_t lapse = mode == sim::ClockMode::kFine ? 1501 : 1516;
+        const uint64_t again = mode == sim::ClockMode::kFine ? 3001 : 3016;
+        EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{500, 500, 500, 500, lapse, lapse, lapse,
+                                                       lapse, 2000, 2000, again}));
+        EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});  // the watchdog prints nothing
+        EXPECT_EQ(session.bridge->system.enabled, 1);
+    }
 }
 
 TEST(DesktopWatchdogTest, HeartbeatsKeepItArmedUpToTheLastPassBeforeExpiry) {
-    Session session;
-    sim::SendLine(0, kGrant);
-    sim::SendLine(0, KeyLine("KeyA", true));
-    sim::SendLine(900, kHeartbeat);
-    sim::SendLine(1900, kHeartbeat);  // before 1901, where it would have fired
-    sim::CloseInput(5000);
-    session.Run();
-    EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Up(0x41)}));
-    EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, 2901}));
+    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
+        Session session;
+        sim::SetClockMode(mode);
+        sim::SendLine(0, kGrant);
+        sim::SendLine(0, KeyLine("KeyA", true));
+        sim::SendLine(900, kHeartbeat);
+        sim::SendLine(1900, kHeartbeat);  // before 1901, where it would have fired
+        sim::CloseInput(5000);
+        session.Run();
+        EXPECT_EQ(sim::InjectedEvents(), (Events{Down(0x41), Up(0x41)}));
+        // Coarse: the heartbeat at 1900 reads the tick of 1890; the lapse is due at 2891 and
+        // seen at the interrupt of 2906.25.
+        const uint64_t lapse = mode == sim::ClockMode::kFine ? 2901 : 2907;
+        EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, lapse}));
+    }
 }
 
 TEST(DesktopWatchdogTest, GrantAloneLapsesQuietlyAndDisarms) {

@@ -98,7 +98,8 @@ TEST(MainLoopTest, VersionFirstPrintsOneLineAndNothingElseRuns) {
     }
 }
 
-TEST(MainLoopTest, ReadsAtMostOneChunkATickAndDispatchesEverything) {
+// Everything that waits is taken in 2048-byte chunks and dispatched in the same pass.
+TEST(MainLoopTest, ReadsInChunksAndDispatchesEverythingThatWaits) {
     Session session;
     std::string burst;
     for (int i = 0; i < 60; ++i) burst += InputLine(i % 8) + "\n";  // about 5 KB at once
@@ -110,6 +111,27 @@ TEST(MainLoopTest, ReadsAtMostOneChunkATickAndDispatchesEverything) {
     EXPECT_EQ(session.Lines().size(), 61u);
     // While input waited, no wait slept.
     for (const sim::Wait& wait : sim::Current().waits) EXPECT_EQ(wait.wokeAtMs, 0u);
+}
+
+// A burst longer than a chunk: the pad's lines come after the lines of the chunk that created it
+// and before the rest, as when each chunk had a pass of its own.
+TEST(MainLoopTest, PadLinesFollowTheChunkThatCreatedThePad) {
+    Session session;
+    testing::InstallBus();
+    const std::string probe = R"({"type":"probe"})";
+    std::string burst = InputLine(0) + "\n";
+    const std::size_t firstChunkProbes = (2048 - burst.size()) / (probe.size() + 1);
+    while (burst.size() < 3000) burst += probe + "\n";
+    const std::size_t probes = (burst.size() - InputLine(0).size() - 1) / (probe.size() + 1);
+    sim::Send(0, burst);
+    sim::CloseInput(0);
+    EXPECT_EQ(session.Run(), 0);
+    std::vector<std::string> expected(1 + firstChunkProbes, testing::kBusReady);
+    expected.push_back(testing::DeviceCreated(0));
+    expected.insert(expected.end(), probes - firstChunkProbes, testing::kBusReady);
+    expected.push_back(testing::ZeroRumble(0));
+    expected.push_back(testing::DeviceRemoved(0));
+    EXPECT_EQ(session.Lines(), expected);
 }
 
 TEST(MainLoopTest, EveryLineWrittenWholeEndingInCrLf) {
@@ -132,25 +154,29 @@ TEST(MainLoopTest, PipeClosedMidLineDropsThePartialLine) {
 }
 
 TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
-    Session session;
-    testing::InstallBus();
-    sim::SendLine(0, InputLine(5));
-    sim::SendLine(0, InputLine(2));
-    sim::SendLine(400, InputLine(5));
-    sim::SendLine(400, InputLine(2));
-    sim::CloseInput(3000);
-    session.Run();
-    EXPECT_EQ(session.Lines(),
-              (std::vector<std::string>{testing::kBusReady, testing::DeviceCreated(2),
-                                        testing::DeviceCreated(5), testing::ZeroRumble(2),
-                                        testing::DeviceRemoved(2), testing::ZeroRumble(5),
-                                        testing::DeviceRemoved(5)}));
-    // Player 5 asked first and got serial 1. Both went in the same pass, 1001 ms after
-    // their last input at 400.
-    const std::vector<sim::Request> unplugs = sim::Current().bus.RequestsOf(sim::kUnplug);
-    ASSERT_EQ(unplugs.size(), 2u);
-    EXPECT_EQ(unplugs[0].atMs, 1401u);
-    EXPECT_EQ(testing::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
+    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
+        Session session;
+        sim::SetClockMode(mode);
+        testing::InstallBus();
+        sim::SendLine(0, InputLine(5));
+        sim::SendLine(0, InputLine(2));
+        sim::SendLine(400, InputLine(5));
+        sim::SendLine(400, InputLine(2));
+        sim::CloseInput(3000);
+        session.Run();
+        EXPECT_EQ(session.Lines(),
+                  (std::vector<std::string>{testing::kBusReady, testing::DeviceCreated(2),
+                                            testing::DeviceCreated(5), testing::ZeroRumble(2),
+                                            testing::DeviceRemoved(2), testing::ZeroRumble(5),
+                                            testing::DeviceRemoved(5)}));
+        // Player 5 asked first and got serial 1. Both went in the same pass, 1001 ms after
+        // their last input at 400; on the coarse clock that input read the tick of 390, and the
+        // lapse due at 1391 is seen at the interrupt of 1406.25.
+        const std::vector<sim::Request> unplugs = sim::Current().bus.RequestsOf(sim::kUnplug);
+        ASSERT_EQ(unplugs.size(), 2u);
+        EXPECT_EQ(unplugs[0].atMs, mode == sim::ClockMode::kFine ? 1401u : 1407u);
+        EXPECT_EQ(testing::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
+    }
 }
 
 TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
@@ -161,8 +187,14 @@ TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
     };
     const Case cases[] = {
         {0, 99999, false},  // not set
-        {1000, 2000, false}, {1000, 2001, true}, {1000, 1000, false},
-        {5000, 900, true},  // a clock that went backwards wraps to a huge difference
+        {1000, 2000, false},
+        {1000, 2001, true},
+        {1000, 1000, false},
+        // A stamp taken after the loop's tick sample, by a line handled later in the same pass:
+        // not a lapse, however the unsigned difference would wrap.
+        {5000, 900, false},
+        {~uint64_t{0}, 1, false},
+        {1, ~uint64_t{0}, true},
     };
     for (const Case& c : cases) {
         Session session;

@@ -49,11 +49,23 @@ uint64_t InputReadyTime(const Machine& m) {
     return CloseTime(m) > m.now ? CloseTime(m) : m.now;
 }
 
+// As Win32 checks before it waits: at least one handle, at most MAXIMUM_WAIT_OBJECTS, none twice.
+bool WaitableSet(uint32_t count, const os::Handle* handles) {
+    if (count == 0 || count > os::kMaxWaitObjects) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t j = i + 1; j < count; ++j) {
+            if (handles[i] == handles[j]) return false;
+        }
+    }
+    return true;
+}
+
 std::optional<uint64_t> SignalTime(const Machine& m, os::Handle handle) {
     if (handle == kInputReadyEvent && m.pipe.readerStarted) return InputReadyTime(m);
-    if (handle == kStopRequestedEvent && m.console.watched) {
-        if (!m.console.scheduled) return std::nullopt;
-        return At(m.console.at) > m.now ? At(m.console.at) : m.now;
+    if (handle == kStopRequestedEvent) {
+        const std::optional<uint64_t> at = StopRequestTime(m);
+        if (!at) return std::nullopt;
+        return *at > m.now ? *at : m.now;
     }
     return BusEventSignalTime(handle);
 }
@@ -83,6 +95,10 @@ uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
     return static_cast<uint32_t>(n);
 }
 
+uint32_t InputWaiting() {
+    return static_cast<uint32_t>(sim::AvailableBytes(Current()));
+}
+
 Handle WatchConsoleControl() {
     Current().console.watched = true;
     return sim::kStopRequestedEvent;
@@ -91,6 +107,17 @@ Handle WatchConsoleControl() {
 void FinishShutdown() {
     sim::Machine& m = Current();
     m.console.shutdownFinished = true;
+    m.console.finishedAtMs = m.now - sim::kStartTick;
+    // A closed console and the session's end let the process live only so long.
+    const sim::ConsoleControl& c = m.console;
+    const uint64_t finished = c.finishedAtMs;
+    const bool lateForClose = c.watched && c.scheduled && c.event == sim::ConsoleEvent::kClose &&
+                              c.at <= finished && finished - c.at > sim::kEndOfSessionLimitMs;
+    const bool lateForSession = c.watched && c.sessionEnds && !c.windowFails &&
+                                c.sessionEndAt <= finished &&
+                                finished - c.sessionEndAt > sim::kEndOfSessionLimitMs;
+    if (lateForClose || lateForSession)
+        m.bus.faults.push_back("the system ended the process before its shutdown finished");
     m.console.outputAtFinish = m.output.size();
 }
 
@@ -98,6 +125,13 @@ uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t 
     sim::Machine& m = Current();
     sim::SettleBus();
     sim::Wait wait{m.now - sim::kStartTick, count, milliseconds, kWaitFailed, 0};
+    if (!sim::WaitableSet(count, handles)) {
+        m.bus.faults.push_back("a wait Win32 refuses (no handles, too many, or one twice)");
+        m.lastError = kErrorInvalidParameter;
+        wait.wokeAtMs = wait.atMs;
+        m.waits.push_back(wait);
+        return kWaitFailed;
+    }
     std::optional<uint64_t> first;
     for (uint32_t i = 0; i < count; ++i) {
         if (handles[i] != sim::kInputReadyEvent && handles[i] != sim::kStopRequestedEvent &&

@@ -196,6 +196,7 @@ using sim::Current;
 
 uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
     sim::Machine& m = Current();
+    const auto slow = m.input.slowCalls.find(static_cast<uint32_t>(m.input.calls.size()));
     m.input.calls.push_back({count, recordSize});
     if (records == nullptr || recordSize != static_cast<int>(sizeof(InputRecord))) {
         m.lastError = kErrorInvalidParameter;
@@ -211,6 +212,7 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
         m.input.events.push_back(event);
         if (records[i].type == 0) sim::MovePointer(m.input, records[i].mi);
     }
+    if (slow != m.input.slowCalls.end()) m.now += slow->second;
     return count;
 }
 

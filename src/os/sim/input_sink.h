@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct InputSink {
     std::vector<SendInputCall> calls;
     std::vector<InjectedEvent> events;  // events the system accepted, in order
     bool refuse = false;  // SendInput accepts nothing (as when a secure desktop is up)
+    // SendInput call number (0-based) -> how long that call blocks after its events are taken,
+    // as it does while a low-level hook answers late.
+    std::map<uint32_t, uint64_t> slowCalls;
     // The current keyboard layout, indexed by virtual key; a test may change it at any point.
     std::array<uint16_t, 256> scanCodes = UsLayoutScanCodes();
     // Where accepted mouse moves put the pointer. An absolute move maps 0..65535 onto the virtual

@@ -69,9 +69,34 @@ void CloseInput(uint64_t atMs) {
     Current().pipe.closeScheduled = true;
 }
 
-void SendConsoleControl(uint64_t atMs) {
-    Current().console.scheduled = true;
-    Current().console.at = atMs;
+void SendConsoleControl(uint64_t atMs, ConsoleEvent event) {
+    ConsoleControl& console = Current().console;
+    if (event == ConsoleEvent::kLogoff || event == ConsoleEvent::kShutdown) {
+        ++console.undelivered;
+        return;
+    }
+    if (console.scheduled && console.at <= atMs) return;  // the first one has already asked
+    console.scheduled = true;
+    console.at = atMs;
+    console.event = event;
+}
+
+void EndSession(uint64_t atMs) {
+    ConsoleControl& console = Current().console;
+    if (console.sessionEnds && console.sessionEndAt <= atMs) return;
+    console.sessionEnds = true;
+    console.sessionEndAt = atMs;
+}
+
+std::optional<uint64_t> StopRequestTime(const Machine& m) {
+    const ConsoleControl& console = m.console;
+    if (!console.watched) return std::nullopt;
+    std::optional<uint64_t> at;
+    if (console.scheduled) at = console.at;
+    if (console.sessionEnds && !console.windowFails && (!at || console.sessionEndAt < *at))
+        at = console.sessionEndAt;
+    if (!at) return std::nullopt;
+    return kStartTick + *at;
 }
 
 void SetEnvironment(std::u16string_view name, std::u16string_view value) {

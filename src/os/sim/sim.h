@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,14 +46,37 @@ struct HostPipe {
     uint32_t largestTake = 0;
 };
 
-// A console control event (Ctrl+C, Ctrl+Break, console closed, log-off, shutdown).
+// The console control events, with their Win32 numbers.
+enum class ConsoleEvent : uint32_t {
+    kCtrlC = 0,
+    kCtrlBreak = 1,
+    kClose = 2,
+    kLogoff = 5,
+    kShutdown = 6
+};
+
+// Asking the bridge to stop from outside its pipe. Ctrl+C, Ctrl+Break and closing the console
+// reach its console control handler. Log-off and shutdown do not: Windows sends those console
+// events only to processes that have not loaded user32, and the bridge loads it for SendInput.
+// They reach it as WM_QUERYENDSESSION and WM_ENDSESSION sent to its hidden top-level window, if
+// it has one. The first request that reaches the bridge signals its stop event.
 struct ConsoleControl {
-    bool scheduled = false;
-    uint64_t at = 0;  // milliseconds after the start
-    bool watched = false;
+    bool scheduled = false;  // a console control event that reaches the handler...
+    uint64_t at = 0;         // ...at this time after the start
+    ConsoleEvent event = ConsoleEvent::kCtrlC;
+    uint32_t undelivered = 0;   // log-off and shutdown console events, which Windows withholds
+    bool sessionEnds = false;   // the Windows session ends (log-off or shutdown)...
+    uint64_t sessionEndAt = 0;  // ...with WM_QUERYENDSESSION and WM_ENDSESSION at this time
+    bool windowFails = false;   // the hidden window cannot be made (no graphics driver)
+    bool watched = false;       // WatchConsoleControl was called: the handler and the window
     bool shutdownFinished = false;
+    uint64_t finishedAtMs = 0;       // when FinishShutdown came, after the start
     std::size_t outputAtFinish = 0;  // output bytes written when FinishShutdown came
 };
+
+// The time a console handler or the window may hold the session before Windows ends the process
+// whatever it does; the bridge's shutdown must finish well within it.
+constexpr uint64_t kEndOfSessionLimitMs = 5000;
 
 // One call of WaitForMultipleObjects by the loop.
 struct Wait {
@@ -105,8 +129,12 @@ void Send(uint64_t atMs, std::string_view bytes);
 void SendLine(uint64_t atMs, std::string_view line);
 // The host closes its end of the pipe at `atMs`; the bridge sees it once the pipe is drained.
 void CloseInput(uint64_t atMs);
-// A console control event reaches the bridge at `atMs`.
-void SendConsoleControl(uint64_t atMs);
+// The user sends a console control event at `atMs` (see ConsoleControl for which reach it).
+void SendConsoleControl(uint64_t atMs, ConsoleEvent event = ConsoleEvent::kCtrlC);
+// The user logs off, or the machine shuts down, at `atMs`: the window messages of a session end.
+void EndSession(uint64_t atMs);
+// When the stop event is signalled, if anything signals it.
+std::optional<uint64_t> StopRequestTime(const Machine& m);
 
 void SetEnvironment(std::u16string_view name, std::u16string_view value);
 

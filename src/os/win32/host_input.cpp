@@ -1,4 +1,4 @@
-// Standard input read on a thread of its own, console control events, and the loop's one wait.
+// Standard input read on a thread of its own, and the loop's one wait.
 //
 // Standard input is a synchronous handle of whatever kind the host chose (an anonymous pipe, a
 // file, a console, a Unix pipe under Wine); none can be waited on for data. The reader thread
@@ -65,18 +65,6 @@ DWORD WINAPI ReadInput(void*) {
     }
 }
 
-HANDLE stopRequested = nullptr;
-HANDLE shutdownFinished = nullptr;
-
-// Runs on a thread the system creates. It only asks the loop to stop and holds the process until
-// the shutdown has released everything: for a closed console, a log-off or a shutdown the process
-// ends as soon as this returns.
-BOOL WINAPI OnConsoleControl(DWORD) {
-    ::SetEvent(stopRequested);
-    ::WaitForSingleObject(shutdownFinished, INFINITE);
-    return TRUE;
-}
-
 }  // namespace
 
 Handle StartInputReader() {
@@ -113,18 +101,11 @@ uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
     return n;
 }
 
-Handle WatchConsoleControl() {
-    stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    shutdownFinished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (stopRequested == nullptr || shutdownFinished == nullptr ||
-        !::SetConsoleCtrlHandler(OnConsoleControl, TRUE)) {
-        return kNullHandle;
-    }
-    return win32::FromHandle(stopRequested);
-}
-
-void FinishShutdown() {
-    if (shutdownFinished != nullptr) ::SetEvent(shutdownFinished);
+uint32_t InputWaiting() {
+    ::AcquireSRWLockShared(&reader.lock);
+    const DWORD waiting = reader.count;
+    ::ReleaseSRWLockShared(&reader.lock);
+    return waiting;
 }
 
 uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds) {
