@@ -55,11 +55,13 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
 // False when the loop must end.
 bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inputReady) {
     const uint64_t now = os::GetTickCount64();
-    os::Handle handles[2 + 2 * kPlayerCount];
+    os::Handle handles[3 + 2 * kPlayerCount];
     uint32_t count = 0;
     if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
     const uint32_t inputIndex = count;
     handles[count++] = inputReady;
+    const os::Handle outputRoom = OutputRoomEvent();  // only while lines wait for the writer
+    if (outputRoom != os::kNullHandle) handles[count++] = outputRoom;
     if (bridge.backend.busHandle != os::kInvalidHandle) {
         for (int player = 0; player < kPlayerCount; ++player)
             count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
@@ -79,6 +81,7 @@ void RunMainLoop(Bridge& bridge) {
     const os::Handle stopRequested = os::WatchConsoleControl();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
+        PumpOutput();
         bool ended = false;
         const uint32_t got = os::TakeInput(chunk, kReadChunkBytes, &ended);
         if (got > 0) {
@@ -108,10 +111,12 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
     if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoyLibraryPath = argv[2];
     os::PrepareStandardStreams();
+    StartOutput(bridge.output);
     ProbeBackend(bridge, bridge.vjoyLibraryPath);
 
     RunMainLoop(bridge);
     Shutdown(bridge);
+    FinishOutput(kShutdownFlushMs);  // a host that no longer reads cannot hold the end
     os::FinishShutdown();
     return 0;
 }
