@@ -59,17 +59,19 @@ void Settle(Machine& m) {
                 out.roomSignalled = true;
             }
         }
+        if (reading) {  // the host takes what the pipe holds and the rest of the write
+            m.output += out.inPipe;
+            m.output += out.writing;
+            out.inPipe.clear();
+            out.writing.clear();
+            continue;
+        }
         const std::size_t room =
             out.pipeBytes > out.inPipe.size() ? out.pipeBytes - out.inPipe.size() : 0;
         const std::size_t moved = room < out.writing.size() ? room : out.writing.size();
         out.inPipe.append(out.writing, 0, moved);
         out.writing.erase(0, moved);
-        if (reading) {
-            m.output += out.inPipe;
-            out.inPipe.clear();
-        } else if (!out.writing.empty()) {
-            break;  // WriteFile blocks until the host reads
-        }
+        if (!out.writing.empty()) break;  // WriteFile blocks until the host reads
     }
 }
 
@@ -91,8 +93,9 @@ std::optional<uint64_t> OutputRoomSignalTime() {
     Machine& m = Current();
     Settle(m);
     if (m.outputPipe.roomSignalled) return m.now;
-    if (!m.outputPipe.roomWanted) return std::nullopt;
-    return NextRead(m);  // the writer's write ends, and it takes more, once the host reads
+    // Only the writer's next take signals: with nothing waiting for it, that never comes.
+    if (!m.outputPipe.roomWanted || m.outputPipe.pending.empty()) return std::nullopt;
+    return NextRead(m);  // its write in progress ends, and it takes more, once the host reads
 }
 
 }  // namespace sim
@@ -146,12 +149,13 @@ bool FlushStandardOutput(uint32_t milliseconds) {
     sim::Settle(m);
     if (sim::WriterIdle(m)) return true;
     const std::optional<uint64_t> read = sim::NextRead(m);
-    if (read && *read <= m.now + milliseconds) {
+    const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
+    if (read && *read <= timeoutEnd) {
         m.now = *read;
         sim::Settle(m);
         return true;
     }
-    m.now += milliseconds;
+    m.now = timeoutEnd;
     sim::Settle(m);
     return false;
 }
