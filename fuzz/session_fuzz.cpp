@@ -7,7 +7,10 @@
 //          event creations fail; 7 a cancelled request takes 30 ms to finish
 //   1      how the first interface answers CheckVersion (an answer byte, below)
 //   2      vJoy devices: bit 0 device 2 has 9 buttons; 1 device 3 no POV; 2 device 4 no Rz;
-//          3 device 5 is owned by another feeder; 4 range queries write nothing
+//          3 device 5 is owned by another feeder; 4 range queries write nothing;
+//          the host's end of standard output: 5 the host stops reading at byte 49 times 40 ms;
+//          6 and never reads again (else it reads again 2500 ms later); 7 no pipe buffer and a
+//          writer with room for one longest line, so lines wait in the queue and some are dropped
 //   3      the host closes its end this many 10 ms after its last write
 //   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble
 //   44..48 the answer to each of those after its first 8
@@ -29,6 +32,7 @@
 
 #include "catalogue.h"
 #include "os/sim/sim.h"
+#include "protocol/output_queue.h"
 #include "session.h"
 
 namespace {
@@ -112,6 +116,15 @@ void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
         for (sim::VjoyDevice& device : m.vjoy.devices) device.axisMin = device.axisMax = {};
     }
 
+    if (h[2] & 0x20) {
+        const uint64_t stopAt = h[49] * 40u;
+        sim::StopReading(stopAt, (h[2] & 0x40) ? sim::kNever : stopAt + 2500);
+    }
+    if (h[2] & 0x80) {
+        m.outputPipe.pipeBytes = 0;
+        m.outputPipe.writerBytes = padbridge::kMaxWireLine;
+    }
+
     for (std::size_t kind = 0; kind < 5; ++kind) {
         const uint32_t code = kRequestCodes[kind];
         for (std::size_t i = 0; i < 8; ++i)
@@ -135,8 +148,19 @@ void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
     sim::CloseInput(at + h[3] * 10u);
 }
 
-// Every line ends in CR LF and has a catalogue form; no pad is created twice or left behind; a
-// non-zero rumble line belongs to a live pad.
+// Every line ends in CR LF and has a catalogue form.
+void CheckLineForms(const std::string& out) {
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find("\r\n", start);
+        if (end == std::string::npos) Violation("output does not end in CR LF");
+        const std::string line = out.substr(start, end - start);
+        if (!fuzz::IsCatalogueLine(line)) Violation("not a catalogue line:", line);
+        start = end + 2;
+    }
+}
+
+// No pad is created twice or left behind; a non-zero rumble line belongs to a live pad.
 void CheckOutput(const std::string& out) {
     bool live[8] = {};
     std::size_t start = 0;
@@ -265,9 +289,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ScriptHost(header, stream, streamSize);
     if (session.Run(arguments) != 0) Violation("exit code is not 0");
 
-    const std::string& out = sim::Current().output;
-    CheckOutput(out);
-    CheckDesktop(out);
+    // The host reads what was handed over, in order, and nothing else; with its pause over
+    // before the end, all of it.
+    const std::string& read = sim::Current().output;
+    const std::string& handed = sim::Current().handed;
+    if (handed.compare(0, read.size(), read) != 0) Violation("the host read other bytes");
+    if (!(header[2] & 0x20) && read != handed) Violation("a reading host missed bytes");
+    CheckLineForms(read);
+    // What the bridge made, unless the queue's bound dropped a line: pads and the desktop add up.
+    CheckLineForms(handed);
+    if (session.bridge->output.dropped == 0) {
+        CheckOutput(handed);
+        CheckDesktop(handed);
+    }
+    if (session.bridge->output.count > padbridge::kOutputQueueLines)
+        Violation("the output queue outgrew its bound");
     CheckGivenBack(*session.bridge);
     return 0;
 }

@@ -119,6 +119,7 @@ bool OfferStandardOutput(const char* bytes, std::size_t count) {
         // One blocking WriteFile on the caller's thread: the clock runs on until the host has
         // taken enough of the pipe for the whole write.
         out.writing.append(bytes, count);
+        m.handed.append(bytes, count);
         ++m.outputWrites;
         sim::Settle(m);
         if (out.writing.empty()) return true;
@@ -139,6 +140,7 @@ bool OfferStandardOutput(const char* bytes, std::size_t count) {
         return false;
     }
     out.pending.append(bytes, count);
+    m.handed.append(bytes, count);
     ++m.outputWrites;
     sim::Settle(m);
     return true;

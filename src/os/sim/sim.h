@@ -102,6 +102,7 @@ struct Machine {
     ConsoleControl console;
     std::vector<Wait> waits;
     std::string output;         // exactly the bytes the host has read from standard output
+    std::string handed;         // every byte the bridge handed to standard output, read or not
     uint32_t outputWrites = 0;  // pieces handed to standard output (one per line)
     OutputPipe outputPipe;
     std::vector<std::pair<std::u16string, std::u16string>> environment;
