@@ -83,5 +83,37 @@ TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) 
     EXPECT_LT(q[1].ms, resumedMs);
 }
 
+TEST(FrozenHost, HostThatNeverReadsAgainStillSeesTheBridgeEndCleanly) {
+    SessionOptions options = Options(PadbridgePath());
+    options.capture_input = true;
+    options.stdout_pipe_bytes = 4096;
+    options.exit_timeout_ms = 5000;
+    std::string probes;
+    for (int i = 0; i < kProbes; ++i) probes += "{\"type\":\"probe\"}\n";
+    const std::vector<Step> script = {
+        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        WaitOutput(kPermissionTrue),
+        StopReading(),
+        Write("{\"type\":\"system\",\"action\":\"key\",\"key\":\"KeyQ\",\"down\":true}\n"),
+        Write(probes),
+        Pause(200),
+        CloseStdin(),  // and it never reads again: the bridge's writer stays blocked
+    };
+    const SessionResult r = RunSession(options, script);
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    ASSERT_TRUE(r.capture_ok);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_FALSE(r.script_timed_out);
+    EXPECT_EQ(r.exit_code, 0u);
+    // Shutdown let go of Q although its last lines could not reach the host.
+    std::vector<KeyEvent> q;
+    for (const KeyEvent& key : r.keys) {
+        if (key.vk == kKeyQ) q.push_back(key);
+    }
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[1].flags & kKeyUpFlag, kKeyUpFlag);
+    EXPECT_LT(r.output.size(), kProbes * kCapabilitiesSystemEnabled.size());
+}
+
 }  // namespace
 }  // namespace e2e
