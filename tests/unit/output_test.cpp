@@ -358,6 +358,29 @@ TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
     }
 }
 
+TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
+    // Lines wait in the queue, nothing else is live: only the writer's room event can tell the
+    // loop that the host reads again, and it hands the lines over at that moment.
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ModeName(mode));
+        Session session;
+        sim::SetClockMode(mode);
+        sim::Current().outputPipe.pipeBytes = 0;
+        sim::Current().outputPipe.writerBytes = kMaxWireLine;
+        sim::StopReading(100, 2000);
+        for (int i = 0; i < 6; ++i) sim::SendLine(100, R"({"type":"probe"})");
+        sim::CloseInput(5000);
+        EXPECT_EQ(session.Run(), 0);
+        const std::string noDriver =
+            testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+        ExpectLines(session.Lines(), Lines(7, noDriver));
+        EXPECT_GT(sim::Current().outputPipe.refusals, 0u);
+        std::vector<uint64_t> wakes;
+        for (const sim::Wait& wait : sim::Current().waits) wakes.push_back(wait.wokeAtMs);
+        EXPECT_EQ(wakes, (std::vector<uint64_t>{100, 2000, 5000}));
+    }
+}
+
 // ---- A host that reads normally sees no change ----
 
 TEST(OutputTest, ReadingHostGetsEachLineInItsOwnWriteAndNothingWaits) {
