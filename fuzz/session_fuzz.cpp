@@ -7,14 +7,18 @@
 //          event creations fail; 7 a cancelled request takes 30 ms to finish
 //   1      how the first interface answers CheckVersion (an answer byte, below)
 //   2      vJoy devices: bit 0 device 2 has 9 buttons; 1 device 3 no POV; 2 device 4 no Rz;
-//          3 device 5 is owned by another feeder; 4 range queries write nothing; 6 the Windows
-//          session ends halfway through the host's writes; 7 the clock moves in 15.6 ms steps
+//          3 device 5 is owned by another feeder; 4 range queries write nothing; 5 the host
+//          stops reading its end of standard output (below); 6 the Windows session ends halfway
+//          through the host's writes; 7 the clock moves in 15.6 ms steps
 //   3      the host closes its end this many 10 ms after its last write
 //   4..43  the first 8 answers to PlugIn, WaitReady, SubmitReport, Unplug, AwaitRumble; a
 //          DualShock 4's report and feedback requests are answered as SubmitReport and
 //          AwaitRumble are
 //   44..48 the answer to each of those after its first 8
-//   49..56 read cuts: chunk lengths, used in turn (64 chunks at most)
+//   49..56 read cuts: chunk lengths, used in turn (64 chunks at most). With byte 2 bit 5 they
+//          also say how the host stops reading: at byte 49 times 40 ms; byte 50 bit 0, never to
+//          read again (else it reads again 2500 ms later); byte 50 bit 1, no pipe buffer and a
+//          writer with room for one longest line, so lines wait in the queue and some are dropped
 //   57..63 pauses before each chunk, used in turn; the host's writes stop moving the clock
 //          once 12 s have passed
 //
@@ -32,6 +36,7 @@
 
 #include "catalogue.h"
 #include "os/sim/sim.h"
+#include "protocol/output_queue.h"
 #include "session.h"
 
 namespace {
@@ -121,6 +126,15 @@ void SetUpMachine(const uint8_t* h, std::vector<std::u16string>* arguments) {
     }
     if (h[2] & 0x80) sim::SetClockMode(sim::ClockMode::kCoarse);
 
+    if (h[2] & 0x20) {
+        const uint64_t stopAt = h[49] * 40u;
+        sim::StopReading(stopAt, (h[50] & 0x01) ? sim::kNever : stopAt + 2500);
+        if (h[50] & 0x02) {
+            m.outputPipe.pipeBytes = 0;
+            m.outputPipe.writerBytes = padbridge::kMaxWireLine;
+        }
+    }
+
     for (std::size_t kind = 0; kind < 5; ++kind) {
         const uint32_t code = kRequestCodes[kind];
         for (std::size_t i = 0; i < 8; ++i)
@@ -150,8 +164,20 @@ void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
     if (h[2] & 0x40) sim::EndSession(at / 2);
 }
 
-// Every line ends in CR LF and has a catalogue form; no pad is created twice or left behind; a
-// non-zero rumble line and every lightbar line belong to a live pad.
+// Every line ends in CR LF and has a catalogue form.
+void CheckLineForms(const std::string& out) {
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find("\r\n", start);
+        if (end == std::string::npos) Violation("output does not end in CR LF");
+        const std::string line = out.substr(start, end - start);
+        if (!fuzz::IsCatalogueLine(line)) Violation("not a catalogue line:", line);
+        start = end + 2;
+    }
+}
+
+// No pad is created twice or left behind; a non-zero rumble line and every lightbar line belong
+// to a live pad.
 void CheckOutput(const std::string& out) {
     bool live[8] = {};
     std::size_t start = 0;
@@ -223,7 +249,9 @@ void CheckMouseRecord(const os::MouseInput& mi, const std::string& text) {
 // No event before a grant or after a refusal (release-all lifts what is held before the refusal
 // is printed); nothing held at a refusal's reply or at the end. A held key goes up with the scan
 // code and extended flag of its down, and no key is sent by scan code alone.
-void CheckDesktop(const std::string& out) {
+// With `orderKnown` false (lines waited in the queue, so the output's order says nothing of when
+// a line was made) only the events themselves are checked.
+void CheckDesktop(const std::string& out, bool orderKnown) {
     const std::string granted = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
     const std::string refused = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
     bool keys[256] = {};
@@ -247,8 +275,9 @@ void CheckDesktop(const std::string& out) {
         const std::size_t end = out.find("\r\n", start);
         const std::size_t lineStart = end == std::string::npos ? out.size() : start;
         // Events handed over before this line was written.
-        for (; next < events.size() && events[next].outputBefore <= lineStart; ++next) {
-            if (!permitted) Violation("event injected without a grant");
+        for (; next < events.size() && (events[next].outputBefore <= lineStart || !orderKnown);
+             ++next) {
+            if (!permitted && orderKnown) Violation("event injected without a grant");
             const std::string text = sim::DescribeEvent(events[next]);
             if (text.find("dirty") != std::string::npos) Violation("record not zero-filled:", text);
             os::InputRecord record;
@@ -283,7 +312,7 @@ void CheckDesktop(const std::string& out) {
         const std::string line = out.substr(start, end + 2 - start);
         if (line == granted) permitted = true;
         if (line == refused) {
-            if (heldAny()) Violation("something still held at a refusal");
+            if (heldAny() && orderKnown) Violation("something still held at a refusal");
             permitted = false;
         }
         start = end + 2;
@@ -330,9 +359,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     ScriptHost(header, stream, streamSize);
     if (session.Run(arguments) != 0) Violation("exit code is not 0");
 
-    const std::string& out = sim::Current().output;
-    CheckOutput(out);
-    CheckDesktop(out);
+    // The host reads what was handed over, in order, and nothing else; with its pause over
+    // before the end, all of it.
+    const std::string& read = sim::Current().output;
+    const std::string& handed = sim::Current().handed;
+    if (handed.compare(0, read.size(), read) != 0) Violation("the host read other bytes");
+    if (!(header[2] & 0x20) && read != handed) Violation("a reading host missed bytes");
+    CheckLineForms(read);
+    // What the bridge made, unless the queue's bound dropped a line: pads and the desktop add up.
+    CheckLineForms(handed);
+    if (session.bridge->output.dropped == 0 && session.bridge->output.count == 0)
+        CheckOutput(handed);
+    CheckDesktop(handed, sim::Current().outputPipe.refusals == 0);
+    if (session.bridge->output.count > padbridge::kOutputQueueLines)
+        Violation("the output queue outgrew its bound");
     CheckGivenBack(*session.bridge);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "gamepad/vjoy.h"
 #include "os/os.h"
 #include "protocol/line_reader.h"
+#include "protocol/output_queue.h"
 
 namespace padbridge {
 
@@ -22,6 +23,7 @@ struct Bridge {
     VjoyPads vjoy{};
     uint64_t lastInputTick[kPlayerCount]{};  // 0: not set
     SystemControl system{};
+    OutputQueue output{};  // lines that wait while the host does not read
 };
 
 // The whole process after the entry point: command line, start-up, main loop, shutdown.

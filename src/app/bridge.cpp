@@ -17,7 +17,7 @@ constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 // The loop's one wait: the stop event, the input's event and each pad's requests. Whoever adds an
 // event to it raises this count, which must stay within what the system can wait on.
 constexpr uint32_t kEventsPerPad = 2;
-constexpr uint32_t kWaitSlots = 2 + kEventsPerPad * kPlayerCount;
+constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount;  // stop, input, output room
 static_assert(kWaitSlots <= os::kMaxWaitObjects);
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
@@ -66,6 +66,8 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
     const uint32_t inputIndex = count;
     handles[count++] = inputReady;
+    const os::Handle outputRoom = OutputRoomEvent();  // only while lines wait for the writer
+    if (outputRoom != os::kNullHandle) handles[count++] = outputRoom;
     if (bridge.backend.busHandle != os::kInvalidHandle) {
         for (int player = 0; player < kPlayerCount; ++player)
             count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
@@ -113,6 +115,7 @@ void RunMainLoop(Bridge& bridge) {
     const os::Handle stopRequested = os::WatchConsoleControl();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
+        PumpOutput();
         const uint64_t now = os::GetTickCount64();
         bool ended = false;
         if (DispatchWaitingInput(bridge, chunk, &ended) == 0 && ended) return;
@@ -138,10 +141,12 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
     if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoyLibraryPath = argv[2];
     os::PrepareStandardStreams();
+    StartOutput(bridge.output);
     ProbeBackend(bridge, bridge.vjoyLibraryPath);
 
     RunMainLoop(bridge);
     Shutdown(bridge);
+    FinishOutput(kShutdownFlushMs);  // a host that no longer reads cannot hold the end
     os::FinishShutdown();
     return 0;
 }

@@ -93,9 +93,30 @@ constexpr uint32_t kMaxWaitObjects = 64;
 // more than kMaxWaitObjects, or one handle given twice.
 uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds);
 
-// Hands `count` bytes of standard output to the system in one write. The bytes are the wire
-// bytes: the caller has already ended each line in CR LF.
-void WriteStandardOutput(const char* bytes, std::size_t count);
+// ---- Standard output ----
+//
+// A host may stop reading at any time (a frozen main thread, a console in QuickEdit selection),
+// and a write to a full pipe blocks until it reads again. So the adapter writes on a thread of its
+// own, from a bounded buffer, and the loop only ever hands lines over without blocking. The bytes
+// are wire bytes: the caller has already ended each line in CR LF and hands over whole lines.
+
+// The writer holds at most this many bytes that it has taken but not yet begun to write, besides
+// the one write it has in progress (at most as many again).
+constexpr uint32_t kOutputWriterBytes = 32 * 1024;
+
+// Starts the writer. Returns the event that is signalled when the writer has room again after it
+// refused an offer (the loop waits on it while lines wait for room); kNullHandle when the writer
+// could not start, and then every offer is one blocking write in place.
+Handle StartOutputWriter();
+
+// Hands `count` bytes to the writer without blocking: true when it took them all, false (taking
+// nothing) when it lacks room. Before StartOutputWriter, it writes them at once, blocking, and is
+// always true.
+bool OfferStandardOutput(const char* bytes, std::size_t count);
+
+// Waits at most `milliseconds` for the writer to pass every byte it took to the system; true
+// when it did. The bytes left over are lost when the process ends.
+bool FlushStandardOutput(uint32_t milliseconds);
 
 // ---- Device interfaces and overlapped driver I/O ----
 

@@ -1,10 +1,27 @@
-// Every line the bridge writes to the host, each with its one exact text. Each line reaches the
-// system in a single write and ends in CR LF on the wire.
+// Every line the bridge writes to the host, each with its one exact text. Each line is handed to
+// the writer in one piece and ends in CR LF on the wire. Nothing here blocks: while the host does
+// not read, lines wait in a bounded queue (protocol/output_queue.h says what it drops).
 #pragma once
 
 #include <cstdint>
 
+#include "os/os.h"
+
 namespace padbridge {
+
+struct OutputQueue;
+
+// The output's part in a run. StartOutput starts the writer and binds the run's queue before the
+// first line; while OutputRoomEvent is not kNullHandle lines wait for room, and the loop waits on
+// it too and calls PumpOutput when it wakes; FinishOutput hands over what is left, waits at most
+// `milliseconds` for the writer to pass it on, and lets the queue go. True when all went out.
+void StartOutput(OutputQueue& queue);
+os::Handle OutputRoomEvent();
+void PumpOutput();
+bool FinishOutput(uint32_t milliseconds);
+
+// How long the end of a run waits for a host that does not read before the process ends anyway.
+inline constexpr uint32_t kShutdownFlushMs = 500;
 
 // gamepadBackend words of the capabilities line.
 inline constexpr const char* kBackendVigem = "Xbox 360 (ViGEmBus)";

@@ -104,6 +104,8 @@ struct Session {
     DWORD process_id = 0;
 
     const std::vector<Step>* script = nullptr;
+    HANDLE reading_allowed = nullptr;  // manual reset: reset while the host plays frozen
+    std::vector<double> reading_changes_ms;
     std::vector<WriteRecord> writes;
     std::vector<CpuSample> cpu;
     bool wait_output_failed = false;
@@ -167,6 +169,7 @@ DWORD WINAPI ReaderThread(void* param) {
     char buffer[4096];
     for (;;) {
         DWORD got = 0;
+        WaitForSingleObject(s.reading_allowed, INFINITE);
         if (!ReadFile(s.stdout_read, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
         double ms = MsSince(s.start);
         std::lock_guard lock(s.mutex);
@@ -244,6 +247,15 @@ DWORD WINAPI ScriptThread(void* param) {
                 break;
             case Step::Kind::kEndSession:
                 s.end_session_ran = RunAndWait(L"wineboot.exe --end-session", step.ms);
+                break;
+            case Step::Kind::kStopReading:
+            case Step::Kind::kResumeReading:
+                s.reading_changes_ms.push_back(MsSince(s.start));
+                if (step.kind == Step::Kind::kStopReading) {
+                    ResetEvent(s.reading_allowed);
+                } else {
+                    SetEvent(s.reading_allowed);
+                }
                 break;
         }
     }
@@ -328,6 +340,12 @@ Step CloseStdin() {
 Step CtrlBreak() {
     return {Step::Kind::kCtrlBreak, {}, 0};
 }
+Step StopReading() {
+    return {Step::Kind::kStopReading, {}, 0};
+}
+Step ResumeReading() {
+    return {Step::Kind::kResumeReading, {}, 0};
+}
 
 Step EndSession(DWORD timeout_ms) {
     return {Step::Kind::kEndSession, {}, timeout_ms};
@@ -344,6 +362,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     SessionResult result;
     Session s;
     s.script = &script;
+    s.reading_allowed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     QueryPerformanceCounter(&s.start);
 
     HANDLE hook_thread = nullptr;
@@ -365,7 +384,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     bool pipes =
         (options.message_mode_stdin ? MessagePipe(&child_stdin, &s.stdin_write, &inheritable)
                                     : CreatePipe(&child_stdin, &s.stdin_write, &inheritable, 0)) &&
-        CreatePipe(&s.stdout_read, &child_stdout, &inheritable, 0) &&
+        CreatePipe(&s.stdout_read, &child_stdout, &inheritable, options.stdout_pipe_bytes) &&
         SetHandleInformation(s.stdin_write, HANDLE_FLAG_INHERIT, 0) &&
         SetHandleInformation(s.stdout_read, HANDLE_FLAG_INHERIT, 0);
     HANDLE our_stderr = GetStdHandle(STD_ERROR_HANDLE);
@@ -433,6 +452,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
         }
         GetExitCodeProcess(pi.hProcess, &result.exit_code);
         CloseStdin(s);
+        SetEvent(s.reading_allowed);  // whatever the script left, the reader sees the end
 
         if (reader != nullptr) {
             // The pipe breaks once the child is gone; a stuck read is cancelled.
@@ -459,6 +479,8 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     result.output = std::move(s.output);
     result.chunks = std::move(s.chunks);
     result.writes = std::move(s.writes);
+    result.reading_changes_ms = std::move(s.reading_changes_ms);
+    if (s.reading_allowed != nullptr) CloseHandle(s.reading_allowed);
     result.cpu = std::move(s.cpu);
     result.wait_output_failed = s.wait_output_failed;
     result.ctrl_break_sent = s.ctrl_break_sent;

@@ -18,13 +18,15 @@ namespace e2e {
 // One step of a session script.
 struct Step {
     enum class Kind {
-        kWrite,       // one WriteFile of `bytes` to the child's stdin
-        kPause,       // Sleep(ms)
-        kWaitOutput,  // wait (at most ms) until the output so far contains `bytes`
-        kSampleCpu,   // record the child's CPU time (GetProcessTimes) and the wall time
-        kCloseStdin,  // close our end of the child's stdin
-        kCtrlBreak,   // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) to the child's process group
-        kEndSession,  // Wine only: `wineboot --end-session`, waited for at most ms (a log-off)
+        kWrite,          // one WriteFile of `bytes` to the child's stdin
+        kPause,          // Sleep(ms)
+        kWaitOutput,     // wait (at most ms) until the output so far contains `bytes`
+        kSampleCpu,      // record the child's CPU time (GetProcessTimes) and the wall time
+        kCloseStdin,     // close our end of the child's stdin
+        kCtrlBreak,      // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) to the child's process group
+        kStopReading,    // our reader stops reading the child's stdout after its read in progress
+        kResumeReading,  // and reads again
+        kEndSession,     // Wine only: `wineboot --end-session`, waited for at most ms (a log-off)
     };
     Kind kind = Kind::kPause;
     std::string bytes;
@@ -38,6 +40,8 @@ Step SampleCpu();
 Step CloseStdin();
 Step CtrlBreak();
 Step EndSession(DWORD timeout_ms = 20000);
+Step StopReading();
+Step ResumeReading();
 
 struct SessionOptions {
     std::wstring program;            // Windows path of the child
@@ -59,6 +63,8 @@ struct SessionOptions {
     // The child's stdin is a named pipe in message mode, read as messages, instead of an
     // anonymous pipe: each write is one message, and a read shorter than it gets ERROR_MORE_DATA.
     bool message_mode_stdin = false;
+    // The buffer size CreatePipe gets for the child's stdout (0: the system's default).
+    DWORD stdout_pipe_bytes = 0;
 };
 
 // Output bytes as they arrived: one entry per successful ReadFile.
@@ -103,6 +109,7 @@ struct SessionResult {
     std::vector<Chunk> chunks;
     std::vector<WriteRecord> writes;
     std::vector<CpuSample> cpu;
+    std::vector<double> reading_changes_ms;  // when each kStopReading / kResumeReading ran
     DWORD exit_code = 0;
     bool timed_out = false;           // the child did not exit in time and was killed
     bool script_timed_out = false;    // the script did not finish in time

@@ -124,7 +124,9 @@ SIMULATED(_ZN2os19MultiByteToWideCharEjjPKciPDsi, int,
           (uint32_t cp, uint32_t f, const char* s, int sl, os::WideChar* d, int dc),
           (cp, f, s, sl, d, dc))
 SIMULATED(_ZN2os19WaitForSingleObjectEmj, uint32_t, (Handle h, uint32_t ms), (h, ms))
-SIMULATED(_ZN2os19WriteStandardOutputEPKcm, void, (const char* b, std::size_t n), (b, n))
+SIMULATED(_ZN2os19OfferStandardOutputEPKcm, bool, (const char* b, std::size_t n), (b, n))
+SIMULATED(_ZN2os19FlushStandardOutputEj, bool, (uint32_t ms), (ms))
+SIMULATED(_ZN2os17StartOutputWriterEv, Handle, (), ())
 SIMULATED(_ZN2os20SetupDiGetClassDevsWERKNS_4GuidEj, Handle, (const os::Guid& g, uint32_t f),
           (g, f))
 SIMULATED(_ZN2os22CreateManualResetEventEv, Handle, (), ())

@@ -1,7 +1,8 @@
 // Fault injection as whole host sessions on the simulation, row by row from tables:
 //   every bus request kind times every way a request can go wrong;
 //   every vJoy acquisition check failing;
-//   the host closing its end after each line of a session with pads live and keys held.
+//   the host closing its end after each line of a session with pads live and keys held;
+//   the same with a host that never reads its end of standard output.
 // Each row checks the exact output and that every handle, event, request, library, device and
 // held key or button has been given back by the end.
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "os/sim/sim.h"
+#include "protocol/output.h"
 #include "session.h"
 #include "vigem_fixture.h"
 
@@ -316,6 +318,55 @@ TEST_P(ClosedMidSessionTest, ShutdownLiftsWhatIsHeldAndRemovesEveryPad) {
 
 INSTANTIATE_TEST_SUITE_P(AfterEveryLine, ClosedMidSessionTest,
                          ::testing::Range<std::size_t>(1, kSessionSteps.size() + 1));
+
+// ---- A host that never reads again, then closes its end ----
+
+struct SilentPipeRow {
+    const char* name;
+    std::size_t pipeBytes;
+    std::size_t writerBytes;
+};
+
+const SilentPipeRow kSilentPipes[] = {
+    {"lines fill the writer", 0, os::kOutputWriterBytes},
+    {"lines wait in the queue", 0, 0},
+};
+
+void PrintTo(const SilentPipeRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class NeverReadsAgainTest
+    : public ::testing::TestWithParam<std::tuple<std::size_t, SilentPipeRow>> {};
+
+TEST_P(NeverReadsAgainTest, ShutdownStillLiftsEverythingAndEndsInBoundedTime) {
+    const auto& [count, pipe] = GetParam();  // lines sent before the host closes its end
+    Session session;
+    testing::InstallBus();
+    sim::Current().outputPipe.pipeBytes = pipe.pipeBytes;
+    sim::Current().outputPipe.writerBytes = pipe.writerBytes;
+    sim::StopReading(0);  // from the start: not even the capabilities line is read
+    for (std::size_t i = 0; i < count; ++i) sim::SendLine(10 * i, kSessionSteps[i].line);
+    const uint64_t closeAt = 10 * count + 5;
+    sim::CloseInput(closeAt);
+
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(sim::Current().output, "");
+    std::vector<std::string> atShutdown;
+    for (const sim::InjectedEvent& event : sim::Current().input.events) {
+        if (event.at >= closeAt) atShutdown.push_back(sim::DescribeEvent(event));
+    }
+    EXPECT_EQ(atShutdown, kSessionSteps[count - 1].held);
+    ExpectAllGivenBack(*session.bridge);
+    // The end waits for the writer at most its bound, and lets the process go after that.
+    EXPECT_EQ(sim::Elapsed(), closeAt + kShutdownFlushMs);
+    EXPECT_TRUE(sim::Current().console.shutdownFinished);
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterEveryLine, NeverReadsAgainTest,
+                         ::testing::Combine(::testing::Range<std::size_t>(1,
+                                                                          kSessionSteps.size() + 1),
+                                            ::testing::ValuesIn(kSilentPipes)));
 
 }  // namespace
 }  // namespace padbridge

@@ -67,6 +67,7 @@ std::optional<uint64_t> SignalTime(const Machine& m, os::Handle handle) {
         if (!at) return std::nullopt;
         return *at > m.now ? *at : m.now;
     }
+    if (IsOutputRoomEvent(handle)) return OutputRoomSignalTime();
     return BusEventSignalTime(handle);
 }
 
@@ -135,7 +136,7 @@ uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t 
     std::optional<uint64_t> first;
     for (uint32_t i = 0; i < count; ++i) {
         if (handles[i] != sim::kInputReadyEvent && handles[i] != sim::kStopRequestedEvent &&
-            !sim::IsBusEvent(handles[i])) {
+            !sim::IsBusEvent(handles[i]) && !sim::IsOutputRoomEvent(handles[i])) {
             m.bus.faults.push_back("wait on a handle that is not open");
             m.waits.push_back(wait);
             return kWaitFailed;

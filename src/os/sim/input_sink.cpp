@@ -207,7 +207,7 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
         return 0;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        sim::InjectedEvent event{sim::Elapsed(), m.output.size(), {}};
+        sim::InjectedEvent event{sim::Elapsed(), m.handed.size(), {}};
         std::memcpy(event.bytes, &records[i], sizeof event.bytes);
         m.input.events.push_back(event);
         if (records[i].type == 0) sim::MovePointer(m.input, records[i].mi);

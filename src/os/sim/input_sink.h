@@ -17,7 +17,7 @@ namespace sim {
 // test can order events against output lines.
 struct InjectedEvent {
     uint64_t at;               // milliseconds after the start
-    std::size_t outputBefore;  // bytes of standard output written before the call
+    std::size_t outputBefore;  // bytes handed to standard output before the call
     uint8_t bytes[sizeof(os::InputRecord)];
 };
 

@@ -143,11 +143,6 @@ void PrepareStandardStreams() {
     Current().streamsPrepared = true;
 }
 
-void WriteStandardOutput(const char* bytes, std::size_t count) {
-    Current().output.append(bytes, count);
-    ++Current().outputWrites;
-}
-
 uint32_t GetEnvironmentVariableW(const WideChar* name, WideChar* buffer, uint32_t capacity) {
     for (const auto& [key, value] : Current().environment) {
         if (key != name) continue;

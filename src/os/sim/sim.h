@@ -78,6 +78,33 @@ struct ConsoleControl {
 // whatever it does; the bridge's shutdown must finish well within it.
 constexpr uint64_t kEndOfSessionLimitMs = 5000;
 
+constexpr uint64_t kNever = UINT64_MAX;
+
+// A time in which the host does not read its end of standard output: [fromMs, untilMs) after
+// the start, until kNever for a host that never reads again.
+struct ReadPause {
+    uint64_t fromMs;
+    uint64_t untilMs;
+};
+
+// Standard output as Windows has it: the writer thread's buffer of bytes it has taken, its one
+// WriteFile in progress, and the pipe's own buffer. The host reads whatever is in the pipe at
+// once, except during its pauses; a WriteFile then blocks once the pipe's buffer is full.
+struct OutputPipe {
+    std::size_t pipeBytes = 4096;  // CreatePipe's buffer size
+    std::size_t writerBytes = os::kOutputWriterBytes;
+    std::vector<ReadPause> pauses;  // in time order, not overlapping
+    bool writerFails = false;       // StartOutputWriter cannot start its thread
+    bool writerStarted = false;
+    std::string pending;         // taken by the writer, not yet being written
+    std::string writing;         // what its WriteFile in progress has not yet put in the pipe
+    std::string inPipe;          // in the pipe's buffer, not yet read
+    bool roomWanted = false;     // an offer was refused...
+    bool roomSignalled = false;  // ...and the writer has since taken what waited
+    uint32_t refusals = 0;
+    uint64_t settledAt = 0;  // machine tick up to which the above is brought
+};
+
 // One call of WaitForMultipleObjects by the loop.
 struct Wait {
     uint64_t atMs;  // when it was made, after the start
@@ -97,8 +124,10 @@ struct Machine {
     HostPipe pipe;
     ConsoleControl console;
     std::vector<Wait> waits;
-    std::string output;  // exactly the bytes written to standard output
-    uint32_t outputWrites = 0;
+    std::string output;         // exactly the bytes the host has read from standard output
+    std::string handed;         // every byte the bridge handed to standard output, read or not
+    uint32_t outputWrites = 0;  // pieces handed to standard output (one per line)
+    OutputPipe outputPipe;
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     Bus bus;
     VjoyLibrary vjoy;
@@ -135,6 +164,14 @@ void SendConsoleControl(uint64_t atMs, ConsoleEvent event = ConsoleEvent::kCtrlC
 void EndSession(uint64_t atMs);
 // When the stop event is signalled, if anything signals it.
 std::optional<uint64_t> StopRequestTime(const Machine& m);
+
+// The host stops reading its end of standard output at `fromMs` and reads again at `untilMs`
+// (kNever: never again). It reads everything waiting the moment it reads again.
+void StopReading(uint64_t fromMs, uint64_t untilMs = kNever);
+
+// For the loop's wait: the writer's room event, and when it is signalled (none: never).
+bool IsOutputRoomEvent(os::Handle event);
+std::optional<uint64_t> OutputRoomSignalTime();
 
 void SetEnvironment(std::u16string_view name, std::u16string_view value);
 

@@ -1,0 +1,434 @@
+// Standard output when the host stops reading: the loop never waits for it, the watchdog and the
+// idle check keep their time, memory stays bounded by the queue's drop policy, and the host gets
+// the lines in order once it reads again.
+#include "protocol/output.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "desktop_fixture.h"
+#include "os/sim/sim.h"
+#include "protocol/output_queue.h"
+#include "session.h"
+#include "vigem_fixture.h"
+
+namespace padbridge {
+namespace {
+
+using testing::DeviceCreated;
+using testing::DeviceRemoved;
+using testing::InputLine;
+using testing::kBusReady;
+using testing::kGrant;
+using testing::Session;
+using testing::ZeroRumble;
+using Lines = std::vector<std::string>;
+
+const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
+const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
+// The probe's answer once the permission is granted.
+const std::string kBusReadyGranted =
+    testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
+const sim::ClockMode kClockModes[] = {sim::ClockMode::kFine, sim::ClockMode::kCoarse};
+
+const char* ModeName(sim::ClockMode mode) {
+    return mode == sim::ClockMode::kFine ? "fine clock" : "coarse clock";
+}
+
+// Compares line lists and says where they part, rather than printing hundreds of lines.
+void ExpectLines(const Lines& actual, const Lines& expected) {
+    std::size_t same = 0;
+    while (same < actual.size() && same < expected.size() && actual[same] == expected[same]) ++same;
+    if (same == actual.size() && same == expected.size()) return;
+    ADD_FAILURE() << "got " << actual.size() << " lines, expected " << expected.size()
+                  << "; they part at line " << same << ":\n  got      "
+                  << (same < actual.size() ? actual[same] : "(end)") << "\n  expected "
+                  << (same < expected.size() ? expected[same] : "(end)");
+}
+
+// ---- The queue's drop policy, line by line ----
+
+std::string Wire(const std::string& line) {
+    return line + "\r\n";
+}
+
+void Enqueue(OutputQueue& queue, LineKind kind, int player, const std::string& line) {
+    const std::string wire = Wire(line);
+    EnqueueLine(queue, kind, player, wire.data(), wire.size());
+}
+
+Lines Drain(OutputQueue& queue) {
+    Lines lines;
+    while (queue.count > 0) {
+        const QueuedLine& line = OldestLine(queue);
+        std::string wire(line.wire, line.length);
+        EXPECT_EQ(wire.substr(wire.size() - 2), "\r\n");
+        lines.push_back(wire.substr(0, wire.size() - 2));
+        RemoveOldestLine(queue);
+    }
+    return lines;
+}
+
+std::string Rumble(int player, int low) {
+    return testing::RumbleLine(player, std::to_string(low).c_str(), "0");
+}
+
+struct QueuedLineSpec {
+    LineKind kind;
+    int player;
+    std::string text;
+};
+
+QueuedLineSpec RumbleSpec(int player, int low) {
+    return {LineKind::kRumble, player, Rumble(player, low)};
+}
+QueuedLineSpec LightbarSpec(int player, int red) {
+    return {LineKind::kLightbar, player,
+            "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
+                ",\"red\":" + std::to_string(red) + ",\"green\":0,\"blue\":0}"};
+}
+QueuedLineSpec DeviceSpec(int player, bool created) {
+    return {LineKind::kLasting, player, created ? DeviceCreated(player) : DeviceRemoved(player)};
+}
+const QueuedLineSpec kCapabilitiesSpec = {LineKind::kCapabilities, kLineWithoutPlayer, kBusReady};
+const QueuedLineSpec kErrorSpec = {LineKind::kError, 1, testing::PlayerError(1, "x", 31)};
+const QueuedLineSpec kPermissionSpec = {LineKind::kLasting, kLineWithoutPlayer, kGranted};
+
+struct PolicyCase {
+    const char* name;
+    std::vector<QueuedLineSpec> head;  // queued first; the queue is then filled with `filler`
+    QueuedLineSpec filler;
+    QueuedLineSpec incoming;  // arrives at a full queue
+    // What the host gets: the head as changed, the fillers left (how many), then the tail.
+    std::vector<QueuedLineSpec> expectedHead;
+    uint32_t fillersLeft;
+    std::vector<QueuedLineSpec> expectedTail;
+    uint32_t dropped;
+    uint32_t replaced;
+};
+
+TEST(OutputQueueTest, FullQueueDropsTheLeastWorthLineFirst) {
+    constexpr uint32_t kFull = kOutputQueueLines;
+    const PolicyCase cases[] = {
+        {"a newer rumble replaces its player's latest queued rumble in place",
+         {DeviceSpec(0, true), RumbleSpec(0, 1)},
+         kPermissionSpec,
+         RumbleSpec(0, 9),
+         {DeviceSpec(0, true), RumbleSpec(0, 9)},
+         kFull - 2,
+         {},
+         0,
+         1},
+        {"not across a device line: another pad's motors",
+         {RumbleSpec(0, 1), DeviceSpec(0, false)},
+         kPermissionSpec,
+         RumbleSpec(0, 9),
+         {DeviceSpec(0, false)},
+         kFull - 2,
+         {RumbleSpec(0, 9)},
+         1,
+         0},
+        {"a newer lightbar replaces its player's queued one across that pad's rumble lines",
+         {DeviceSpec(0, true), LightbarSpec(0, 1), RumbleSpec(0, 1)},
+         kPermissionSpec,
+         LightbarSpec(0, 9),
+         {DeviceSpec(0, true), LightbarSpec(0, 9), RumbleSpec(0, 1)},
+         kFull - 3,
+         {},
+         0,
+         1},
+        {"a rumble does not take a lightbar's place, nor cross an error",
+         {RumbleSpec(0, 1), kErrorSpec, LightbarSpec(1, 1)},
+         kPermissionSpec,
+         RumbleSpec(1, 9),
+         {RumbleSpec(0, 1), LightbarSpec(1, 1)},
+         kFull - 3,
+         {RumbleSpec(1, 9)},
+         1,
+         0},
+        {"a superseded lightbar goes before capabilities",
+         {kCapabilitiesSpec, LightbarSpec(2, 1), RumbleSpec(2, 1), LightbarSpec(2, 2)},
+         kPermissionSpec,
+         kErrorSpec,
+         {kCapabilitiesSpec, RumbleSpec(2, 1), LightbarSpec(2, 2)},
+         kFull - 4,
+         {kErrorSpec},
+         1,
+         0},
+        {"not another player's rumble: of two latest motor states the older goes",
+         {RumbleSpec(1, 1)},
+         kPermissionSpec,
+         RumbleSpec(0, 9),
+         {},
+         kFull - 1,
+         {RumbleSpec(0, 9)},
+         1,
+         0},
+        {"a superseded rumble goes before capabilities",
+         {kCapabilitiesSpec, RumbleSpec(2, 1), RumbleSpec(2, 2), kErrorSpec},
+         kPermissionSpec,
+         kErrorSpec,
+         {kCapabilitiesSpec, RumbleSpec(2, 2), kErrorSpec},
+         kFull - 4,
+         {kErrorSpec},
+         1,
+         0},
+        {"capabilities go before errors",
+         {kErrorSpec, kCapabilitiesSpec},
+         kPermissionSpec,
+         DeviceSpec(3, true),
+         {kErrorSpec},
+         kFull - 2,
+         {DeviceSpec(3, true)},
+         1,
+         0},
+        {"errors go before a player's latest rumble",
+         {RumbleSpec(4, 1), kErrorSpec},
+         kPermissionSpec,
+         DeviceSpec(3, true),
+         {RumbleSpec(4, 1)},
+         kFull - 2,
+         {DeviceSpec(3, true)},
+         1,
+         0},
+        {"the oldest of equal worth goes first",
+         {},
+         kCapabilitiesSpec,
+         kCapabilitiesSpec,
+         {},
+         kFull,
+         {},
+         1,
+         0},
+        {"a new line worth less than everything queued is the one dropped",
+         {},
+         kPermissionSpec,
+         kCapabilitiesSpec,
+         {},
+         kFull,
+         {},
+         1,
+         0},
+        {"device lines go last, oldest first",
+         {DeviceSpec(5, true)},
+         kPermissionSpec,
+         DeviceSpec(5, false),
+         {},
+         kFull - 1,
+         {DeviceSpec(5, false)},
+         1,
+         0},
+    };
+    for (const PolicyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        static OutputQueue queue;
+        ResetOutputQueue(queue);
+        for (const QueuedLineSpec& line : c.head) Enqueue(queue, line.kind, line.player, line.text);
+        while (queue.count < kFull) Enqueue(queue, c.filler.kind, c.filler.player, c.filler.text);
+        Enqueue(queue, c.incoming.kind, c.incoming.player, c.incoming.text);
+        EXPECT_EQ(queue.count, kFull);
+        EXPECT_EQ(queue.dropped, c.dropped);
+        EXPECT_EQ(queue.replaced, c.replaced);
+
+        Lines expected;
+        for (const QueuedLineSpec& line : c.expectedHead) expected.push_back(line.text);
+        expected.insert(expected.end(), c.fillersLeft, c.filler.text);
+        for (const QueuedLineSpec& line : c.expectedTail) expected.push_back(line.text);
+        ExpectLines(Drain(queue), expected);
+    }
+}
+
+TEST(OutputQueueTest, SlotsAreReusedInOrderAfterRemovals) {
+    static OutputQueue queue;
+    ResetOutputQueue(queue);
+    Lines expected;
+    // Three rounds of filling and half draining: order holds across slot reuse.
+    int next = 0;
+    for (int round = 0; round < 3; ++round) {
+        while (queue.count < kOutputQueueLines) {
+            Enqueue(queue, LineKind::kLasting, next % 8,
+                    DeviceCreated(next % 8) + std::to_string(next));
+            expected.push_back(DeviceCreated(next % 8) + std::to_string(next));
+            ++next;
+        }
+        for (uint32_t i = 0; i < kOutputQueueLines / 2; ++i) {
+            EXPECT_EQ(std::string(OldestLine(queue).wire, OldestLine(queue).length),
+                      Wire(expected.front()));
+            expected.erase(expected.begin());
+            RemoveOldestLine(queue);
+        }
+    }
+    ExpectLines(Drain(queue), expected);
+    EXPECT_EQ(queue.dropped, 0u);
+}
+
+// ---- A frozen host: it stops reading and writing while a key is held and rumble comes ----
+
+constexpr uint64_t kLastArmingMs = 600;  // its last heartbeat and its last input
+constexpr uint64_t kReadsAgainMs = 3000;
+constexpr uint64_t kClosesAtMs = 3100;
+// The game changes the motors every `everyMs` while the pad lives, `changes` times.
+struct RumbleCadence {
+    int changes;
+    uint64_t everyMs;
+};
+constexpr RumbleCadence kSomeRumble = {240, 4};   // fits the writer's buffers
+constexpr RumbleCadence kMuchRumble = {1500, 1};  // does not
+
+struct FrozenRun {
+    Lines lines;
+    uint64_t keyUpAt = 0;
+    uint32_t dropped = 0;
+    uint32_t replaced = 0;
+    uint32_t refusals = 0;
+};
+
+FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipeBytes,
+                     std::size_t writerBytes, bool writerFails) {
+    Session session;
+    sim::SetClockMode(mode);
+    testing::InstallBus();
+    sim::OutputPipe& pipe = sim::Current().outputPipe;
+    pipe.pipeBytes = pipeBytes;
+    pipe.writerBytes = writerBytes;
+    pipe.writerFails = writerFails;
+    for (int i = 0; i < rumble.changes; ++i)
+        sim::Current().bus.Queue(sim::kAwaitRumble,
+                                 sim::Rumble(static_cast<uint8_t>(1 + i % 250), 0, rumble.everyMs));
+    sim::SendLine(0, kGrant);
+    sim::SendLine(0, testing::System(R"("action":"key","key":"KeyA","down":true)"));
+    for (uint64_t at = 0; at <= kLastArmingMs; at += 200) {
+        sim::SendLine(at, InputLine(0));
+        sim::SendLine(at, R"({"type":"system-heartbeat"})");
+    }
+    sim::StopReading(kLastArmingMs, kReadsAgainMs);
+    sim::SendLine(kReadsAgainMs, R"({"type":"probe"})");
+    sim::CloseInput(kClosesAtMs);
+    EXPECT_EQ(session.Run(), 0);
+
+    FrozenRun run;
+    run.lines = session.Lines();
+    for (const sim::InjectedEvent& event : sim::Current().input.events) {
+        if (sim::DescribeEvent(event) == kKeyAUp) run.keyUpAt = event.at;
+    }
+    run.dropped = session.bridge->output.dropped;
+    run.replaced = session.bridge->output.replaced;
+    run.refusals = pipe.refusals;
+    testing::ExpectBusClean();
+    return run;
+}
+
+void ExpectOnTime(const FrozenRun& run) {
+    EXPECT_GE(run.keyUpAt, kLastArmingMs + 1001);
+    EXPECT_LE(run.keyUpAt, kLastArmingMs + 1020);
+}
+
+TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ModeName(mode));
+        const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, false);
+        ExpectOnTime(run);
+        // Everything, in order: the pad's whole life, each motor change, then the probe's answer.
+        Lines expected = {kBusReady, kGranted, DeviceCreated(0)};
+        for (int i = 0; i < kSomeRumble.changes; ++i) {
+            char low[16];
+            std::snprintf(low, sizeof low, "%.6f", (1 + i % 250) / 255.0);
+            expected.push_back(testing::RumbleLine(0, low, "0.000000"));
+        }
+        expected.insert(expected.end(), {ZeroRumble(0), DeviceRemoved(0), kBusReadyGranted});
+        ExpectLines(run.lines, expected);
+        // The pipe filled, but the writer's buffer took the rest: nothing had to wait in the queue.
+        EXPECT_EQ(run.refusals, 0u);
+        EXPECT_EQ(run.dropped + run.replaced, 0u);
+    }
+}
+
+TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ModeName(mode));
+        // The same session with a writer that never fills: every line the bridge made.
+        const Lines all = FrozenHost(mode, kMuchRumble, 4096, 1 << 20, false).lines;
+        // No pipe buffer, and a writer with room for the longest line only.
+        const FrozenRun run = FrozenHost(mode, kMuchRumble, 0, kMaxWireLine, false);
+        ExpectOnTime(run);
+        ASSERT_GT(run.lines.size(), 10u);
+        // Up to the first line that had to wait in the queue, nothing is lost.
+        std::size_t same = 0;
+        while (same < run.lines.size() && run.lines[same] == all[same]) ++same;
+        ASSERT_GT(same, 5u);
+        ASSERT_LE(same + kOutputQueueLines + 2, all.size())
+            << "lines " << run.lines.size() << " dropped " << run.dropped << " replaced "
+            << run.replaced << " refusals " << run.refusals;
+        // The queue kept its oldest line but the first (dropped for the `device` line), and its
+        // last slot took each newer motor state in turn, the teardown's zero last.
+        Lines expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(same));
+        expected.insert(expected.end(), all.begin() + static_cast<std::ptrdiff_t>(same + 1),
+                        all.begin() + static_cast<std::ptrdiff_t>(same + kOutputQueueLines - 1));
+        expected.insert(expected.end(), {ZeroRumble(0), DeviceRemoved(0), kBusReadyGranted});
+        ExpectLines(run.lines, expected);
+        EXPECT_EQ(run.dropped, 1u);
+        // Every line lost was either replaced by its player's newer motor state or dropped.
+        EXPECT_GT(run.replaced, 0u);
+        EXPECT_EQ(run.replaced + run.dropped, all.size() - run.lines.size());
+    }
+}
+
+TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
+    // What the writer thread is for: one blocking write in place holds the watchdog back.
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ModeName(mode));
+        const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, true);
+        EXPECT_EQ(run.keyUpAt, kReadsAgainMs);
+        EXPECT_EQ(run.refusals, 0u);
+        // The idle pad, too, outlived its time: it went only after the probe sent at the end.
+        ASSERT_GE(run.lines.size(), 3u);
+        EXPECT_EQ(Lines(run.lines.end() - 3, run.lines.end()),
+                  (Lines{kBusReadyGranted, ZeroRumble(0), DeviceRemoved(0)}));
+    }
+}
+
+TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
+    // Lines wait in the queue, nothing else is live: only the writer's room event can tell the
+    // loop that the host reads again, and it hands the lines over at that moment.
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ModeName(mode));
+        Session session;
+        sim::SetClockMode(mode);
+        sim::Current().outputPipe.pipeBytes = 0;
+        sim::Current().outputPipe.writerBytes = kMaxWireLine;
+        sim::StopReading(100, 2000);
+        for (int i = 0; i < 6; ++i) sim::SendLine(100, R"({"type":"probe"})");
+        sim::CloseInput(5000);
+        EXPECT_EQ(session.Run(), 0);
+        const std::string noDriver =
+            testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+        ExpectLines(session.Lines(), Lines(7, noDriver));
+        EXPECT_GT(sim::Current().outputPipe.refusals, 0u);
+        std::vector<uint64_t> wakes;
+        for (const sim::Wait& wait : sim::Current().waits) wakes.push_back(wait.wokeAtMs);
+        EXPECT_EQ(wakes, (std::vector<uint64_t>{100, 2000, 5000}));
+    }
+}
+
+// ---- A host that reads normally sees no change ----
+
+TEST(OutputTest, ReadingHostGetsEachLineInItsOwnWriteAndNothingWaits) {
+    Session session;
+    testing::InstallBus();
+    sim::Current().outputPipe.pipeBytes = 0;  // even with no pipe buffer at all
+    sim::SendLine(0, InputLine(0));
+    sim::SendLine(0, kGrant);
+    sim::CloseInput(10);
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(),
+              (Lines{kBusReady, kGranted, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0)}));
+    EXPECT_EQ(sim::Current().outputWrites, 5u);
+    EXPECT_EQ(sim::Current().outputPipe.refusals, 0u);
+    EXPECT_EQ(sim::Elapsed(), 10u);  // the end waited for nothing
+}
+
+}  // namespace
+}  // namespace padbridge
