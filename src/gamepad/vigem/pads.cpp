@@ -22,11 +22,13 @@ bool SerialInUse(const Bridge& bridge, int player, uint32_t serial) {
     return false;
 }
 
-// Tears the pad down, closes the player to new input for a while, and tells the host why.
+// Tears the pad down, closes the player to new input for a while, and tells the host why (after
+// the teardown lines).
 void FailPad(Bridge& bridge, int player, uint32_t result, const char* code) {
+    PadSlot& slot = bridge.pads[player];
+    slot.failCode = code;
+    slot.failResult = result;
     TeardownPad(bridge, player);
-    bridge.pads[player].createRetryTick = os::GetTickCount64() + kCreateRetryMs;
-    WritePlayerError(player, code, result);
 }
 
 void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
@@ -74,6 +76,75 @@ bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
     return false;
 }
 
+// Issues the request of a teardown step from the bridge's spare records; one that cannot be
+// sent is answered at once with its error.
+void StartTeardownStep(Bridge& bridge, PadSlot& slot, uint32_t step, uint32_t code,
+                       const uint8_t* record, uint32_t length) {
+    slot.teardownStep = step;
+    slot.stepResult = 0;
+    const int index = StartSpareRequest(bridge.spareRequests, bridge.backend.busHandle, code,
+                                        record, length, &slot.stepResult);
+    slot.teardownRequest = index < 0 ? 0 : static_cast<uint32_t>(index) + 1;
+}
+
+void StartUnplug(Bridge& bridge, PadSlot& slot) {
+    uint8_t record[vigem::kSerialRecordSize];
+    vigem::EncodeSerial(slot.serial, record);
+    StartTeardownStep(bridge, slot, kTeardownUnplug, vigem::kUnplug, record,
+                      vigem::kSerialRecordSize);
+}
+
+// The pad is gone from the game: tell the host, in the order it has always seen.
+void WriteTeardownLines(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
+    if (slot.stepResult != os::kErrorSuccess)
+        WritePlayerError(player, kGamepadRemoveFailed, slot.stepResult);
+    slot.lastLow = 0;
+    slot.lastHigh = 0;
+    WriteRumble(player, 0, 0);
+    // Input that came during the teardown keeps the player's tick for the pad that follows.
+    if (!slot.reopen) bridge.lastInputTick[player] = 0;
+    WriteDeviceRemoved(player);
+    if (slot.failCode != nullptr) {
+        slot.createRetryTick = os::GetTickCount64() + kCreateRetryMs;
+        WritePlayerError(player, slot.failCode, slot.failResult);
+        slot.reopen = 0;  // the retry window holds the player off
+    }
+}
+
+// Moves a teardown on as far as the driver lets it. True once the slot is free again (and, if
+// input came meanwhile, a new pad has been started for it).
+bool AdvanceTeardown(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
+    if (slot.teardownRequest != 0) {
+        if (!PollSpareRequest(bridge.spareRequests, static_cast<int>(slot.teardownRequest) - 1,
+                              &slot.stepResult))
+            return false;
+        slot.teardownRequest = 0;
+    }
+    if (slot.teardownStep == kTeardownNeutral) {
+        StartUnplug(bridge, slot);
+        return AdvanceTeardown(bridge, player);
+    }
+    if (slot.teardownStep == kTeardownUnplug) {
+        WriteTeardownLines(bridge, player);
+        slot.teardownStep = kTeardownDraining;
+    }
+    const os::Handle bus = bridge.backend.busHandle;
+    if (!ReleasePendingIo(bus, slot.rumbleIo) || !ReleasePendingIo(bus, slot.mainIo)) return false;
+    const uint64_t createRetryTick = slot.createRetryTick;
+    const PadReport report = slot.latestReport;
+    const bool reopen = slot.reopen != 0;
+    slot = PadSlot{};
+    slot.createRetryTick = createRetryTick;
+    if (reopen) {
+        slot.latestReport = report;
+        slot.reportDirty = 1;
+        OpenPad(bridge, player);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
@@ -95,8 +166,13 @@ void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
     if (os::GetTickCount64() < slot.createRetryTick) return;
     slot.latestReport = BuildPadReport(frame);  // replaces any report not yet submitted
     slot.reportDirty = 1;
+    if (slot.state == kPadTearingDown) slot.reopen = 1;
     if (slot.state != kPadFree) return;
+    OpenPad(bridge, player);
+}
 
+void OpenPad(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
     slot.mainIo = PendingIo{};
     slot.mainIo.overlapped.event = os::CreateManualResetEvent();
     if (slot.mainIo.overlapped.event != os::kNullHandle) {
@@ -116,6 +192,7 @@ void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
 
 void PumpPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
+    if (slot.state == kPadTearingDown && !AdvanceTeardown(bridge, player)) return;
     if (slot.serial == 0) return;
     int pass = 0;
     for (; pass < kMaxPassesPerTick; ++pass) {
@@ -135,6 +212,13 @@ void PumpPad(Bridge& bridge, int player) {
 uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
     const PadSlot& slot = bridge.pads[player];
     if (slot.serial == 0) return kNoDeadline;
+    if (slot.state == kPadTearingDown) {
+        // A step waits for its request; draining waits only for the events of the pad's own.
+        return slot.teardownRequest != 0
+                   ? NextSpareRequestDeadline(bridge.spareRequests,
+                                              static_cast<int>(slot.teardownRequest) - 1)
+                   : kNoDeadline;
+    }
     if (slot.busyPauseTick > now) return slot.busyPauseTick;
     const uint64_t timeout = slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
     uint64_t next = NextPendingIoDeadline(slot.mainIo, timeout);
@@ -149,7 +233,7 @@ uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
 
 int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events) {
     const PadSlot& slot = bridge.pads[player];
-    if (slot.busyPauseTick > now) return 0;
+    if (slot.state != kPadTearingDown && slot.busyPauseTick > now) return 0;
     int count = 0;
     const os::Handle mainEvent = PendingIoEvent(slot.mainIo);
     const os::Handle rumbleEvent = PendingIoEvent(slot.rumbleIo);
@@ -160,25 +244,47 @@ int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* eve
 
 void TeardownPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
-    if (slot.serial == 0) return;
+    if (slot.state == kPadFree) return;
+    if (slot.state == kPadTearingDown) {  // already on its way out: no new pad after it
+        slot.reopen = 0;
+        slot.reportDirty = 0;
+        return;
+    }
     const os::Handle bus = bridge.backend.busHandle;
+    slot.state = kPadTearingDown;
+    slot.reportDirty = 0;
+    slot.reopen = 0;
+    bridge.lastInputTick[player] = 0;
+    // Cancelled without waiting; a request the driver does not let go of at once keeps its
+    // record until the slot drains.
     ReleasePendingIo(bus, slot.rumbleIo);
     ReleasePendingIo(bus, slot.mainIo);
-    uint8_t record[vigem::kReportRecordSize];
     if (slot.connected) {
         // Leave the game a centred pad with nothing pressed; failing that is harmless.
+        uint8_t record[vigem::kReportRecordSize];
         vigem::EncodeReport(slot.serial, PadReport{}, record);
-        SendSyncRequest(bus, vigem::kSubmitReport, record, vigem::kReportRecordSize);
+        StartTeardownStep(bridge, slot, kTeardownNeutral, vigem::kSubmitReport, record,
+                          vigem::kReportRecordSize);
+    } else {
+        StartUnplug(bridge, slot);
     }
-    vigem::EncodeSerial(slot.serial, record);
-    const uint32_t result = SendSyncRequest(bus, vigem::kUnplug, record, vigem::kSerialRecordSize);
-    if (result != os::kErrorSuccess) WritePlayerError(player, kGamepadRemoveFailed, result);
-    slot.lastLow = 0;
-    slot.lastHigh = 0;
-    WriteRumble(player, 0, 0);
-    slot = PadSlot{};
-    bridge.lastInputTick[player] = 0;
-    WriteDeviceRemoved(player);
+    AdvanceTeardown(bridge, player);
+}
+
+bool PadsBusy(const Bridge& bridge) {
+    for (const PadSlot& slot : bridge.pads) {
+        if (slot.state == kPadTearingDown || PendingIoHeld(slot.mainIo) ||
+            PendingIoHeld(slot.rumbleIo))
+            return true;
+    }
+    return false;
+}
+
+bool TeardownLinesPending(const Bridge& bridge) {
+    for (const PadSlot& slot : bridge.pads) {
+        if (slot.state == kPadTearingDown && slot.teardownStep != kTeardownDraining) return true;
+    }
+    return false;
 }
 
 }  // namespace padbridge
