@@ -96,12 +96,13 @@ void RunMainLoop(Bridge& bridge) {
 }
 
 // Drives the teardowns that shutdown started until every pad's lines are out (each request is
-// bounded by its time-out), then gives cancelled requests a bounded while to be let go of.
+// bounded by its time-out), then gives cancelled requests, a version check's among them, a
+// bounded while to be let go of.
 void FinishPads(Bridge& bridge) {
-    if (bridge.backend.busHandle == os::kInvalidHandle) return;
+    const bool busOpen = bridge.backend.busHandle != os::kInvalidHandle;
     uint64_t drainUntil = kNoDeadline;
     for (;;) {
-        for (int player = 0; player < kPlayerCount; ++player) PumpPad(bridge, player);
+        for (int player = 0; busOpen && player < kPlayerCount; ++player) PumpPad(bridge, player);
         CollectSpareRequests(bridge.spareRequests);
         if (!PadsBusy(bridge) && !SpareRequestsHeld(bridge.spareRequests)) return;
         const uint64_t now = os::GetTickCount64();

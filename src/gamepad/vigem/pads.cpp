@@ -116,6 +116,11 @@ void WriteTeardownLines(Bridge& bridge, int player) {
 // input came meanwhile, a new pad has been started for it).
 bool AdvanceTeardown(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
+    // Collect a cancelled request of the pad as soon as the driver lets go, whatever the step:
+    // its signalled event must not keep waking the loop.
+    const os::Handle bus = bridge.backend.busHandle;
+    const bool rumbleReleased = ReleasePendingIo(bus, slot.rumbleIo);
+    const bool released = ReleasePendingIo(bus, slot.mainIo) && rumbleReleased;
     if (slot.teardownRequest != 0) {
         if (!PollSpareRequest(bridge.spareRequests, static_cast<int>(slot.teardownRequest) - 1,
                               &slot.stepResult))
@@ -130,8 +135,7 @@ bool AdvanceTeardown(Bridge& bridge, int player) {
         WriteTeardownLines(bridge, player);
         slot.teardownStep = kTeardownDraining;
     }
-    const os::Handle bus = bridge.backend.busHandle;
-    if (!ReleasePendingIo(bus, slot.rumbleIo) || !ReleasePendingIo(bus, slot.mainIo)) return false;
+    if (!released) return false;
     const uint64_t createRetryTick = slot.createRetryTick;
     const PadReport report = slot.latestReport;
     const bool reopen = slot.reopen != 0;
