@@ -432,17 +432,18 @@ uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
         return sim::kWaitFailed;
     }
     if (it->second) return kWaitObject0;
-    uint64_t first = m.now + milliseconds + 1;
+    const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
+    uint64_t first = timeoutEnd + 1;
     for (const sim::InFlight& io : m.bus.inFlight) {
         if (io.event == object && !io.done && !io.never && io.completeAt < first)
             first = io.completeAt;
     }
-    if (first <= m.now + milliseconds) {
+    if (first <= timeoutEnd) {
         m.now = first;
         sim::Settle();
         return kWaitObject0;
     }
-    m.now += milliseconds;
+    m.now = timeoutEnd;
     sim::Settle();
     return kWaitTimeout;
 }

@@ -109,8 +109,9 @@ uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t 
         const std::optional<uint64_t> at = sim::SignalTime(m, handles[i]);
         if (at && (!first || *at < *first)) first = at;
     }
-    if (milliseconds != kInfinite && (!first || *first > m.now + milliseconds)) {
-        m.now += milliseconds;
+    const uint64_t timeoutEnd = milliseconds == kInfinite ? 0 : sim::TimeoutEnd(m, milliseconds);
+    if (milliseconds != kInfinite && (!first || *first > timeoutEnd)) {
+        m.now = timeoutEnd;
         sim::SettleBus();
         wait.result = kWaitTimeout;
     } else if (!first) {

@@ -11,6 +11,17 @@ std::unique_ptr<Machine>& Slot() {
     return machine;
 }
 
+// The clock interrupts fall at true times k * period after the start (a multiple of 1/64 s, as
+// Windows keeps them by default). GetTickCount64 shows the last one's time rounded down, which
+// gives its 15 and 16 ms steps; on this whole-millisecond clock an interrupt is seen from the
+// first millisecond at or after it.
+uint64_t InterruptIndexSeenAt(const Machine& m, uint64_t elapsedMs) {
+    return elapsedMs * 1000 / m.clockPeriodUs;
+}
+uint64_t CeilDiv(uint64_t a, uint64_t b) {
+    return (a + b - 1) / b;
+}
+
 }  // namespace
 
 Machine& Current() {
@@ -21,6 +32,26 @@ void Reset() {
 }
 uint64_t Elapsed() {
     return Current().now - kStartTick;
+}
+
+void SetClockMode(ClockMode mode) {
+    Current().clockMode = mode;
+}
+
+uint64_t TickNow(const Machine& m) {
+    if (m.clockMode == ClockMode::kFine) return m.now;
+    return kStartTick + InterruptIndexSeenAt(m, m.now - kStartTick) * m.clockPeriodUs / 1000;
+}
+
+// The system sets a timer's due time from the interrupt time it last saw and checks timers only
+// at an interrupt: the wait ends at the first interrupt at or after that due time.
+uint64_t TimeoutEnd(const Machine& m, uint32_t milliseconds) {
+    if (m.clockMode == ClockMode::kFine) return m.now + milliseconds;
+    const uint64_t lastUs = InterruptIndexSeenAt(m, m.now - kStartTick) * m.clockPeriodUs;
+    const uint64_t dueUs = lastUs + uint64_t{milliseconds} * 1000;
+    const uint64_t endUs = CeilDiv(dueUs, m.clockPeriodUs) * m.clockPeriodUs;
+    const uint64_t end = kStartTick + CeilDiv(endUs, 1000);
+    return end > m.now ? end : m.now;
 }
 
 void Send(uint64_t atMs, std::string_view bytes) {
@@ -75,7 +106,7 @@ uint32_t GetLastError() {
 }
 
 uint64_t GetTickCount64() {
-    return Current().now;
+    return sim::TickNow(Current());
 }
 
 bool SetDefaultDllDirectories(uint32_t flags) {

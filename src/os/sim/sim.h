@@ -21,6 +21,14 @@ namespace sim {
 // GetTickCount64 at the start of every session; never 0, which the bridge reads as "not set".
 constexpr uint64_t kStartTick = 5'000'000;
 
+// How the clock moves. kFine: every millisecond shows, and a wait lasts exactly its time-out.
+// kCoarse: as a real Windows clock does, GetTickCount64 moves only at the clock interrupt (every
+// 15.625 ms by default, so in steps of 15 or 16 ms) and a wait's time-out ends only at an
+// interrupt, so a wait of 1 ms can last a whole step. Events (input, a driver's completion) still
+// wake a waiter at once; the tick it then reads is the last interrupt's.
+enum class ClockMode { kFine, kCoarse };
+constexpr uint32_t kDefaultClockPeriodUs = 15'625;
+
 struct Delivery {
     uint64_t at;            // milliseconds after the start
     std::size_t endOffset;  // input bytes up to here are in the pipe from `at` on
@@ -56,7 +64,9 @@ struct Wait {
 };
 
 struct Machine {
-    uint64_t now = kStartTick;
+    uint64_t now = kStartTick;  // the true time, in milliseconds; GetTickCount64 may lag it
+    ClockMode clockMode = ClockMode::kFine;
+    uint32_t clockPeriodUs = kDefaultClockPeriodUs;  // kCoarse: time between clock interrupts
     uint32_t lastError = 0;
     uint32_t defaultDllDirectories = 0;  // flags of the last SetDefaultDllDirectories
     bool streamsPrepared = false;
@@ -75,8 +85,16 @@ struct Machine {
 Machine& Current();
 void Reset();
 
-// Milliseconds since the session started, on the virtual clock.
+// Milliseconds since the session started, on the virtual clock (the true time, not the tick).
 uint64_t Elapsed();
+
+// Chooses how the clock moves from now on; Reset goes back to kFine.
+void SetClockMode(ClockMode mode);
+
+// For the simulated calls: what GetTickCount64 reads now, and the true time at which a time-out
+// of `milliseconds` begun now expires.
+uint64_t TickNow(const Machine& m);
+uint64_t TimeoutEnd(const Machine& m, uint32_t milliseconds);
 
 // The host writes `bytes` at `atMs` after the start (deliveries must come in time order).
 void Send(uint64_t atMs, std::string_view bytes);
