@@ -259,5 +259,49 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
         }
 }
 
+// Shutdown still removes every pad with its lines, then waits a bounded while for cancelled
+// requests: one the driver lets go of in time is given back, one it keeps is left to the
+// process's end rather than closed under it.
+TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
+    struct Case {
+        const char* name;
+        uint64_t cancelMs;
+        uint64_t endsAtMs;
+        bool givenBack;
+    };
+    const Case cases[] = {
+        {"cancellation takes 500 ms", 500, 600, true},
+        {"cancellation takes 900 ms", 900, 1000, true},
+        {"cancellation takes 5 s", 5000, 1100, false},
+    };
+    for (sim::ClockMode mode : kClockModes)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(ModeName(mode));
+            Session session;
+            sim::SetClockMode(mode);
+            testing::InstallBus();
+            sim::Bus& bus = sim::Current().bus;
+            bus.cancelMs = c.cancelMs;  // the rumble wait's, cancelled at the teardown
+            sim::SendLine(0, InputLine(0));
+            sim::CloseInput(100);
+            EXPECT_EQ(session.Run(), 0);
+            EXPECT_EQ(session.Lines(),
+                      (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0)}));
+            ExpectTimes(TimesOf(sim::kUnplug), {100}, mode);
+            ExpectTimes({sim::Elapsed()}, {c.endsAtMs}, mode);
+            EXPECT_TRUE(sim::Current().console.shutdownFinished);
+            if (c.givenBack) {
+                ExpectBusClean();
+            } else {
+                EXPECT_EQ(bus.faults, std::vector<std::string>{});
+                ASSERT_EQ(bus.inFlight.size(), 1u);
+                EXPECT_EQ(bus.inFlight[0].code, sim::kAwaitRumble);
+                EXPECT_EQ(bus.OpenEvents(), 1u);
+                EXPECT_EQ(bus.devices.size(), 1u);
+            }
+        }
+}
+
 }  // namespace
 }  // namespace padbridge

@@ -54,8 +54,9 @@ struct PadSlot {
 // the same moment, leaves the pad before it goes on.
 inline constexpr uint64_t kBusyPumpPauseMs = 5;
 
-// Stores the frame as the newest report; opens the slot and plugs a pad in when it is free.
-// Ignored while the player's retry window lasts.
+// Stores the frame as the newest report; opens the slot and plugs a pad in when it is free. While
+// the player's pad is being torn down, the report waits for the pad that follows it. Ignored
+// while the player's retry window lasts.
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame);
 
 // Opens the player's free slot for its newest report and plugs a pad in; reports a failure to
