@@ -20,6 +20,7 @@ struct Bridge {
     LineAssembler lines{};
     BackendState backend{};
     PadSlot pads[kPlayerCount]{};
+    SpareRequests spareRequests{};  // requests that may outlive their issuer
     VjoyPads vjoy{};
     uint64_t lastInputTick[kPlayerCount]{};  // 0: not set
     SystemControl system{};

@@ -13,11 +13,15 @@ namespace {
 constexpr uint32_t kReadChunkBytes = 2048;
 constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
 constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
+// How long shutdown waits, once every pad's lines are out, for the driver to let go of cancelled
+// requests before it leaves them to the process's end.
+constexpr uint64_t kShutdownDrainMs = 1000;
 
-// The loop's one wait: the stop event, the input's event and each pad's requests. Whoever adds an
-// event to it raises this count, which must stay within what the system can wait on.
+// The loop's one wait: the stop event, the input's event, the writer's room event, each pad's
+// requests and the spare requests the driver still holds. Whoever adds an event to it raises
+// this count, which must stay within what the system can wait on.
 constexpr uint32_t kEventsPerPad = 2;
-constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount;  // stop, input, output room
+constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount + kSpareRequestCount;
 static_assert(kWaitSlots <= os::kMaxWaitObjects);
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
@@ -33,6 +37,7 @@ void DispatchFromFeed(void* context, const char* line) {
 
 void RunTimers(Bridge& bridge, uint64_t now) {
     RunHeartbeatWatchdog(bridge.system, now);
+    CollectSpareRequests(bridge.spareRequests);
     for (int player = 0; player < kPlayerCount; ++player) {
         if (CheckIdlePlayer(bridge, player, now)) continue;
         if (bridge.backend.busHandle != os::kInvalidHandle) PumpPad(bridge, player);
@@ -72,6 +77,7 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
         for (int player = 0; player < kPlayerCount; ++player)
             count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
     }
+    count += static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
     const uint32_t timeout = WaitTimeout(NextDeadline(bridge, now), now);
     const uint32_t result = os::WaitForMultipleObjects(count, handles, timeout);
     if (result == os::kWaitFailed) return false;
@@ -123,9 +129,46 @@ void RunMainLoop(Bridge& bridge) {
     }
 }
 
+// Drives the teardowns that shutdown started until every pad's lines are out (each request is
+// bounded by its time-out), then gives cancelled requests, a version check's among them, a
+// bounded while to be let go of.
+void FinishPads(Bridge& bridge) {
+    const bool busOpen = bridge.backend.busHandle != os::kInvalidHandle;
+    uint64_t drainUntil = kNoDeadline;
+    for (;;) {
+        for (int player = 0; busOpen && player < kPlayerCount; ++player) PumpPad(bridge, player);
+        CollectSpareRequests(bridge.spareRequests);
+        if (!PadsBusy(bridge) && !SpareRequestsHeld(bridge.spareRequests)) return;
+        const uint64_t now = os::GetTickCount64();
+        uint64_t next = kNoDeadline;
+        if (TeardownLinesPending(bridge)) {
+            for (int player = 0; player < kPlayerCount; ++player)
+                next = EarlierOf(next, NextPadDeadline(bridge, player, now));
+        } else {
+            if (drainUntil == kNoDeadline) drainUntil = now + kShutdownDrainMs;
+            if (now >= drainUntil) return;
+            next = drainUntil;
+        }
+        os::Handle handles[2 * kPlayerCount + kSpareRequestCount];
+        uint32_t count = 0;
+        for (int player = 0; player < kPlayerCount; ++player)
+            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
+        count +=
+            static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
+        if (count == 0) return;
+        if (os::WaitForMultipleObjects(count, handles, WaitTimeout(next, now)) == os::kWaitFailed)
+            return;
+    }
+}
+
 void Shutdown(Bridge& bridge) {
     ReleaseAll(bridge.system);
     for (int player = 0; player < kPlayerCount; ++player) TeardownPlayer(bridge, player);
+    FinishPads(bridge);
+    // A request the driver still holds keeps the bus handle and its event open: the process's
+    // end closes them once the driver lets go.
+    if (PadsBusy(bridge) || SpareRequestsHeld(bridge.spareRequests))
+        bridge.backend.busHandle = os::kInvalidHandle;
     CloseBackend(bridge.backend);
 }
 

@@ -43,15 +43,16 @@ bool OpenInterface(os::Handle list, os::DeviceInterfaceData* data, os::Handle* h
     return true;
 }
 
-uint32_t CheckVersion(os::Handle bus) {
+uint32_t CheckVersion(Bridge& bridge, os::Handle bus) {
     uint8_t record[vigem::kBusVersionRecordSize];
     vigem::EncodeBusVersion(record);
-    return SendSyncRequest(bus, vigem::kCheckVersion, record, vigem::kBusVersionRecordSize);
+    return SendSyncRequest(bridge, bus, vigem::kCheckVersion, record, vigem::kBusVersionRecordSize);
 }
 
 // Looks for a ViGEmBus interface that opens and speaks our version. With several, the last one
 // tried decides the status.
-void DiscoverBus(BackendState& backend) {
+void DiscoverBus(Bridge& bridge) {
+    BackendState& backend = bridge.backend;
     backend.vigemBus = kBusMissing;
     const os::Handle list = os::SetupDiGetClassDevsW(vigem::kBusInterfaceClass, kClassDevsFlags);
     if (list == os::kInvalidHandle) {
@@ -68,13 +69,14 @@ void DiscoverBus(BackendState& backend) {
         backend.vigemBus = kBusUnavailable;
         if (!OpenInterface(list, &data, &backend.busHandle)) break;
         if (backend.busHandle == os::kInvalidHandle) continue;
-        const uint32_t result = CheckVersion(backend.busHandle);
+        const uint32_t result = CheckVersion(bridge, backend.busHandle);
         if (result == os::kErrorSuccess) {
             backend.vigemBus = kBusReady;
             break;
         }
         backend.vigemBus = result == os::kErrorNotSupported ? kBusIncompatible : kBusUnavailable;
-        os::CloseHandle(backend.busHandle);
+        // A check whose cancellation still runs keeps the handle until the driver lets go.
+        CloseDeviceWhenIdle(bridge.spareRequests, backend.busHandle);
         backend.busHandle = os::kInvalidHandle;
     }
     os::SetupDiDestroyDeviceInfoList(list);
@@ -146,7 +148,7 @@ void HandOverToBus(Bridge& bridge) {
 
 void ProbeBackend(Bridge& bridge, const os::WideChar* vjoyLibraryPath) {
     BackendState& backend = bridge.backend;
-    if (backend.busHandle == os::kInvalidHandle) DiscoverBus(backend);
+    if (backend.busHandle == os::kInvalidHandle) DiscoverBus(bridge);
     if (backend.busHandle != os::kInvalidHandle) {
         HandOverToBus(bridge);
     } else if (backend.vigemBus == kBusMissing && !backend.vjoyAvailable) {

@@ -414,8 +414,8 @@ std::vector<Case> PadCases() {
          {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 1167)},
          {kCheck, PlugIn(1), WaitReady(1, " -> c000009d"), Unplug(1)}},
         // Cancelled after a second and reported as a time-out; the host keeps sending so the
-        // pad does not go idle first. The driver finishes the cancel late, and the teardown
-        // still comes after it.
+        // pad does not go idle first. The driver finishes the cancel late: the teardown and its
+        // lines do not wait for it.
         {"SubmitReportUnanswered",
          {{bus::kSubmitReport, BUS_TEST_HOLD_SLOW_CANCEL, 0, 1}},
          {},
@@ -425,7 +425,22 @@ std::vector<Case> PadCases() {
          {FinishCancel(bus::kSubmitReport)},
          {kReady, Created(0), Stopped(0), Removed(0), Error(0, "gamepad_update_failed", 1460)},
          {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport, " pending"),
-          "cancelled SubmitReport", "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1)}},
+          "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1), "cancelled SubmitReport"}},
+        // Player 1's Unplug is held until the bridge gives up on it after a second; player 0's
+        // input meanwhile still reaches the driver, and player 0 keeps its pad.
+        {"HeldUnplugDoesNotStopAnotherPlayer",
+         {{bus::kUnplug, BUS_TEST_HOLD, 0, 1}},
+         {},
+         {Write(Input(0)), WaitOutput(Created(0)), Write(Input(1)), WaitOutput(Created(1)),
+          Write("{\"type\":\"remove\",\"player\":1}\n"), Pause(300), Write(kFullInput),
+          WaitOutput(Removed(1)), CloseStdin()},
+         {},
+         {kReady, Created(0), Created(1), Error(1, "gamepad_remove_failed", 1460), Stopped(1),
+          Removed(1), Stopped(0), Removed(0)},
+         {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport), PlugIn(2),
+          WaitReady(2), AwaitRumble(2), Submit(2, kInputReport), "cancelled AwaitRumble",
+          Submit(2, kNeutralReport), Unplug(2, " pending"), Submit(1, kFullReport),
+          "cancelled Unplug", "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1)}},
         {"UnplugFails",
          {{bus::kUnplug, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
          {},

@@ -174,6 +174,41 @@ INSTANTIATE_TEST_SUITE_P(EveryKindEveryOutcome, RequestFaultTest,
                                     std::get<1>(row.param).name;
                          });
 
+// A driver that never finishes a cancellation: the request that timed out (or that a teardown
+// gave up on) keeps its record and event for good. The host sees the same lines as with any
+// unanswered request, the session still ends when the input closes, and what is left open is
+// exactly what the driver still holds, left to the process's end rather than closed under it.
+class NeverCancelledTest : public ::testing::TestWithParam<KindRow> {};
+
+TEST_P(NeverCancelledTest, SessionEndsCleanlyAndOnlyTheHeldRequestStaysOpen) {
+    const KindRow& kind = GetParam();
+    const OutcomeRow& noAnswer = kOutcomes[2];
+    Session session;
+    testing::InstallBus();
+    sim::Bus& bus = sim::Current().bus;
+    bus.cancelNeverFinishes = true;
+    bus.Queue(kind.code, noAnswer.answer);
+    const Lines expected = kind.script(noAnswer);
+
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), expected);
+    EXPECT_TRUE(sim::Current().console.shutdownFinished);
+    EXPECT_EQ(bus.faults, std::vector<std::string>{});
+    // Exactly the cancelled requests are left (a teardown cancels the rumble wait too), each
+    // with its own event, and the handle they were sent to.
+    EXPECT_EQ(bus.inFlight.size(), bus.cancels);
+    bool kindHeld = false;
+    for (const sim::InFlight& io : bus.inFlight) kindHeld |= io.code == kind.code;
+    EXPECT_TRUE(kindHeld);
+    EXPECT_EQ(bus.OpenEvents(), bus.inFlight.size());
+    EXPECT_EQ(bus.devices.size(), 1u);
+    EXPECT_EQ(bus.openDeviceInfoLists, 0u);
+    for (uint8_t key : session.bridge->system.pressedKeys) EXPECT_EQ(key, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, NeverCancelledTest, ::testing::ValuesIn(kKinds),
+                         [](const auto& row) { return std::string(row.param.name); });
+
 // ---- Every vJoy acquisition check failing ----
 
 const std::string kLongConfiguration =

@@ -1,6 +1,10 @@
 // Overlapped requests on the simulated bus: issue, poll, time-out, release and the waiting form.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "bridge.h"
+#include "deadline.h"
 #include "gamepad/vigem/pending_io.h"
 #include "os/sim/sim.h"
 #include "vigem_fixture.h"
@@ -32,6 +36,7 @@ struct PendingIoTest : ::testing::Test {
 
     os::Handle bus = os::kInvalidHandle;
     PendingIo io{};
+    std::unique_ptr<Bridge> bridge = std::make_unique<Bridge>();
 };
 
 TEST_F(PendingIoTest, RequestCompletedAtIssueIsCollectedByTheFirstPoll) {
@@ -86,13 +91,52 @@ TEST_F(PendingIoTest, TimeOutIsCountedFromTheIssueAndReachedAtExactlyTheTimeOut)
     EXPECT_TRUE(sim::Current().bus.inFlight.empty());
 }
 
-TEST_F(PendingIoTest, CancellationWaitsForTheDriverToLetGo) {
-    sim::Current().bus.cancelMs = 30;
-    Issue(sim::Never());
-    AdvanceTo(1000);
-    EXPECT_TRUE(PollPendingIo(bus, io, 1000));
-    EXPECT_EQ(io.lastError, 1460u);
-    EXPECT_EQ(sim::Elapsed(), 1030u);
+TEST_F(PendingIoTest, TimedOutRequestIsGivenUpWithoutWaitingForTheCancellation) {
+    struct Case {
+        const char* name;
+        uint64_t cancelMs;
+        bool neverFinishes;
+        bool heldAfterTimeOut;
+    };
+    const Case cases[] = {
+        {"cancelled at once", 0, false, false},
+        {"cancellation takes 5 s", 5000, false, true},
+        {"cancellation never finishes", 0, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        SetUp();
+        sim::Current().bus.cancelMs = c.cancelMs;
+        sim::Current().bus.cancelNeverFinishes = c.neverFinishes;
+        Issue(sim::Never());
+        AdvanceTo(1000);
+        EXPECT_TRUE(PollPendingIo(bus, io, 1000));
+        EXPECT_EQ(io.lastError, 1460u);
+        EXPECT_EQ(sim::Elapsed(), 1000u);  // the loop was not held
+        EXPECT_EQ(io.active, 0u);
+        EXPECT_EQ(PendingIoHeld(io), c.heldAfterTimeOut);
+        EXPECT_EQ(PendingIoEvent(io) != os::kNullHandle, c.heldAfterTimeOut);
+        EXPECT_EQ(NextPendingIoDeadline(io, 1000), kNoDeadline);  // only its event moves it
+        // Until the driver lets go, the record and its event stay.
+        EXPECT_EQ(ReleasePendingIo(bus, io), !c.heldAfterTimeOut);
+        EXPECT_EQ(io.overlapped.event != os::kNullHandle, c.heldAfterTimeOut);
+        if (c.cancelMs > 0) {
+            AdvanceTo(1000 + c.cancelMs - 1);
+            EXPECT_FALSE(ReleasePendingIo(bus, io));
+            AdvanceTo(1000 + c.cancelMs);
+            EXPECT_TRUE(ReleasePendingIo(bus, io));
+        }
+        EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
+        if (c.neverFinishes) {
+            EXPECT_EQ(sim::Current().bus.inFlight.size(), 1u);
+            EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);
+            sim::Current().bus.inFlight.clear();  // the process's end: nothing else may close it
+            sim::Current().bus.events.clear();
+            io = PendingIo{};
+            io.overlapped.event = os::CreateManualResetEvent();
+        }
+    }
 }
 
 TEST_F(PendingIoTest, ReleaseOfAnIdleRecordOnlyClosesItsEvent) {
@@ -104,9 +148,9 @@ TEST_F(PendingIoTest, ReleaseOfAnIdleRecordOnlyClosesItsEvent) {
     EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
 }
 
-TEST_F(PendingIoTest, ReleaseCancelsAndAwaitsARunningRequest) {
+TEST_F(PendingIoTest, ReleaseCancelsARunningRequest) {
     Issue(sim::Never());
-    ReleasePendingIo(bus, io);
+    EXPECT_TRUE(ReleasePendingIo(bus, io));
     EXPECT_EQ(sim::Current().bus.cancels, 1u);
     EXPECT_EQ(io.active, 0u);
     EXPECT_EQ(io.overlapped.event, os::kNullHandle);
@@ -140,7 +184,7 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
         const uint64_t before = sim::Elapsed();
         const uint32_t cancelsBefore = sim::Current().bus.cancels;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        EXPECT_EQ(SendSyncRequest(bus, sim::kUnplug, kRecord, sizeof kRecord), c.result);
+        EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), c.result);
         EXPECT_EQ(sim::Elapsed() - before, c.waitedMs);
         EXPECT_EQ(sim::Current().bus.cancels - cancelsBefore, c.cancels);
         EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
@@ -150,8 +194,84 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
 
 TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
     sim::Current().bus.failingEventCreations = {sim::Current().bus.eventCreations};
-    EXPECT_EQ(SendSyncRequest(bus, sim::kUnplug, kRecord, sizeof kRecord), 1450u);
+    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1450u);
     EXPECT_TRUE(sim::Current().bus.requests.empty());
+}
+
+TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
+    sim::Current().bus.cancelMs = 5000;
+    sim::Current().bus.Queue(sim::kUnplug, sim::Never());
+    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1460u);
+    EXPECT_EQ(sim::Elapsed(), 1000u);  // not 6000: the cancellation is not awaited
+    SpareRequests& table = bridge->spareRequests;
+    EXPECT_TRUE(SpareRequestsHeld(table));
+    os::Handle events[kSpareRequestCount];
+    ASSERT_EQ(AddSpareRequestEvents(table, events), 1);
+    // The device may not be closed under it: the close waits for the collection.
+    const os::Handle second =
+        os::CreateFileW(sim::Current().bus.interfaces[0].path.c_str(), 0, 0, 0, 0);
+    table.entries[0].device = second;
+    CloseDeviceWhenIdle(table, second);
+    EXPECT_EQ(sim::Current().bus.devices.count(second), 1u);
+    AdvanceTo(5999);
+    CollectSpareRequests(table);
+    EXPECT_TRUE(SpareRequestsHeld(table));
+    AdvanceTo(6000);
+    CollectSpareRequests(table);
+    EXPECT_FALSE(SpareRequestsHeld(table));
+    EXPECT_EQ(table.entries[0].inUse, 0u);
+    EXPECT_EQ(sim::Current().bus.devices.count(second), 0u);
+    EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
+}
+
+TEST_F(PendingIoTest, SpareRecordsThatAreAllHeldRefuseTheNextRequest) {
+    sim::Current().bus.cancelNeverFinishes = true;
+    sim::Current().bus.defaults[sim::kUnplug] = sim::Never();
+    for (int i = 0; i < kSpareRequestCount; ++i)
+        EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1460u);
+    const std::size_t sent = sim::Current().bus.requests.size();
+    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord),
+              kErrorNoSpareRequest);
+    EXPECT_EQ(sim::Current().bus.requests.size(), sent);  // nothing sent without a record
+    EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
+    // What the process's end would close.
+    sim::Current().bus.inFlight.clear();
+    for (SpareRequest& entry : bridge->spareRequests.entries) {
+        sim::Current().bus.events.erase(entry.io.overlapped.event);
+        entry = SpareRequest{};
+    }
+}
+
+TEST_F(PendingIoTest, WatchdogKeepsItsTimeWhileASyncRequestWaits) {
+    struct Case {
+        const char* name;
+        uint64_t heartbeatAgoMs;  // the last heartbeat, before the request
+        sim::Answer answer;
+        std::vector<uint64_t> keyUpsAt;
+    };
+    const Case cases[] = {
+        {"lapses during the wait", 500, sim::Never(), {501}},
+        {"lapses at the give-up", 1, sim::Never(), {1000}},
+        {"answer comes first", 500, sim::Later(300), {}},
+        {"lapses after the wait", 0, sim::Never(), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        SetUp();
+        bridge = std::make_unique<Bridge>();
+        sim::Current().now = sim::kStartTick + 1000;
+        bridge->system.enabled = 1;
+        bridge->system.heartbeatTick = sim::Current().now - c.heartbeatAgoMs;
+        bridge->system.pressedKeys[0x41] = 1;
+        sim::Current().bus.Queue(sim::kUnplug, c.answer);
+        SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord);
+        std::vector<uint64_t> keyUps;
+        for (const sim::InjectedEvent& event : sim::Current().input.events)
+            keyUps.push_back(event.at - 1000);
+        EXPECT_EQ(keyUps, c.keyUpsAt);
+        EXPECT_EQ(bridge->system.pressedKeys[0x41], c.keyUpsAt.empty() ? 1 : 0);
+    }
 }
 
 }  // namespace

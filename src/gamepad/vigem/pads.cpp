@@ -15,6 +15,7 @@ constexpr int kMaxPassesPerTick = 16;
 constexpr uint64_t kCreateRetryMs = 5000;
 constexpr uint64_t kSetupTimeoutMs = 10000;  // PlugIn and WaitReady
 constexpr uint64_t kReportTimeoutMs = 1000;
+static_assert(ds4::kMaxRecordSize <= kSpareRecordBytes, "a teardown sends any report record");
 
 bool SerialInUse(const Bridge& bridge, int player, uint32_t serial) {
     for (int other = 0; other < kPlayerCount; ++other) {
@@ -23,11 +24,13 @@ bool SerialInUse(const Bridge& bridge, int player, uint32_t serial) {
     return false;
 }
 
-// Tears the pad down, closes the player to new input for a while, and tells the host why.
+// Tears the pad down, closes the player to new input for a while, and tells the host why (after
+// the teardown lines).
 void FailPad(Bridge& bridge, int player, uint32_t result, const char* code) {
+    PadSlot& slot = bridge.pads[player];
+    slot.failCode = code;
+    slot.failResult = result;
     TeardownPad(bridge, player);
-    bridge.pads[player].createRetryTick = os::GetTickCount64() + kCreateRetryMs;
-    WritePlayerError(player, code, result);
 }
 
 void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
@@ -81,6 +84,91 @@ bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
     return false;
 }
 
+// The frame becomes the pad's newest report, replacing any not yet submitted.
+void StoreFrame(PadSlot& slot, const GamepadFrame& frame) {
+    slot.latestReport = BuildPadReport(frame);
+    if (slot.kind == PadKind::kDualShock4) AcceptDs4Frame(slot.ds4, frame);
+    slot.reportDirty = 1;
+}
+
+// Opens the free slot for a pad of the frame's kind, with the frame as its first report.
+void StartNewPad(Bridge& bridge, int player, const GamepadFrame& frame) {
+    PadSlot& slot = bridge.pads[player];
+    slot.kind = frame.kind;
+    slot.ds4 = Ds4Pad{};  // the first touch of a pad takes tracking number 0
+    StoreFrame(slot, frame);
+    OpenPad(bridge, player);
+}
+
+// Issues the request of a teardown step from the bridge's spare records; one that cannot be
+// sent is answered at once with its error.
+void StartTeardownStep(Bridge& bridge, PadSlot& slot, uint32_t step, uint32_t code,
+                       const uint8_t* record, uint32_t length) {
+    slot.teardownStep = step;
+    slot.stepResult = 0;
+    const int index = StartSpareRequest(bridge.spareRequests, bridge.backend.busHandle, code,
+                                        record, length, &slot.stepResult);
+    slot.teardownRequest = index < 0 ? 0 : static_cast<uint32_t>(index) + 1;
+}
+
+void StartUnplug(Bridge& bridge, PadSlot& slot) {
+    uint8_t record[vigem::kSerialRecordSize];
+    vigem::EncodeSerial(slot.serial, record);
+    StartTeardownStep(bridge, slot, kTeardownUnplug, vigem::kUnplug, record,
+                      vigem::kSerialRecordSize);
+}
+
+// The pad is gone from the game: tell the host, in the order it has always seen.
+void WriteTeardownLines(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
+    if (slot.stepResult != os::kErrorSuccess)
+        WritePlayerError(player, kGamepadRemoveFailed, slot.stepResult);
+    slot.lastLow = 0;
+    slot.lastHigh = 0;
+    WriteRumble(player, 0, 0);
+    // Input that came during the teardown keeps the player's tick for the pad that follows.
+    if (!slot.reopen) bridge.lastInputTick[player] = 0;
+    WriteDeviceRemoved(player);
+    if (slot.failCode != nullptr) {
+        slot.createRetryTick = os::GetTickCount64() + kCreateRetryMs;
+        WritePlayerError(player, slot.failCode, slot.failResult);
+        slot.reopen = 0;  // the retry window holds the player off
+    }
+}
+
+// Moves a teardown on as far as the driver lets it. True once the slot is free again (and, if
+// input came meanwhile, a new pad has been started for it).
+bool AdvanceTeardown(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
+    // Collect a cancelled request of the pad as soon as the driver lets go, whatever the step:
+    // its signalled event must not keep waking the loop.
+    const os::Handle bus = bridge.backend.busHandle;
+    const bool rumbleReleased = ReleasePendingIo(bus, slot.rumbleIo);
+    const bool released = ReleasePendingIo(bus, slot.mainIo) && rumbleReleased;
+    if (slot.teardownRequest != 0) {
+        if (!PollSpareRequest(bridge.spareRequests, static_cast<int>(slot.teardownRequest) - 1,
+                              &slot.stepResult))
+            return false;
+        slot.teardownRequest = 0;
+    }
+    if (slot.teardownStep == kTeardownNeutral) {
+        StartUnplug(bridge, slot);
+        return AdvanceTeardown(bridge, player);
+    }
+    if (slot.teardownStep == kTeardownUnplug) {
+        WriteTeardownLines(bridge, player);
+        slot.teardownStep = kTeardownDraining;
+    }
+    if (!released) return false;
+    const uint64_t createRetryTick = slot.createRetryTick;
+    const GamepadFrame next = slot.reopenFrame;
+    const bool reopen = slot.reopen != 0;
+    slot = PadSlot{};
+    slot.createRetryTick = createRetryTick;
+    if (reopen) StartNewPad(bridge, player, next);
+    return true;
+}
+
 }  // namespace
 
 bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
@@ -100,17 +188,23 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
     PadSlot& slot = bridge.pads[player];
     if (os::GetTickCount64() < slot.createRetryTick) return;
-    // A pad of another kind goes, with its lines, and the new kind comes at once.
-    if (slot.state != kPadFree && slot.kind != frame.kind) TeardownPad(bridge, player);
-    if (slot.state == kPadFree) {
-        slot.kind = frame.kind;
-        slot.ds4 = Ds4Pad{};  // the first touch of a pad takes tracking number 0
+    // A pad of another kind goes, with its lines, and the new kind comes as soon as it is gone.
+    if (slot.state != kPadFree && slot.state != kPadTearingDown && slot.kind != frame.kind)
+        TeardownPad(bridge, player);
+    if (slot.state == kPadTearingDown) {  // the next pad starts from the newest frame
+        slot.reopen = 1;
+        slot.reopenFrame = frame;
+        return;
     }
-    slot.latestReport = BuildPadReport(frame);  // replaces any report not yet submitted
-    if (slot.kind == PadKind::kDualShock4) AcceptDs4Frame(slot.ds4, frame);
-    slot.reportDirty = 1;
-    if (slot.state != kPadFree) return;
+    if (slot.state == kPadFree) {
+        StartNewPad(bridge, player, frame);
+        return;
+    }
+    StoreFrame(slot, frame);
+}
 
+void OpenPad(Bridge& bridge, int player) {
+    PadSlot& slot = bridge.pads[player];
     slot.mainIo = PendingIo{};
     slot.mainIo.overlapped.event = os::CreateManualResetEvent();
     if (slot.mainIo.overlapped.event != os::kNullHandle) {
@@ -130,6 +224,7 @@ void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
 
 void PumpPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
+    if (slot.state == kPadTearingDown && !AdvanceTeardown(bridge, player)) return;
     if (slot.serial == 0) return;
     int pass = 0;
     for (; pass < kMaxPassesPerTick; ++pass) {
@@ -149,6 +244,13 @@ void PumpPad(Bridge& bridge, int player) {
 uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
     const PadSlot& slot = bridge.pads[player];
     if (slot.serial == 0) return kNoDeadline;
+    if (slot.state == kPadTearingDown) {
+        // A step waits for its request; draining waits only for the events of the pad's own.
+        return slot.teardownRequest != 0
+                   ? NextSpareRequestDeadline(bridge.spareRequests,
+                                              static_cast<int>(slot.teardownRequest) - 1)
+                   : kNoDeadline;
+    }
     if (slot.busyPauseTick > now) return slot.busyPauseTick;
     const uint64_t timeout = slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
     uint64_t next = NextPendingIoDeadline(slot.mainIo, timeout);
@@ -163,7 +265,7 @@ uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
 
 int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events) {
     const PadSlot& slot = bridge.pads[player];
-    if (slot.busyPauseTick > now) return 0;
+    if (slot.state != kPadTearingDown && slot.busyPauseTick > now) return 0;
     int count = 0;
     const os::Handle mainEvent = PendingIoEvent(slot.mainIo);
     const os::Handle rumbleEvent = PendingIoEvent(slot.rumbleIo);
@@ -174,26 +276,47 @@ int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* eve
 
 void TeardownPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
-    if (slot.serial == 0) return;
+    if (slot.state == kPadFree) return;
+    if (slot.state == kPadTearingDown) {  // already on its way out: no new pad after it
+        slot.reopen = 0;
+        slot.reportDirty = 0;
+        return;
+    }
     const os::Handle bus = bridge.backend.busHandle;
+    slot.state = kPadTearingDown;
+    slot.reportDirty = 0;
+    slot.reopen = 0;
+    bridge.lastInputTick[player] = 0;
+    // Cancelled without waiting; a request the driver does not let go of at once keeps its
+    // record until the slot drains.
     ReleasePendingIo(bus, slot.rumbleIo);
     ReleasePendingIo(bus, slot.mainIo);
-    uint8_t record[ds4::kMaxRecordSize];
     if (slot.connected) {
         // Leave the game a centred pad with nothing pressed; failing that is harmless.
+        uint8_t record[ds4::kMaxRecordSize];
         uint32_t code = 0;
         const uint32_t length = EncodeNeutralReport(bridge, slot, record, &code);
-        SendSyncRequest(bus, code, record, length);
+        StartTeardownStep(bridge, slot, kTeardownNeutral, code, record, length);
+    } else {
+        StartUnplug(bridge, slot);
     }
-    vigem::EncodeSerial(slot.serial, record);
-    const uint32_t result = SendSyncRequest(bus, vigem::kUnplug, record, vigem::kSerialRecordSize);
-    if (result != os::kErrorSuccess) WritePlayerError(player, kGamepadRemoveFailed, result);
-    slot.lastLow = 0;
-    slot.lastHigh = 0;
-    WriteRumble(player, 0, 0);
-    slot = PadSlot{};
-    bridge.lastInputTick[player] = 0;
-    WriteDeviceRemoved(player);
+    AdvanceTeardown(bridge, player);
+}
+
+bool PadsBusy(const Bridge& bridge) {
+    for (const PadSlot& slot : bridge.pads) {
+        if (slot.state == kPadTearingDown || PendingIoHeld(slot.mainIo) ||
+            PendingIoHeld(slot.rumbleIo))
+            return true;
+    }
+    return false;
+}
+
+bool TeardownLinesPending(const Bridge& bridge) {
+    for (const PadSlot& slot : bridge.pads) {
+        if (slot.state == kPadTearingDown && slot.teardownStep != kTeardownDraining) return true;
+    }
+    return false;
 }
 
 }  // namespace padbridge

@@ -17,6 +17,15 @@ enum PadState : uint32_t {
     kPadWaitReadyPending = 2,
     kPadReady = 3,
     kPadReportPending = 4,
+    kPadTearingDown = 5,  // being unplugged; its lines come when the driver has answered
+};
+
+// The steps of a teardown, each driven by the pump and the loop's wait.
+enum TeardownStep : uint32_t {
+    kTeardownNone = 0,
+    kTeardownNeutral = 1,   // the neutral report is in flight
+    kTeardownUnplug = 2,    // Unplug is in flight
+    kTeardownDraining = 3,  // lines printed; the pad's cancelled requests are not yet given back
 };
 
 struct PadSlot {
@@ -33,18 +42,30 @@ struct PadSlot {
     uint8_t lastHigh;
     uint64_t rumbleRetryTick;
     uint64_t createRetryTick;
-    uint64_t busyPauseTick;  // the pump or the rumble polling stopped at its limit: resume here
-    PadKind kind;            // set as the slot opens
-    Ds4Pad ds4;              // a DualShock 4's report state, records and lightbar
+    uint64_t busyPauseTick;    // the pump or the rumble polling stopped at its limit: resume here
+    uint32_t teardownStep;     // a TeardownStep
+    uint32_t teardownRequest;  // 1 + the spare request of the step in flight; 0 when answered
+    uint32_t stepResult;       // the step's result once answered
+    uint32_t failResult;       // with failCode: the failure to report after the teardown lines
+    const char* failCode;
+    uint32_t reopen;  // input came during the teardown: a new pad once the old one is gone...
+    GamepadFrame reopenFrame;  // ...from the newest frame, of its kind
+    PadKind kind;              // set as the slot opens
+    Ds4Pad ds4;                // a DualShock 4's report state, records and lightbar
 };
 
 // How long a pump that stopped at its limit, with a driver answering every request at once or at
 // the same moment, leaves the pad before it goes on.
 inline constexpr uint64_t kBusyPumpPauseMs = 5;
 
-// Stores the frame as the newest report; opens the slot and plugs a pad in when it is free.
-// Ignored while the player's retry window lasts.
+// Stores the frame as the newest report; opens the slot and plugs a pad in when it is free. While
+// the player's pad is being torn down, the report waits for the pad that follows it. Ignored
+// while the player's retry window lasts.
 void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame);
+
+// Opens the player's free slot for its newest report and plugs a pad in; reports a failure to
+// create the slot's events.
+void OpenPad(Bridge& bridge, int player);
 
 // Plugs the player's pad in under the first serial number from `candidate` on that no other
 // slot uses. False when none is left.
@@ -63,7 +84,15 @@ uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now);
 // none during the pause after a pump that stopped at its limit.
 int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events);
 
-// Unplugs the pad, prints its lines and frees the slot. Nothing for a free slot.
+// Starts unplugging the pad: its lines come, in order, once the driver has answered, which with a
+// driver that answers at once is before this returns; PumpPad carries the rest, each request
+// bounded by a second. Nothing for a free slot; for a pad already being torn down, it drops
+// the input that came meanwhile, so no new pad follows.
 void TeardownPad(Bridge& bridge, int player);
+
+// True while any pad is being torn down or the driver still holds a request of a pad.
+bool PadsBusy(const Bridge& bridge);
+// True while a pad's teardown lines are still to come.
+bool TeardownLinesPending(const Bridge& bridge);
 
 }  // namespace padbridge

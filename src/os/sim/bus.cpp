@@ -415,12 +415,15 @@ bool CancelIoEx(Handle, Overlapped* overlapped) {
         return false;
     }
     ++m.bus.cancels;
-    if (m.bus.cancelMs == 0) {
+    const uint64_t cancelMs = io->answer.cancelMs.value_or(m.bus.cancelMs);
+    if (m.bus.cancelNeverFinishes || io->answer.cancelNever) {
+        io->never = true;  // only the process's end would let go of it
+    } else if (cancelMs == 0) {
         sim::Finish(*io, kErrorOperationAborted, 0);
     } else {
-        io->answer = sim::Later(m.bus.cancelMs, kErrorOperationAborted);
+        io->answer = sim::Later(cancelMs, kErrorOperationAborted);
         io->never = false;
-        io->completeAt = m.now + m.bus.cancelMs;
+        io->completeAt = m.now + cancelMs;
     }
     return true;
 }

@@ -44,6 +44,10 @@ struct Answer {
     std::optional<uint32_t> size;
     std::optional<uint32_t> serial;
     std::optional<uint32_t> bytes;
+    // Once cancelled, the request finishes this long after the cancel (else after the bus's
+    // cancelMs), or never.
+    std::optional<uint64_t> cancelMs;
+    bool cancelNever = false;
 };
 
 Answer AtOnce(uint32_t result = 0);
@@ -113,6 +117,7 @@ struct Bus {
     std::vector<uint32_t> failingEventCreations;  // 0-based creation numbers that fail
     uint32_t eventError = 1450;                   // ERROR_NO_SYSTEM_RESOURCES
     uint64_t cancelMs = 0;                        // how long a cancelled request takes to finish
+    bool cancelNeverFinishes = false;             // a cancelled request runs on for good
 
     // Observations.
     std::vector<Request> requests;
