@@ -153,6 +153,33 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     ExpectRecordsValid();
 }
 
+// The old pad's Unplug takes its time: the new kind waits for it, then starts from the newest
+// frame that came meanwhile.
+TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
+    Session session;
+    sim::SetClockMode(GetParam());
+    testing::InstallBus();
+    sim::Current().bus.Queue(sim::kUnplug, sim::Later(300));
+    sim::SendLine(0, InputLine(0));
+    sim::SendLine(100, Ds4Line(0));
+    sim::SendLine(200, Ds4Line(0, {0.5, 0, 0, 0}));
+    sim::CloseInput(600);
+    session.Run();
+    EXPECT_EQ(session.Lines(), (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+                                      Ds4Created(0), ZeroRumble(0), DeviceRemoved(0)}));
+    EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2}));
+    const std::vector<sim::Request> plugIns = sim::Current().bus.RequestsOf(sim::kPlugIn);
+    ASSERT_EQ(plugIns.size(), 2u);
+    EXPECT_GE(plugIns[1].atMs, 400u);  // only once the Unplug was answered
+    // The new pad's first report is the newest frame (left stick half right), counter 0.
+    const std::vector<std::vector<uint8_t>> reports = testing::Ds4Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0][0], 191);
+    EXPECT_EQ(reports[0][6] >> 2, 0);
+    ExpectBusClean();
+    ExpectRecordsValid();
+}
+
 TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
     for (uint32_t refusal : {87u, 24u, 122u, 1784u}) {
         SCOPED_TRACE(refusal);
