@@ -346,17 +346,22 @@ static NTSTATUS BusRequest(PIRP irp, uint32_t code, ULONG inLength, ULONG outLen
     return STATUS_PENDING;
 }
 
+/* The waiting, not held, request of a code and serial; the cancel spin lock must be held. */
+static Pending* FindWaiting(uint32_t code, uint32_t serial) {
+    for (ULONG i = 0; i < MAX_PENDING; ++i) {
+        Pending* q = &g.pending[i];
+        if (q->irp != NULL && !q->held && q->code == code && q->serial == serial) return q;
+    }
+    return NULL;
+}
+
 /* Fills the waiting AwaitRumble of a serial with motor bytes, or a malformed record. */
 static NTSTATUS Rumble(const BusTestRumble* r) {
     Finish finish;
     finish.count = 0;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Pending* p = NULL;
-    for (ULONG i = 0; i < MAX_PENDING && p == NULL; ++i) {
-        Pending* q = &g.pending[i];
-        if (q->irp != NULL && !q->held && q->code == AWAIT_RUMBLE && q->serial == r->serial) p = q;
-    }
+    Pending* p = FindWaiting(AWAIT_RUMBLE, r->serial);
     PIRP irp = p != NULL ? p->irp : NULL;
     if (p == NULL || !Claim(p, STATUS_SUCCESS, &finish)) {
         IoReleaseCancelSpinLock(irql);
@@ -390,11 +395,7 @@ static NTSTATUS Feedback(const BusTestFeedback* f) {
     finish.count = 0;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Pending* p = NULL;
-    for (ULONG i = 0; i < MAX_PENDING && p == NULL; ++i) {
-        Pending* q = &g.pending[i];
-        if (q->irp != NULL && !q->held && q->code == DS4_FEEDBACK && q->serial == f->serial) p = q;
-    }
+    Pending* p = FindWaiting(DS4_FEEDBACK, f->serial);
     PIRP irp = p != NULL ? p->irp : NULL;
     if (p == NULL || !Claim(p, STATUS_SUCCESS, &finish)) {
         IoReleaseCancelSpinLock(irql);
