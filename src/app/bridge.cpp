@@ -61,6 +61,17 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
     return deadline - now < kLongestWaitMs ? static_cast<uint32_t>(deadline - now) : kLongestWaitMs;
 }
 
+// Adds the event of every request the bus driver holds: the pads' and the spare requests'.
+uint32_t AddDriverEvents(const Bridge& bridge, uint64_t now, os::Handle* handles) {
+    uint32_t count = 0;
+    if (bridge.backend.busHandle != os::kInvalidHandle) {
+        for (int player = 0; player < kPlayerCount; ++player)
+            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
+    }
+    count += static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
+    return count;
+}
+
 // Sleeps until something can happen: a console control event, input, the completion of a driver
 // request, or the earliest timer. With nothing live it waits for input alone, however long.
 // False when the loop must end.
@@ -73,11 +84,7 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     handles[count++] = inputReady;
     const os::Handle outputRoom = OutputRoomEvent();  // only while lines wait for the writer
     if (outputRoom != os::kNullHandle) handles[count++] = outputRoom;
-    if (bridge.backend.busHandle != os::kInvalidHandle) {
-        for (int player = 0; player < kPlayerCount; ++player)
-            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
-    }
-    count += static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
+    count += AddDriverEvents(bridge, now, handles + count);
     const uint32_t timeout = WaitTimeout(NextDeadline(bridge, now), now);
     const uint32_t result = os::WaitForMultipleObjects(count, handles, timeout);
     if (result == os::kWaitFailed) return false;
@@ -133,10 +140,9 @@ void RunMainLoop(Bridge& bridge) {
 // bounded by its time-out), then gives cancelled requests, a version check's among them, a
 // bounded while to be let go of.
 void FinishPads(Bridge& bridge) {
-    const bool busOpen = bridge.backend.busHandle != os::kInvalidHandle;
     uint64_t drainUntil = kNoDeadline;
     for (;;) {
-        for (int player = 0; busOpen && player < kPlayerCount; ++player) PumpPad(bridge, player);
+        PumpPads(bridge);
         CollectSpareRequests(bridge.spareRequests);
         if (!PadsBusy(bridge) && !SpareRequestsHeld(bridge.spareRequests)) return;
         const uint64_t now = os::GetTickCount64();
@@ -149,12 +155,8 @@ void FinishPads(Bridge& bridge) {
             if (now >= drainUntil) return;
             next = drainUntil;
         }
-        os::Handle handles[2 * kPlayerCount + kSpareRequestCount];
-        uint32_t count = 0;
-        for (int player = 0; player < kPlayerCount; ++player)
-            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
-        count +=
-            static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
+        os::Handle handles[kWaitSlots];
+        const uint32_t count = AddDriverEvents(bridge, now, handles);
         if (count == 0) return;
         if (os::WaitForMultipleObjects(count, handles, WaitTimeout(next, now)) == os::kWaitFailed)
             return;

@@ -26,11 +26,9 @@ bool CollectCancelled(os::Handle bus, PendingIo& io) {
     return true;
 }
 
-bool DeviceStillUsed(const SpareRequests& table, int except, os::Handle device) {
-    for (int i = 0; i < kSpareRequestCount; ++i) {
-        const SpareRequest& entry = table.entries[i];
-        if (i != except && entry.inUse && entry.device == device && PendingIoHeld(entry.io))
-            return true;
+bool DeviceStillUsed(const SpareRequests& table, os::Handle device) {
+    for (const SpareRequest& entry : table.entries) {
+        if (entry.inUse && entry.device == device && PendingIoHeld(entry.io)) return true;
     }
     return false;
 }
@@ -41,7 +39,7 @@ void FreeSpare(SpareRequests& table, int index) {
     if (entry.io.overlapped.event != os::kNullHandle) os::CloseHandle(entry.io.overlapped.event);
     const os::Handle closeDevice = entry.closeDevice;
     entry = SpareRequest{};
-    if (closeDevice != os::kNullHandle && !DeviceStillUsed(table, -1, closeDevice))
+    if (closeDevice != os::kNullHandle && !DeviceStillUsed(table, closeDevice))
         os::CloseHandle(closeDevice);
 }
 
@@ -183,14 +181,14 @@ uint64_t NextSpareRequestDeadline(const SpareRequests& table, int index) {
 }
 
 void CloseDeviceWhenIdle(SpareRequests& table, os::Handle device) {
-    bool deferred = false;
-    for (SpareRequest& entry : table.entries) {
-        if (entry.inUse && entry.device == device && PendingIoHeld(entry.io)) {
-            entry.closeDevice = device;
-            deferred = true;
-        }
+    if (!DeviceStillUsed(table, device)) {
+        os::CloseHandle(device);
+        return;
     }
-    if (!deferred) os::CloseHandle(device);
+    for (SpareRequest& entry : table.entries) {
+        if (entry.inUse && entry.device == device && PendingIoHeld(entry.io))
+            entry.closeDevice = device;
+    }
 }
 
 uint32_t SendSyncRequest(Bridge& bridge, os::Handle device, uint32_t code, const void* record,
