@@ -25,7 +25,7 @@ using testing::Session;
 using testing::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
+const std::string kGranted = testing::kGrant;  // the reply has the grant's own text
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
 const std::string kKeyADown = testing::System(R"("action":"key","key":"KeyA","down":true)");
 
@@ -37,12 +37,6 @@ std::vector<uint64_t> KeyAUps() {
         if (sim::DescribeEvent(event) == up) at.push_back(event.at);
     }
     return at;
-}
-
-const sim::ClockMode kClockModes[] = {sim::ClockMode::kFine, sim::ClockMode::kCoarse};
-
-const char* ModeName(sim::ClockMode mode) {
-    return mode == sim::ClockMode::kFine ? "fine clock" : "coarse clock";
 }
 
 // Times on the fine clock are exact. On the coarse one a tick is read up to a step late or early
@@ -81,11 +75,11 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
         const char* name;
         uint64_t cancelMs;
     };
-    for (sim::ClockMode mode : kClockModes)
+    for (sim::ClockMode mode : testing::kClockModes)
         for (const Case& c : {Case{"cancelled at once", 0}, Case{"cancellation takes 5 s", 5000},
                               Case{"cancellation takes 900 ms", 900}}) {
             SCOPED_TRACE(c.name);
-            SCOPED_TRACE(ModeName(mode));
+            SCOPED_TRACE(testing::ClockModeName(mode));
             Session session;
             sim::SetClockMode(mode);
             testing::InstallBus();
@@ -132,10 +126,10 @@ TEST(DriverStallTest, SlowTeardownOfAnotherPlayer) {
     };
     const Case cases[] = {{"driver answers at once", false},
                           {"driver takes ~990 ms a request", true}};
-    for (sim::ClockMode mode : kClockModes)
+    for (sim::ClockMode mode : testing::kClockModes)
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            SCOPED_TRACE(ModeName(mode));
+            SCOPED_TRACE(testing::ClockModeName(mode));
             Session session;
             sim::SetClockMode(mode);
             testing::InstallBus();
@@ -191,10 +185,10 @@ TEST(DriverStallTest, InputDuringATeardown) {
          {kBusReady, DeviceCreated(1), ZeroRumble(1), DeviceRemoved(1)},
          {0}},
     };
-    for (sim::ClockMode mode : kClockModes)
+    for (sim::ClockMode mode : testing::kClockModes)
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            SCOPED_TRACE(ModeName(mode));
+            SCOPED_TRACE(testing::ClockModeName(mode));
             Session session;
             sim::SetClockMode(mode);
             testing::InstallBus();
@@ -230,10 +224,10 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
         {"lapses early in the check", 500, 1501},
         {"lapses late in the check", 1000, 2001},
     };
-    for (sim::ClockMode mode : kClockModes)
+    for (sim::ClockMode mode : testing::kClockModes)
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            SCOPED_TRACE(ModeName(mode));
+            SCOPED_TRACE(testing::ClockModeName(mode));
             Session session;
             sim::SetClockMode(mode);
             sim::DeviceInterface busInterface;
@@ -274,10 +268,10 @@ TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
         {"cancellation takes 900 ms", 900, 1000, true},
         {"cancellation takes 5 s", 5000, 1100, false},
     };
-    for (sim::ClockMode mode : kClockModes)
+    for (sim::ClockMode mode : testing::kClockModes)
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            SCOPED_TRACE(ModeName(mode));
+            SCOPED_TRACE(testing::ClockModeName(mode));
             Session session;
             sim::SetClockMode(mode);
             testing::InstallBus();

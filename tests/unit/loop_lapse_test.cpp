@@ -33,12 +33,6 @@ const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
 const char* const kTabDown = R"({"type":"system","action":"key","key":"Tab","down":true})";
 const char* const kMove = R"({"type":"system","action":"move","x":1,"y":1})";
 const std::string kMoveEvent = sim::MouseEvent(1, 1, 0, 0x1);
-const ClockMode kModes[] = {ClockMode::kFine, ClockMode::kCoarse};
-
-const char* Name(ClockMode mode) {
-    return mode == ClockMode::kFine ? "fine clock" : "coarse clock";
-}
-
 // A key held and a pad alive from 0 on, through the bus.
 void StartHoldingTabAndPad() {
     testing::InstallBus();
@@ -83,8 +77,8 @@ TEST(LoopLapseTest, HeartbeatsAndInputSentInTimeAreNeverJudgedLapsed) {
         {999, 1000, 1, 3000, 3000},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : kModes) {
-            const std::string name = std::string(Name(mode)) + ", start " +
+        for (const ClockMode mode : testing::kClockModes) {
+            const std::string name = std::string(testing::ClockModeName(mode)) + ", start " +
                                      std::to_string(c.startMs) + ", gap " + std::to_string(c.gapMs);
             Session session;
             sim::SetClockMode(mode);
@@ -129,8 +123,8 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
         {"a stall of several seconds", true, 4000, 6000, 7001, 7016},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : kModes) {
-            const std::string name = std::string(c.name) + ", " + Name(mode);
+        for (const ClockMode mode : testing::kClockModes) {
+            const std::string name = std::string(c.name) + ", " + testing::ClockModeName(mode);
             Session session;
             sim::SetClockMode(mode);
             StartHoldingTabAndPad();
@@ -162,7 +156,8 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
 // A host that writes faster than the handlers run: each pass takes only what had arrived when it
 // began, so the timers still run between passes instead of after the flood.
 TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
-    for (const ClockMode mode : kModes) {
+    for (const ClockMode mode : testing::kClockModes) {
+        SCOPED_TRACE(testing::ClockModeName(mode));
         Session session;
         sim::SetClockMode(mode);
         sim::SendLine(0, kGrant);
@@ -170,22 +165,22 @@ TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
         for (uint32_t call = 1; call <= 401; ++call) sim::Current().input.slowCalls[call] = 10;
         for (uint64_t at = 0; at <= 2000; at += 5) sim::SendLine(at, kMove);
         sim::CloseInput(10000);
-        EXPECT_EQ(session.Run(), 0) << Name(mode);
+        EXPECT_EQ(session.Run(), 0);
         // 401 moves of 10 ms each arrive twice as fast as they are handled, yet the loop comes
         // back to its wait (and its timers) every few of them.
         uint32_t passesDuringFlood = 0;
         for (const sim::Wait& wait : sim::Current().waits) {
-            EXPECT_NE(wait.result, os::kWaitFailed) << Name(mode);
+            EXPECT_NE(wait.result, os::kWaitFailed);
             passesDuringFlood += wait.atMs > 0 && wait.atMs < 4000;
         }
-        EXPECT_GE(passesDuringFlood, 5u) << Name(mode);
+        EXPECT_GE(passesDuringFlood, 5u);
         const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;
-        ASSERT_EQ(events.size(), 403u) << Name(mode);
+        ASSERT_EQ(events.size(), 403u);
         // The last move is handled from 4000 to 4010, when the backlog runs out; its stamp is
         // later than its pass's tick, and the watchdog counts from it.
-        EXPECT_EQ(events[401].at, 4000u) << Name(mode);
-        EXPECT_EQ(sim::DescribeEvent(events[402]), Up(kTab)) << Name(mode);
-        EXPECT_EQ(events[402].at, mode == ClockMode::kFine ? 5001u : 5016u) << Name(mode);
+        EXPECT_EQ(events[401].at, 4000u);
+        EXPECT_EQ(sim::DescribeEvent(events[402]), Up(kTab));
+        EXPECT_EQ(events[402].at, mode == ClockMode::kFine ? 5001u : 5016u);
     }
 }
 
@@ -211,8 +206,8 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
         {"log-off with no window", Request::kSessionEndWithoutWindow, {}, false},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : kModes) {
-            const std::string name = std::string(c.name) + ", " + Name(mode);
+        for (const ClockMode mode : testing::kClockModes) {
+            const std::string name = std::string(c.name) + ", " + testing::ClockModeName(mode);
             Session session;
             sim::SetClockMode(mode);
             StartHoldingTabAndPad();

@@ -27,17 +27,11 @@ using testing::Session;
 using testing::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
+const std::string kGranted = testing::kGrant;  // the reply has the grant's own text
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 // The probe's answer once the permission is granted.
 const std::string kBusReadyGranted =
     testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
-const sim::ClockMode kClockModes[] = {sim::ClockMode::kFine, sim::ClockMode::kCoarse};
-
-const char* ModeName(sim::ClockMode mode) {
-    return mode == sim::ClockMode::kFine ? "fine clock" : "coarse clock";
-}
-
 // Compares line lists and says where they part, rather than printing hundreds of lines.
 void ExpectLines(const Lines& actual, const Lines& expected) {
     std::size_t same = 0;
@@ -327,8 +321,8 @@ void ExpectOnTime(const FrozenRun& run) {
 }
 
 TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
-    for (sim::ClockMode mode : kClockModes) {
-        SCOPED_TRACE(ModeName(mode));
+    for (sim::ClockMode mode : testing::kClockModes) {
+        SCOPED_TRACE(testing::ClockModeName(mode));
         const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, false);
         ExpectOnTime(run);
         // Everything, in order: the pad's whole life, each motor change, then the probe's answer.
@@ -347,8 +341,8 @@ TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
 }
 
 TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
-    for (sim::ClockMode mode : kClockModes) {
-        SCOPED_TRACE(ModeName(mode));
+    for (sim::ClockMode mode : testing::kClockModes) {
+        SCOPED_TRACE(testing::ClockModeName(mode));
         // The same session with a writer that never fills: every line the bridge made.
         const Lines all = FrozenHost(mode, kMuchRumble, 4096, 1 << 20, false).lines;
         // No pipe buffer, and a writer with room for the longest line only.
@@ -378,8 +372,8 @@ TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
 
 TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
     // What the writer thread is for: one blocking write in place holds the watchdog back.
-    for (sim::ClockMode mode : kClockModes) {
-        SCOPED_TRACE(ModeName(mode));
+    for (sim::ClockMode mode : testing::kClockModes) {
+        SCOPED_TRACE(testing::ClockModeName(mode));
         const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, true);
         EXPECT_EQ(run.keyUpAt, kReadsAgainMs);
         EXPECT_EQ(run.refusals, 0u);
@@ -393,8 +387,8 @@ TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
 TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
     // Lines wait in the queue, nothing else is live: only the writer's room event can tell the
     // loop that the host reads again, and it hands the lines over at that moment.
-    for (sim::ClockMode mode : kClockModes) {
-        SCOPED_TRACE(ModeName(mode));
+    for (sim::ClockMode mode : testing::kClockModes) {
+        SCOPED_TRACE(testing::ClockModeName(mode));
         Session session;
         sim::SetClockMode(mode);
         sim::Current().outputPipe.pipeBytes = 0;

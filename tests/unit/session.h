@@ -23,6 +23,12 @@ struct Session {
     std::vector<std::u16string> arguments;
 };
 
+// The two ways the simulated clock moves; a scenario that judges time runs in both.
+inline constexpr sim::ClockMode kClockModes[] = {sim::ClockMode::kFine, sim::ClockMode::kCoarse};
+inline const char* ClockModeName(sim::ClockMode mode) {
+    return mode == sim::ClockMode::kFine ? "fine clock" : "coarse clock";
+}
+
 // Exact outbound lines, for comparisons.
 std::string CapabilitiesLine(const char* backend, const char* bus, bool available,
                              bool systemEnabled);
