@@ -15,14 +15,6 @@
 namespace e2e {
 namespace {
 
-const std::string kCapabilities =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":false}\r\n";
-const std::string kCapabilitiesSystemEnabled =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":true}\r\n";
 const std::string kDriverRequired =
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
     "driver on this computer. Game keys still work.\"}\r\n";

@@ -13,39 +13,49 @@
 namespace e2e {
 namespace {
 
-const std::string kCapabilities =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":false}\r\n";
-const std::string kCapabilitiesSystemEnabled =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":true}\r\n";
 const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
 const std::string kPermissionFalse = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
 constexpr int kProbes = 300;  // about 50 KB of answers for a 4 KiB pipe
 constexpr DWORD kKeyQ = 'Q';
 constexpr DWORD kKeyUpFlag = 0x80;  // LLKHF_UP
 
-TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) {
+// A host with a 4 KiB stdout pipe that grants, stops reading, holds Q and asks for kProbes
+// answers; `rest` follows.
+SessionResult RunFrozenHost(DWORD exitTimeoutMs, const std::vector<Step>& rest) {
     SessionOptions options = Options(PadbridgePath());
     options.capture_input = true;
     options.stdout_pipe_bytes = 4096;
+    if (exitTimeoutMs != 0) options.exit_timeout_ms = exitTimeoutMs;
     std::string probes;
     for (int i = 0; i < kProbes; ++i) probes += "{\"type\":\"probe\"}\n";
-    const std::vector<Step> script = {
+    std::vector<Step> script = {
         Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
         WaitOutput(kPermissionTrue),
         StopReading(),
         Write("{\"type\":\"system\",\"action\":\"key\",\"key\":\"KeyQ\",\"down\":true}\n"),
         Write(probes),
-        Pause(2500),  // frozen: it neither reads nor writes
-        ResumeReading(),
-        Write("{\"type\":\"system-permission\",\"enabled\":false}\n"),
-        WaitOutput(kPermissionFalse),
-        CloseStdin(),
     };
-    const SessionResult r = RunSession(options, script);
+    script.insert(script.end(), rest.begin(), rest.end());
+    return RunSession(options, script);
+}
+
+std::vector<KeyEvent> KeyQEvents(const SessionResult& r) {
+    std::vector<KeyEvent> q;
+    for (const KeyEvent& key : r.keys) {
+        if (key.vk == kKeyQ) q.push_back(key);
+    }
+    return q;
+}
+
+TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) {
+    const SessionResult r =
+        RunFrozenHost(0, {
+                             Pause(2500),  // frozen: it neither reads nor writes
+                             ResumeReading(),
+                             Write("{\"type\":\"system-permission\",\"enabled\":false}\n"),
+                             WaitOutput(kPermissionFalse),
+                             CloseStdin(),
+                         });
     ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
     ASSERT_TRUE(r.capture_ok);
     EXPECT_FALSE(r.wait_output_failed);
@@ -72,10 +82,7 @@ TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) 
 
     // Q went down, then up by the watchdog: after a second of silence, within 1.1 s of the line
     // that pressed it, while the host still did not read.
-    std::vector<KeyEvent> q;
-    for (const KeyEvent& key : r.keys) {
-        if (key.vk == kKeyQ) q.push_back(key);
-    }
+    const std::vector<KeyEvent> q = KeyQEvents(r);
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[0].flags & kKeyUpFlag, 0u);
     EXPECT_EQ(q[1].flags & kKeyUpFlag, kKeyUpFlag);
@@ -87,32 +94,15 @@ TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) 
 }
 
 TEST(FrozenHost, HostThatNeverReadsAgainStillSeesTheBridgeEndCleanly) {
-    SessionOptions options = Options(PadbridgePath());
-    options.capture_input = true;
-    options.stdout_pipe_bytes = 4096;
-    options.exit_timeout_ms = 5000;
-    std::string probes;
-    for (int i = 0; i < kProbes; ++i) probes += "{\"type\":\"probe\"}\n";
-    const std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
-        WaitOutput(kPermissionTrue),
-        StopReading(),
-        Write("{\"type\":\"system\",\"action\":\"key\",\"key\":\"KeyQ\",\"down\":true}\n"),
-        Write(probes),
-        Pause(200),
-        CloseStdin(),  // and it never reads again: the bridge's writer stays blocked
-    };
-    const SessionResult r = RunSession(options, script);
+    // It never reads again after closing its input: the bridge's writer stays blocked.
+    const SessionResult r = RunFrozenHost(5000, {Pause(200), CloseStdin()});
     ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
     ASSERT_TRUE(r.capture_ok);
     EXPECT_FALSE(r.timed_out);
     EXPECT_FALSE(r.script_timed_out);
     EXPECT_EQ(r.exit_code, 0u);
     // Shutdown let go of Q although its last lines could not reach the host.
-    std::vector<KeyEvent> q;
-    for (const KeyEvent& key : r.keys) {
-        if (key.vk == kKeyQ) q.push_back(key);
-    }
+    const std::vector<KeyEvent> q = KeyQEvents(r);
     ASSERT_EQ(q.size(), 2u);
     EXPECT_EQ(q[1].flags & kKeyUpFlag, kKeyUpFlag);
     EXPECT_LT(r.output.size(), kProbes * kCapabilitiesSystemEnabled.size());

@@ -144,4 +144,15 @@ std::wstring PadbridgePath();
 // Text for reading: CR as \r, LF as \n, other control bytes as \xNN.
 std::string Visible(const std::string& bytes);
 
+// The capabilities line of a machine with no gamepad driver, before and after a grant, as the
+// host reads it.
+inline const std::string kCapabilities =
+    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
+    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
+    "\"systemEnabled\":false}\r\n";
+inline const std::string kCapabilitiesSystemEnabled =
+    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
+    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
+    "\"systemEnabled\":true}\r\n";
+
 }  // namespace e2e
