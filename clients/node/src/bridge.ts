@@ -52,7 +52,7 @@ export interface StartOptions {
   trace?: ((direction: "sent" | "received", line: string) => void) | undefined;
 }
 
-/** The timing options a host leaves out. */
+/** Each timing option when a host leaves it out (documented on StartOptions and in the README). */
 export const defaults = {
   startTimeoutMs: 30_000,
   stopTimeoutMs: 5000,
@@ -137,13 +137,13 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.#file = command[0] as string;
     this.#args = command.slice(1);
     if (options.vjoyDll !== undefined) this.#args.push("--vjoy-dll", options.vjoyDll);
-    const owner = { emit: this.#emit.bind(this), started: () => this.#started() };
+    const owner = { emit: this.#emit.bind(this), started: () => this.#childStarted() };
     this.#channel = new Channel(owner, options.trace, options.answerTimeoutMs ?? defaults.answerTimeoutMs);
-    const channel = this.#channel;
+    // Pads and the desktop see the channel's lines and this supervisor's lifetime, nothing more.
     this.#link = {
-      send: (line, keepAlive) => channel.send(line, keepAlive === true),
-      askPermission: (enabled, wait) => channel.askPermission(enabled, wait),
-      padChanged: (player) => channel.forgetFailures(player),
+      send: (line, keepAlive) => this.#channel.send(line, keepAlive === true),
+      askPermission: (enabled, wait) => this.#channel.askPermission(enabled, wait),
+      padChanged: (player) => this.#channel.forgetFailures(player),
       checkOpen: () => this.#checkOpen(),
       checkRunning: () => this.#checkRunning(),
       restarting: () => this.#phase === "restarting",
@@ -289,7 +289,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   /** The child printed its start-up line. */
-  #started(): void {
+  #childStarted(): void {
     this.#failedStarts = 0;
     clearTimeout(this.#startTimer);
     if (this.#phase === "starting") {
@@ -334,7 +334,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       this.#phase = "restarting";
       this.#lastExit = info;
       const delays = this.#options.restartDelaysMs ?? defaults.restartDelaysMs;
-      const delay = delays[Math.min(this.#quickCrashes, delays.length - 1)] as number;
+      const delay = delays[Math.min(this.#quickCrashes, delays.length - 1)] ?? 0;
       this.#quickCrashes++;
       this.#restartTimer = setTimeout(() => this.#relaunch(), delay);
       this.#emit("exit", info);
