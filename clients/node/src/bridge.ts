@@ -1,28 +1,20 @@
 // One running padbridge.exe and everything the host would otherwise do by hand: keep each pad
 // alive, keep desktop control armed, check every call before it can be dropped silently, stop the
-// bridge by closing its standard input, and (if asked) start it again after a crash.
+// bridge by closing its standard input, and (if asked) start it again after a crash. This file is
+// the process supervisor (start, restart, stop); the lines go through channel.ts, and pads and the
+// desktop reach both through the Link.
 import { spawn as spawnProcess } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Readable, Writable } from "node:stream";
 
+import { Channel, type LineEvents } from "./channel.js";
 import { checkPlayer } from "./checks.js";
 import { DesktopImpl, type Desktop, type DesktopControls } from "./desktop.js";
 import { abortError, PadbridgeError } from "./errors.js";
-import * as lines from "./lines.js";
-import type { CapabilitiesLine, DeviceLine, ErrorLine, LightbarLine, PermissionLine, RumbleLine } from "./lines.js";
+import type { CapabilitiesLine } from "./lines.js";
 import type { Link, WaitOptions } from "./link.js";
 import { findBundledExe } from "./locate.js";
 import { PadImpl, type Pad, type PadControls } from "./pad.js";
-
-/** Waits between restarts: doubled after each quick crash, up to the last, and back to the first
- *  once a bridge has run for stableMs. */
-export const restartDelaysMs: readonly number[] = [250, 500, 1000, 2000, 4000];
-export const stableMs = 10_000;
-/** With `restart`, the client gives up after this many starts in a row that failed (the exe could
- *  not be started, ended before its first line, or stayed silent for startTimeoutMs). */
-export const maxFailedStarts = 5;
-/** After stop() has killed the bridge, how long it waits for the process to report its end. */
-export const killWaitMs = 2000;
 
 export interface StartOptions {
   /** padbridge.exe to start; default: the one in the @padbridge/win32-x64 package. */
@@ -42,11 +34,34 @@ export interface StartOptions {
   stopTimeoutMs?: number | undefined;
   /** How long probe(), enable() and disable() wait for the bridge's answer (default 10 s). */
   answerTimeoutMs?: number | undefined;
+  /** With `restart`, the waits before each new bridge: the first after a crash, the next after
+   *  each quick crash, the last repeated (default [250, 500, 1000, 2000, 4000]). */
+  restartDelaysMs?: readonly number[] | undefined;
+  /** A bridge that has run this long was no quick crash: the next restart waits the first delay
+   *  again (default 10 s). */
+  stableMs?: number | undefined;
+  /** With `restart`, the client gives up after this many starts in a row that failed: the exe could
+   *  not be started, ended before its first line, or stayed silent for startTimeoutMs (default 5). */
+  maxFailedStarts?: number | undefined;
+  /** After stop() has killed the bridge, how long it waits for the process to report its end
+   *  (default 2 s). */
+  killWaitMs?: number | undefined;
   /** Aborts the start: the bridge is killed and startBridge() rejects with code "aborted". */
   signal?: AbortSignal | undefined;
   /** Sees every line the client sends and every line the bridge prints (without its CR LF). */
   trace?: ((direction: "sent" | "received", line: string) => void) | undefined;
 }
+
+/** Each timing option when a host leaves it out (documented on StartOptions and in the README). */
+export const defaults = {
+  startTimeoutMs: 30_000,
+  stopTimeoutMs: 5000,
+  answerTimeoutMs: 10_000,
+  restartDelaysMs: [250, 500, 1000, 2000, 4000] as readonly number[],
+  stableMs: 10_000,
+  maxFailedStarts: 5,
+  killWaitMs: 2000,
+} as const;
 
 /** How a bridge ended. `restarting` is true when the client starts a new one. */
 export interface ExitInfo {
@@ -58,14 +73,7 @@ export interface ExitInfo {
   error?: PadbridgeError | undefined;
 }
 
-export interface BridgeEvents {
-  capabilities: [CapabilitiesLine];
-  device: [DeviceLine];
-  rumble: [RumbleLine];
-  lightbar: [LightbarLine];
-  /** The bridge's `error` lines, each code once per pad until its state changes (see README). */
-  failure: [ErrorLine];
-  permission: [PermissionLine];
+export interface BridgeEvents extends LineEvents {
   exit: [ExitInfo];
 }
 
@@ -82,22 +90,20 @@ export type Spawner = (file: string, args: readonly string[], env: NodeJS.Proces
 const spawnReal: Spawner = (file, args, env) =>
   spawnProcess(file, [...args], { env, stdio: ["pipe", "pipe", "inherit"], windowsHide: true });
 
-type Waiter<T> = { resolve: (value: T) => void; reject: (error: Error) => void };
+/** What startWith() alone may do with the bridge it made; kept off the bridge object itself. */
+export interface BridgeControls {
+  /** Starts the first bridge; resolves once it printed its first line. */
+  start(): Promise<void>;
+}
 
 type Phase = "starting" | "running" | "restarting" | "stopping" | "ended";
 
-let createBridge: (options: StartOptions, spawner: Spawner) => Bridge;
-let startBridgeProcess: (bridge: Bridge) => Promise<Bridge>;
+/** Only this module holds it, so only startWith() can make a Bridge. */
 const constructing = Symbol("constructing");
 
 /** A running padbridge.exe (or, between a crash and its restart, the one about to run). Made by
  *  startBridge(); stopped by stop() or `await using`. */
 export class Bridge extends EventEmitter<BridgeEvents> {
-  static {
-    createBridge = (options, spawner) => new Bridge(constructing, options, spawner);
-    startBridgeProcess = (bridge) => bridge.#start();
-  }
-
   /** Desktop control. */
   readonly desktop: Desktop;
 
@@ -105,30 +111,23 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   readonly #spawn: Spawner;
   readonly #file: string;
   readonly #args: string[];
+  readonly #channel: Channel;
   readonly #desktop: DesktopControls;
   readonly #link: Link;
   readonly #pads = new Map<number, { pad: Pad; controls: PadControls }>();
-  #capabilities: CapabilitiesLine | undefined;
   #phase: Phase = "starting";
   #child: ChildLike | undefined;
-  /** The child has printed its first line. */
-  #childStarted = false;
-  /** The last write to the child returned false and no drain came yet. */
-  #draining = false;
-  #startWaiter: Waiter<Bridge> | undefined;
-  #probeWaiters: Waiter<CapabilitiesLine>[] = [];
-  #permissionWaiters: Waiter<boolean>[] = [];
+  #startWaiter: { resolve: () => void; reject: (error: Error) => void } | undefined;
   #startTimer: NodeJS.Timeout | undefined;
   #restartTimer: NodeJS.Timeout | undefined;
   #stableTimer: NodeJS.Timeout | undefined;
   #quickCrashes = 0;
   #failedStarts = 0;
-  /** Failures already reported: "player code", or the code alone for the lines without a player. */
-  readonly #reported = new Set<string>();
   #lastExit: ExitInfo | undefined;
   #exitWaiters: ((exit: ExitInfo) => void)[] = [];
 
-  private constructor(token: typeof constructing, options: StartOptions, spawner: Spawner) {
+  /** Not for hosts: startBridge() makes bridges. */
+  constructor(token: typeof constructing, options: StartOptions, spawner: Spawner, share: (controls: BridgeControls) => void) {
     super();
     if (token !== constructing) throw new TypeError("padbridge: use startBridge() to start a bridge");
     this.#options = options;
@@ -138,22 +137,26 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.#file = command[0] as string;
     this.#args = command.slice(1);
     if (options.vjoyDll !== undefined) this.#args.push("--vjoy-dll", options.vjoyDll);
+    const owner = { emit: this.#emit.bind(this), started: () => this.#childStarted() };
+    this.#channel = new Channel(owner, options.trace, options.answerTimeoutMs ?? defaults.answerTimeoutMs);
+    // Pads and the desktop see the channel's lines and this supervisor's lifetime, nothing more.
     this.#link = {
-      send: (line, keepAlive) => this.#send(line, keepAlive === true),
-      askPermission: (enabled, wait) => this.#ask(this.#permissionWaiters, lines.permissionLine(enabled), wait),
+      send: (line, keepAlive) => this.#channel.send(line, keepAlive === true),
+      askPermission: (enabled, wait) => this.#channel.askPermission(enabled, wait),
+      padChanged: (player) => this.#channel.forgetFailures(player),
       checkOpen: () => this.#checkOpen(),
       checkRunning: () => this.#checkRunning(),
       restarting: () => this.#phase === "restarting",
-      padChanged: (player) => this.#forgetFailures(player),
     };
     let desktop: DesktopControls | undefined;
     this.desktop = new DesktopImpl(this.#link, (controls) => (desktop = controls));
     this.#desktop = desktop as DesktopControls;
+    share({ start: () => this.#start() });
   }
 
   /** The latest capabilities line (startBridge() resolves only once there is one). */
   get capabilities(): CapabilitiesLine {
-    return this.#capabilities as CapabilitiesLine;
+    return this.#channel.capabilities as CapabilitiesLine;
   }
 
   /** Whether a bridge process runs now: false during a restart's back-off and after the end. */
@@ -177,7 +180,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   /** Looks for the drivers again; resolves with the new capabilities line. */
   async probe(options: WaitOptions = {}): Promise<CapabilitiesLine> {
     this.#checkRunning();
-    return this.#ask(this.#probeWaiters, lines.probeLine, options);
+    return this.#channel.probe(options);
   }
 
   /** Stops the bridge the clean way, by closing its standard input, and resolves with its exit.
@@ -197,6 +200,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     }
     const exited = this.#waitForExit();
     child.stdin?.end();
+    const killWaitMs = this.#options.killWaitMs ?? defaults.killWaitMs;
     let abandon: NodeJS.Timeout | undefined;
     const killer = setTimeout(() => {
       child.kill();
@@ -205,7 +209,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
         const error = new PadbridgeError("timeout", `${this.#file} did not end within ${killWaitMs} ms of being killed`);
         this.#ended(child, { code: null, signal: null, restarting: false }, error);
       }, killWaitMs);
-    }, this.#options.stopTimeoutMs ?? 5000);
+    }, this.#options.stopTimeoutMs ?? defaults.stopTimeoutMs);
     const exit = await exited;
     clearTimeout(killer);
     clearTimeout(abandon);
@@ -217,10 +221,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     await this.stop();
   }
 
-  /** Starts the first bridge; resolves once it printed its first line. */
-  #start(): Promise<Bridge> {
+  #start(): Promise<void> {
     const signal = this.#options.signal;
-    return new Promise<Bridge>((resolve, reject) => {
+    return new Promise<void>((resolve, reject) => {
       if (signal?.aborted) {
         this.#phase = "ended";
         reject(abortError(signal));
@@ -235,9 +238,9 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       };
       signal?.addEventListener("abort", onAbort, { once: true });
       this.#startWaiter = {
-        resolve: (bridge) => {
+        resolve: () => {
           signal?.removeEventListener("abort", onAbort);
-          resolve(bridge);
+          resolve();
         },
         reject: (error) => {
           signal?.removeEventListener("abort", onAbort);
@@ -249,8 +252,6 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 
   #launch(): void {
-    this.#childStarted = false;
-    this.#draining = false;
     let child: ChildLike;
     try {
       child = this.#spawn(this.#file, this.#args, this.#options.env ?? process.env);
@@ -260,7 +261,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     }
     this.#child = child;
     let startError: PadbridgeError | undefined;
-    const timeoutMs = this.#options.startTimeoutMs ?? 30_000;
+    const timeoutMs = this.#options.startTimeoutMs ?? defaults.startTimeoutMs;
     this.#startTimer = setTimeout(() => {
       startError = new PadbridgeError("timeout", `no first line within ${timeoutMs} ms of starting ${this.#file}`);
       child.kill();
@@ -272,16 +273,13 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     child.on("close", (code: number | null, signal: NodeJS.Signals | null) => {
       const error =
         startError ??
-        (this.#childStarted || child !== this.#child
+        (this.#channel.started || child !== this.#child
           ? undefined
           : new PadbridgeError("not_started", `${this.#file} ended before it started (${describeExit({ code, signal })})`));
       this.#ended(child, { code, signal, restarting: false }, error);
     });
-    child.stdin?.on("error", () => {}); // a bridge that died takes its pipe with it; its close tells
-    child.stdin?.on("drain", () => {
-      if (child === this.#child) this.#draining = false;
-    });
-    this.#readLines(child);
+    this.#channel.attach(child.stdin, child.stdout);
+    const stableMs = this.#options.stableMs ?? defaults.stableMs;
     if (this.#options.restart) this.#stableTimer = setTimeout(() => (this.#quickCrashes = 0), stableMs);
   }
 
@@ -290,66 +288,15 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     return new PadbridgeError("spawn_failed", `could not start ${this.#file} (${reason})`, { cause: error });
   }
 
-  #readLines(child: ChildLike): void {
-    const stdout = child.stdout;
-    if (stdout === null) return;
-    stdout.setEncoding("utf8");
-    let partial = "";
-    stdout.on("data", (chunk: string) => {
-      partial += chunk;
-      let end: number;
-      while ((end = partial.indexOf("\n")) >= 0) {
-        const line = partial.slice(0, end).replace(/\r$/, "");
-        partial = partial.slice(end + 1);
-        if (child === this.#child) this.#received(line);
-      }
-    });
-  }
-
-  #received(text: string): void {
-    this.#options.trace?.("received", text);
-    const line = lines.parseBridgeLine(text);
-    if (line === undefined) return;
-    switch (line.type) {
-      case "capabilities":
-        this.#capabilities = line;
-        if (this.#childStarted) {
-          this.#probeWaiters.shift()?.resolve(line);
-        } else {
-          // A bridge's first line is its start-up line, not an answer to a probe.
-          this.#childStarted = true;
-          this.#failedStarts = 0;
-          clearTimeout(this.#startTimer);
-          if (this.#phase === "starting") {
-            this.#phase = "running";
-            const waiter = this.#startWaiter;
-            this.#startWaiter = undefined;
-            waiter?.resolve(this);
-          }
-        }
-        this.#reported.clear(); // the drivers may have changed
-        this.#emit("capabilities", line);
-        break;
-      case "device":
-        this.#emit("device", line);
-        break;
-      case "rumble":
-        this.#emit("rumble", line);
-        break;
-      case "lightbar":
-        this.#emit("lightbar", line);
-        break;
-      case "error": {
-        const key = "player" in line ? `${line.player} ${line.code}` : line.code;
-        if (this.#reported.has(key)) break;
-        this.#reported.add(key);
-        this.#emit("failure", line);
-        break;
-      }
-      case "system-permission":
-        this.#permissionWaiters.shift()?.resolve(line.enabled);
-        this.#emit("permission", line);
-        break;
+  /** The child printed its start-up line. */
+  #childStarted(): void {
+    this.#failedStarts = 0;
+    clearTimeout(this.#startTimer);
+    if (this.#phase === "starting") {
+      this.#phase = "running";
+      const waiter = this.#startWaiter;
+      this.#startWaiter = undefined;
+      waiter?.resolve();
     }
   }
 
@@ -365,34 +312,29 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     }
   }
 
-  #forgetFailures(player: number): void {
-    for (const key of this.#reported) {
-      // The lines without a player answer any pad's input.
-      if (!key.includes(" ") || key.startsWith(`${player} `)) this.#reported.delete(key);
-    }
-  }
-
   /** One child ended (a stale child's late end is ignored). */
   #ended(child: ChildLike | undefined, exit: ExitInfo, error: PadbridgeError | undefined): void {
     if (child !== this.#child) return;
     this.#child = undefined;
     clearTimeout(this.#startTimer);
     clearTimeout(this.#stableTimer);
-    if (!this.#childStarted) this.#failedStarts++;
+    if (!this.#channel.started) this.#failedStarts++;
 
     const restarting =
-      this.#options.restart === true && this.#phase === "running" && this.#failedStarts < maxFailedStarts;
+      this.#options.restart === true &&
+      this.#phase === "running" &&
+      this.#failedStarts < (this.#options.maxFailedStarts ?? defaults.maxFailedStarts);
     const why = restarting
       ? new PadbridgeError("restarting", "the bridge ended before it answered; a new one is being started")
       : new PadbridgeError("ended", `the bridge ended before it answered (${describeExit(exit, error)})`);
-    for (const waiter of this.#probeWaiters.splice(0)) waiter.reject(why);
-    for (const waiter of this.#permissionWaiters.splice(0)) waiter.reject(why);
+    this.#channel.detach(why);
 
     const info: ExitInfo = error === undefined ? { ...exit, restarting } : { ...exit, restarting, error };
     if (restarting) {
       this.#phase = "restarting";
       this.#lastExit = info;
-      const delay = restartDelaysMs[Math.min(this.#quickCrashes, restartDelaysMs.length - 1)] as number;
+      const delays = this.#options.restartDelaysMs ?? defaults.restartDelaysMs;
+      const delay = delays[Math.min(this.#quickCrashes, delays.length - 1)] ?? 0;
       this.#quickCrashes++;
       this.#restartTimer = setTimeout(() => this.#relaunch(), delay);
       this.#emit("exit", info);
@@ -415,7 +357,6 @@ export class Bridge extends EventEmitter<BridgeEvents> {
 
   #relaunch(): void {
     this.#phase = "running";
-    this.#reported.clear();
     this.#launch();
     if (this.#child === undefined) return; // could not even spawn: #ended decided what follows
     this.#desktop.restore();
@@ -433,59 +374,6 @@ export class Bridge extends EventEmitter<BridgeEvents> {
 
   #waitForExit(): Promise<ExitInfo> {
     return new Promise((resolve) => this.#exitWaiters.push(resolve));
-  }
-
-  #send(line: string, keepAlive: boolean): void {
-    const stdin = this.#child?.stdin;
-    if (stdin == null || stdin.writableEnded || stdin.destroyed || this.#phase === "stopping") return;
-    // A bridge that stops reading gets no pile of repeats to burst through later: the newest
-    // state goes again once the pipe has drained.
-    if (keepAlive && this.#draining) return;
-    this.#options.trace?.("sent", line.slice(0, -1));
-    if (!stdin.write(line)) this.#draining = true;
-  }
-
-  /** Sends a line whose answer comes back in order, and waits for that answer. A wait that times
-   *  out or is aborted stays in the queue, so that its late answer is not taken for the next. */
-  #ask<T>(queue: Waiter<T>[], line: string, options: WaitOptions): Promise<T> {
-    return new Promise<T>((resolve, reject) => {
-      const { signal } = options;
-      if (signal?.aborted) {
-        reject(abortError(signal));
-        return;
-      }
-      if (this.#child === undefined) {
-        reject(new PadbridgeError("restarting", "the bridge is being restarted"));
-        return;
-      }
-      const timeoutMs = options.timeoutMs ?? this.#options.answerTimeoutMs ?? 10_000;
-      let settled = false;
-      const settle = () => {
-        settled = true;
-        clearTimeout(timer);
-        signal?.removeEventListener("abort", onAbort);
-      };
-      const waiter: Waiter<T> = {
-        resolve: (value) => {
-          if (settled) return;
-          settle();
-          resolve(value);
-        },
-        reject: (error) => {
-          if (settled) return;
-          settle();
-          reject(error);
-        },
-      };
-      const timer = setTimeout(
-        () => waiter.reject(new PadbridgeError("timeout", `no answer from the bridge within ${timeoutMs} ms`)),
-        timeoutMs,
-      );
-      const onAbort = () => waiter.reject(abortError(signal as AbortSignal));
-      signal?.addEventListener("abort", onAbort, { once: true });
-      queue.push(waiter);
-      this.#send(line, false);
-    });
   }
 
   #checkOpen(): void {
@@ -520,5 +408,8 @@ export function startBridge(options: StartOptions = {}): Promise<Bridge> {
 /** startBridge with another way to start the child (tests). Async, so that a bad option (no exe
  *  to be found) rejects like every other failure to start. */
 export async function startWith(options: StartOptions, spawner: Spawner): Promise<Bridge> {
-  return startBridgeProcess(createBridge(options, spawner));
+  let controls: BridgeControls | undefined;
+  const bridge = new Bridge(constructing, options, spawner, (shared) => (controls = shared));
+  await (controls as BridgeControls).start();
+  return bridge;
 }

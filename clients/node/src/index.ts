@@ -1,5 +1,5 @@
 // padbridge for Node.js hosts: start padbridge.exe, drive its pads and desktop control.
-export { startBridge, Bridge, restartDelaysMs, stableMs, maxFailedStarts, killWaitMs } from "./bridge.js";
+export { startBridge, Bridge } from "./bridge.js";
 export type { StartOptions, ExitInfo, BridgeEvents } from "./bridge.js";
 export type { Pad } from "./pad.js";
 export { keepAliveMs } from "./pad.js";

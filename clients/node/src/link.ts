@@ -1,4 +1,6 @@
-// What pads and the desktop need from the bridge that owns them.
+// The seam between a bridge's two halves and the objects a host holds: pads and the desktop reach
+// the line channel (lines out, answers, failures once) and the process supervisor (is a bridge
+// open, running or being restarted) through a Link and nothing else.
 
 /** How long to wait for an answer, and a signal to stop waiting. */
 export interface WaitOptions {

@@ -1,11 +1,17 @@
 // A stand-in for the bridge process: the client writes to its stdin and reads its stdout as it
 // would the real one's, and the test says what the bridge prints and when it ends.
+import assert from "node:assert/strict";
 import { EventEmitter } from "node:events";
 import { PassThrough } from "node:stream";
+import { mock } from "node:test";
 
 import { startWith, type Bridge, type StartOptions, type Spawner } from "../src/bridge.js";
 import { checkLine } from "./schema.js";
 
+export const zeros = (n: number) => new Array<number>(n).fill(0);
+export const still = { axes: zeros(4), buttons: zeros(16) };
+
+export const granted = '{"type":"system-permission","enabled":true}';
 export const capabilities =
   '{"type":"capabilities","os":"Windows","gamepadBackend":"vJoy DirectInput","vigemBus":"missing",' +
   '"gamepadAvailable":true,"textInput":true,"systemEnabled":false}';
@@ -92,6 +98,14 @@ export async function settle(): Promise<void> {
   for (let i = 0; i < 5; i++) await new Promise((resolve) => setImmediate(resolve));
 }
 
+/** Advances the mocked clock in small steps, letting the streams deliver after each. */
+export async function advance(ms: number, step = 10): Promise<void> {
+  for (let passed = 0; passed < ms; passed += step) {
+    mock.timers.tick(Math.min(step, ms - passed));
+    await settle();
+  }
+}
+
 export interface Harness {
   bridge: Bridge;
   children: FakeChild[];
@@ -129,4 +143,21 @@ export async function startFake(options: StartOptions = {}, plan: ChildPlan = ()
     spawner,
   );
   return { bridge, children, child: () => children[children.length - 1] as FakeChild, schemaErrors };
+}
+
+/** startFake, with the start-up lines the child received taken. */
+export async function started(options: StartOptions = {}, plan?: ChildPlan, pipeBytes?: number): Promise<Harness> {
+  const h = await startFake(options, plan, pipeBytes);
+  await settle();
+  h.child().take();
+  return h;
+}
+
+/** The host enables desktop control and the bridge grants it; the lines sent so far are taken. */
+export async function enableGranted(h: Harness): Promise<void> {
+  const answer = h.bridge.desktop.enable();
+  await settle();
+  h.child().print(granted);
+  assert.equal(await answer, true);
+  h.child().take();
 }

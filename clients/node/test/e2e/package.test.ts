@@ -100,7 +100,7 @@ describe("the packed packages in an empty project", { skip }, () => {
         '  bridge.on("rumbled", () => {});',
         "  // @ts-expect-error: starting is startBridge's business",
         "  void bridge.start();",
-        "  // @ts-expect-error: no public constructor",
+        "  // @ts-expect-error: no constructor a host can call",
         "  new (bridge.constructor as typeof import(\"padbridge\").Bridge)();",
         '  const state: PadState = { axes: [0, 0, 0, 0], buttons: new Array<number>(18).fill(0), pad: "dualshock4", touch: [] };',
         "  bridge.pad(0).set(state);",

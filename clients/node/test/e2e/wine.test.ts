@@ -6,12 +6,11 @@ import { afterEach, describe, test } from "node:test";
 import { startBridge, type Bridge, type StartOptions } from "../../src/bridge.js";
 import type { PadbridgeError } from "../../src/errors.js";
 import type { DeviceLine } from "../../src/lines.js";
+import { still, zeros } from "../fake.js";
 import { checkLine } from "../schema.js";
 import { exe, missing, next, sleep, vjoyDouble, wine, wineEnv, windowsPath } from "../wine.js";
 
 const skip = missing();
-const zeros = (n: number) => new Array<number>(n).fill(0);
-const still = { axes: zeros(4), buttons: zeros(16) };
 const vjoyCreated = (player: number) => (line: DeviceLine) =>
   line.player === player && line.created && line.backend === "vJoy DirectInput";
 const removed = (player: number) => (line: DeviceLine) => line.player === player && !line.created;

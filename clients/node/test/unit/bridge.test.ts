@@ -3,25 +3,15 @@
 import assert from "node:assert/strict";
 import { afterEach, beforeEach, describe, mock, test } from "node:test";
 
-import { restartDelaysMs, stableMs, startWith, type ExitInfo } from "../../src/bridge.js";
+import { defaults, startWith, type ExitInfo, type StartOptions } from "../../src/bridge.js";
 import { keepAliveMs } from "../../src/pad.js";
 import type { BridgeLine } from "../../src/lines.js";
-import { capabilities, settle, startFake, type Harness } from "../fake.js";
+import { advance, capabilities, enableGranted, FakeChild, settle, started, startFake, still, zeros, type Harness } from "../fake.js";
 
-const zeros = (n: number) => new Array<number>(n).fill(0);
-const still = { axes: zeros(4), buttons: zeros(16) };
 const stillLine = `{"type":"input","player":0,"axes":[0,0,0,0],"buttons":[${zeros(16).join(",")}]}`;
 
 beforeEach(() => mock.timers.enable({ apis: ["setTimeout"] }));
 afterEach(() => mock.timers.reset());
-
-/** Advances the mocked clock in small steps, letting the streams deliver after each. */
-async function advance(ms: number, step = 10): Promise<void> {
-  for (let passed = 0; passed < ms; passed += step) {
-    mock.timers.tick(Math.min(step, ms - passed));
-    await settle();
-  }
-}
 
 /** Runs the clock for `ms` and returns, for each line the child received, the time it came. */
 async function timeline(h: Harness, ms: number): Promise<{ at: number; line: string }[]> {
@@ -43,13 +33,6 @@ function longestGap(times: number[], end: number): number {
   return longest;
 }
 
-async function started(options = {}): Promise<Harness> {
-  const h = await startFake(options);
-  await settle();
-  h.child().take();
-  return h;
-}
-
 describe("start", () => {
   test("runs the exe behind the command prefix with --vjoy-dll and resolves on capabilities", async () => {
     const h = await startFake({ command: ["wine64", "--x"], exe: "C:\\pb.exe", vjoyDll: "Z:\\v.dll" });
@@ -60,8 +43,7 @@ describe("start", () => {
   });
 
   test("fails when the bridge ends before its first line, or stays silent too long", async () => {
-    const spawned: import("../fake.js").FakeChild[] = [];
-    const { FakeChild } = await import("../fake.js");
+    const spawned: FakeChild[] = [];
     const spawner = (file: string, args: readonly string[]) => {
       const child = new FakeChild(file, args);
       spawned.push(child);
@@ -362,10 +344,7 @@ describe("crash and restart", () => {
 
   test("with restart: a new bridge after the back-off, permission restored, pads sent at once", async () => {
     const h = await started({ restart: true });
-    const granted = h.bridge.desktop.enable();
-    await settle();
-    h.child().print('{"type":"system-permission","enabled":true}');
-    assert.equal(await granted, true);
+    await enableGranted(h);
     const refused = assert.rejects(h.bridge.probe(), { code: "restarting", message: /ended before it answered/ });
     h.bridge.pad(3).set(still);
     await settle();
@@ -376,7 +355,7 @@ describe("crash and restart", () => {
     assert.deepEqual(exits, [{ code: 1, signal: null, restarting: true }]);
     await refused;
     h.bridge.pad(3).set({ axes: [1, 0, 0, 0], buttons: zeros(16) }); // kept for the next bridge
-    await advance((restartDelaysMs[0] as number) - 10);
+    await advance((defaults.restartDelaysMs[0] as number) - 10);
     assert.equal(h.children.length, 1);
     await advance(10);
     assert.equal(h.children.length, 2);
@@ -392,28 +371,35 @@ describe("crash and restart", () => {
     assert.ok(seen.filter(({ line }) => line.includes('"input"')).length >= 2);
   });
 
-  test("quick crashes back off further; a bridge that ran a while resets the back-off", async () => {
-    const h = await started({ restart: true });
-    const waits: number[] = [];
-    for (let crash = 0; crash < 6; crash++) {
-      const before = h.children.length;
+  // The waits after six quick crashes in a row, then one after a bridge that ran stableMs.
+  const backOffs: [string, StartOptions, number[], number][] = [
+    ["by default", {}, [250, 500, 1000, 2000, 4000, 4000], 10_000],
+    ["as set", { restartDelaysMs: [100, 300], stableMs: 3000 }, [100, 300, 300, 300, 300, 300], 3000],
+  ];
+  for (const [name, options, expected, stableMs] of backOffs) {
+    test(`quick crashes back off further; a bridge that ran a while resets the back-off (${name})`, async () => {
+      const h = await started({ restart: true, ...options });
+      const waits: number[] = [];
+      for (let crash = 0; crash < 6; crash++) {
+        const before = h.children.length;
+        h.child().exit(1);
+        await settle();
+        let waited = 0;
+        while (h.children.length === before) {
+          await advance(50, 50);
+          waited += 50;
+        }
+        waits.push(waited);
+        await settle();
+      }
+      assert.deepEqual(waits, expected);
+      await advance(stableMs, 500);
       h.child().exit(1);
       await settle();
-      let waited = 0;
-      while (h.children.length === before) {
-        await advance(50, 50);
-        waited += 50;
-      }
-      waits.push(waited);
-      await settle();
-    }
-    assert.deepEqual(waits, [...restartDelaysMs, restartDelaysMs[restartDelaysMs.length - 1]]);
-    await advance(stableMs, 500);
-    h.child().exit(1);
-    await settle();
-    await advance(restartDelaysMs[0] as number, 50);
-    assert.equal(h.children.length, 8);
-  });
+      await advance(expected[0] as number, 50);
+      assert.equal(h.children.length, 8);
+    });
+  }
 
   test("stop() during the back-off ends it for good, with a last exit event that says so", async () => {
     const h = await started({ restart: true });

@@ -5,8 +5,7 @@ import { describe, test } from "node:test";
 import { checkPlayer, checkText, normalisePad, splitText, textByteLimit, type PadState } from "../../src/checks.js";
 import { keyNames, isKeyName } from "../../src/keys.js";
 import { inputLine, quote, textLine } from "../../src/lines.js";
-
-const zeros = (n: number) => new Array<number>(n).fill(0);
+import { zeros } from "../fake.js";
 
 describe("normalisePad", () => {
   test("takes numbers and { value } buttons, passes 17 and 18 buttons through, clamps", () => {

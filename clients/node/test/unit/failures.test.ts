@@ -4,49 +4,25 @@ import assert from "node:assert/strict";
 import { on, once } from "node:events";
 import { afterEach, beforeEach, describe, mock, test } from "node:test";
 
-import { Bridge, killWaitMs, maxFailedStarts, restartDelaysMs, startBridge, startWith, type ExitInfo } from "../../src/bridge.js";
+import { Bridge, defaults, startBridge, startWith, type ExitInfo, type StartOptions } from "../../src/bridge.js";
 import { PadbridgeError } from "../../src/errors.js";
 import type { RumbleLine } from "../../src/lines.js";
 import { keepAliveMs } from "../../src/pad.js";
-import { capabilities, FakeChild, settle, startFake, type ChildPlan, type Harness } from "../fake.js";
+import { advance, capabilities, enableGranted, FakeChild, granted, settle, started, startFake, still, zeros, type Harness } from "../fake.js";
 
-const zeros = (n: number) => new Array<number>(n).fill(0);
-const still = { axes: zeros(4), buttons: zeros(16) };
-const granted = '{"type":"system-permission","enabled":true}';
+const firstDelay = defaults.restartDelaysMs[0] as number;
 const driverRequired =
   '{"type":"error","code":"driver_required","message":"Install the Xbox controller driver on this computer. Game keys still work."}';
 
 beforeEach(() => mock.timers.enable({ apis: ["setTimeout"] }));
 afterEach(() => mock.timers.reset());
 
-async function advance(ms: number, step = 10): Promise<void> {
-  for (let passed = 0; passed < ms; passed += step) {
-    mock.timers.tick(Math.min(step, ms - passed));
-    await settle();
-  }
-}
-
-async function started(options = {}, plan?: ChildPlan, pipeBytes?: number): Promise<Harness> {
-  const h = await startFake(options, plan, pipeBytes);
-  await settle();
-  h.child().take();
-  return h;
-}
-
 /** Crashes the running child and waits through the first back-off until the next one runs. */
 async function crashAndRestart(h: Harness): Promise<void> {
   h.child().exit(1);
   await settle();
-  await advance(restartDelaysMs[0] as number);
+  await advance(firstDelay);
   await settle();
-}
-
-async function enableGranted(h: Harness): Promise<void> {
-  const answer = h.bridge.desktop.enable();
-  await settle();
-  h.child().print(granted);
-  assert.equal(await answer, true);
-  h.child().take();
 }
 
 describe("desktop control after a crash", () => {
@@ -89,7 +65,7 @@ describe("desktop control after a crash", () => {
     h.child().exit(1);
     await settle();
     await assert.rejects(h.bridge.desktop.enable(), { code: "restarting" });
-    await advance((restartDelaysMs[0] as number) + keepAliveMs * 4);
+    await advance(firstDelay + keepAliveMs * 4);
     assert.equal(h.children.length, 2);
     assert.deepEqual(h.child().take(), []);
   });
@@ -135,7 +111,7 @@ describe("during the back-off", () => {
     }
     await assert.rejects(h.bridge.probe(), { code: "restarting" });
     h.bridge.pad(1).set({ axes: [0, 0, 0, 1], buttons: zeros(16) });
-    await advance(restartDelaysMs[0] as number);
+    await advance(firstDelay);
     assert.deepEqual(h.child().take(), [granted, `{"type":"input","player":1,"axes":[0,0,0,1],"buttons":[${zeros(16)}]}`]);
   });
 
@@ -255,21 +231,23 @@ describe("bounded restarts", () => {
     });
   });
 
-  test(`a relaunch that keeps failing gives up after ${maxFailedStarts} starts, with the cause`, async () => {
-    const h = await started({ restart: true }, (index) => (index === 0 ? "ready" : "missing"));
-    const exits: ExitInfo[] = [];
-    h.bridge.on("exit", (exit) => exits.push(exit));
-    h.child().exit(1);
-    await advance(30_000, 50);
-    assert.equal(h.children.length, 1 + maxFailedStarts);
-    assert.deepEqual(exits.map((exit) => exit.restarting), [true, ...new Array<boolean>(maxFailedStarts - 1).fill(true), false]);
-    const last = exits[exits.length - 1] as ExitInfo;
-    assert.equal(last.error?.code, "spawn_failed");
-    assert.equal((last.error?.cause as NodeJS.ErrnoException).code, "ENOENT");
-    assert.equal(h.bridge.running, false);
-    await advance(30_000, 1000);
-    assert.equal(h.children.length, 1 + maxFailedStarts);
-  });
+  for (const [options, maxFailedStarts] of [[{}, 5], [{ maxFailedStarts: 2 }, 2]] as [StartOptions, number][]) {
+    test(`a relaunch that keeps failing gives up after ${maxFailedStarts} starts, with the cause`, async () => {
+      const h = await started({ restart: true, ...options }, (index) => (index === 0 ? "ready" : "missing"));
+      const exits: ExitInfo[] = [];
+      h.bridge.on("exit", (exit) => exits.push(exit));
+      h.child().exit(1);
+      await advance(30_000, 50);
+      assert.equal(h.children.length, 1 + maxFailedStarts);
+      assert.deepEqual(exits.map((exit) => exit.restarting), [true, ...new Array<boolean>(maxFailedStarts - 1).fill(true), false]);
+      const last = exits[exits.length - 1] as ExitInfo;
+      assert.equal(last.error?.code, "spawn_failed");
+      assert.equal((last.error?.cause as NodeJS.ErrnoException).code, "ENOENT");
+      assert.equal(h.bridge.running, false);
+      await advance(30_000, 1000);
+      assert.equal(h.children.length, 1 + maxFailedStarts);
+    });
+  }
 
   test("a relaunched bridge that never prints is killed after the start time-out", async () => {
     const h = await started({ restart: true, startTimeoutMs: 3000 }, (index) => (index === 1 ? "silent" : "ready"));
@@ -277,13 +255,13 @@ describe("bounded restarts", () => {
     h.bridge.on("exit", (exit) => exits.push(exit));
     h.child().exit(1);
     await settle();
-    await advance((restartDelaysMs[0] as number) + 2990);
+    await advance(firstDelay + 2990);
     assert.equal(h.children.length, 2);
     assert.equal(h.child().killed, false);
     await advance(10);
     assert.equal(h.children[1]?.killed, true);
     assert.equal(exits[1]?.error?.code, "timeout");
-    await advance(restartDelaysMs[1] as number);
+    await advance(defaults.restartDelaysMs[1] as number);
     assert.equal(h.children.length, 3);
     assert.ok(h.bridge.running);
   });
@@ -319,17 +297,23 @@ describe("a bridge that stops reading", () => {
 });
 
 describe("stop() is bounded", () => {
-  test("a bridge that never reports its end after the kill is given up on", async () => {
-    const h = await started({ stopTimeoutMs: 1000 });
-    h.child().killable = false;
-    const stopping = h.bridge.stop();
-    await advance(1000 + killWaitMs);
-    const exit = await stopping;
-    assert.equal(h.child().killed, true);
-    assert.equal(exit.restarting, false);
-    assert.equal(exit.error?.code, "timeout");
-    assert.equal(h.bridge.running, false);
-  });
+  for (const [options, killWaitMs] of [[{}, 2000], [{ killWaitMs: 500 }, 500]] as [StartOptions, number][]) {
+    test(`a bridge that never reports its end after the kill is given up on ${killWaitMs} ms later`, async () => {
+      const h = await started({ stopTimeoutMs: 1000, ...options });
+      h.child().killable = false;
+      let ended = false;
+      const stopping = h.bridge.stop().finally(() => (ended = true));
+      await advance(1000 + killWaitMs - 10);
+      assert.equal(ended, false);
+      await advance(10);
+      assert.equal(ended, true);
+      const exit = await stopping;
+      assert.equal(h.child().killed, true);
+      assert.equal(exit.restarting, false);
+      assert.equal(exit.error?.code, "timeout");
+      assert.equal(h.bridge.running, false);
+    });
+  }
 
   test("await using stops the bridge", async () => {
     const h = await started();
