@@ -20,7 +20,7 @@ struct Bridge {
     LineAssembler lines{};
     BackendState backend{};
     PadSlot pads[kPlayerCount]{};
-    SpareRequests spareRequests{};  // requests that may outlive their issuer
+    DetachedRequests detachedRequests{};
     VjoyPads vjoy{};
     uint64_t lastInputTick[kPlayerCount]{};  // 0: not set
     SystemControl system{};

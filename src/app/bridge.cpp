@@ -18,10 +18,10 @@ constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
 constexpr uint64_t kShutdownDrainMs = 1000;
 
 // The loop's one wait: the stop event, the input's event, the writer's room event, each pad's
-// requests and the spare requests the driver still holds. Whoever adds an event to it raises
+// requests and the detached requests the driver still holds. Whoever adds an event to it raises
 // this count, which must stay within what the system can wait on.
 constexpr uint32_t kEventsPerPad = 2;
-constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount + kSpareRequestCount;
+constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount + kDetachedRequestCount;
 static_assert(kWaitSlots <= os::kMaxWaitObjects);
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
@@ -37,7 +37,7 @@ void DispatchFromFeed(void* context, const char* line) {
 
 void RunTimers(Bridge& bridge, uint64_t now) {
     RunHeartbeatWatchdog(bridge.system, now);
-    CollectSpareRequests(bridge.spareRequests);
+    CollectDetachedRequests(bridge.detachedRequests);
     for (int player = 0; player < kPlayerCount; ++player) {
         if (CheckIdlePlayer(bridge, player, now)) continue;
         if (bridge.backend.busHandle != os::kInvalidHandle) PumpPad(bridge, player);
@@ -61,14 +61,15 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
     return deadline - now < kLongestWaitMs ? static_cast<uint32_t>(deadline - now) : kLongestWaitMs;
 }
 
-// Adds the event of every request the bus driver holds: the pads' and the spare requests'.
+// Adds the event of every request the bus driver holds: the pads' and the detached requests'.
 uint32_t AddDriverEvents(const Bridge& bridge, uint64_t now, os::Handle* handles) {
     uint32_t count = 0;
     if (bridge.backend.busHandle != os::kInvalidHandle) {
         for (int player = 0; player < kPlayerCount; ++player)
             count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
     }
-    count += static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
+    count +=
+        static_cast<uint32_t>(AddDetachedRequestEvents(bridge.detachedRequests, handles + count));
     return count;
 }
 
@@ -125,7 +126,7 @@ uint32_t DispatchWaitingInput(Bridge& bridge, char* chunk, bool* ended) {
 void RunMainLoop(Bridge& bridge) {
     const os::Handle inputReady = os::StartInputReader();
     if (inputReady == os::kNullHandle) return;
-    const os::Handle stopRequested = os::WatchConsoleControl();
+    const os::Handle stopRequested = os::WatchStopRequests();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
         PumpOutput();
@@ -143,8 +144,8 @@ void FinishPads(Bridge& bridge) {
     uint64_t drainUntil = kNoDeadline;
     for (;;) {
         PumpPads(bridge);
-        CollectSpareRequests(bridge.spareRequests);
-        if (!PadsBusy(bridge) && !SpareRequestsHeld(bridge.spareRequests)) return;
+        CollectDetachedRequests(bridge.detachedRequests);
+        if (!PadsBusy(bridge) && !DetachedRequestsHeld(bridge.detachedRequests)) return;
         const uint64_t now = os::GetTickCount64();
         uint64_t next = kNoDeadline;
         if (TeardownLinesPending(bridge)) {
@@ -169,7 +170,7 @@ void Shutdown(Bridge& bridge) {
     FinishPads(bridge);
     // A request the driver still holds keeps the bus handle and its event open: the process's
     // end closes them once the driver lets go.
-    if (PadsBusy(bridge) || SpareRequestsHeld(bridge.spareRequests))
+    if (PadsBusy(bridge) || DetachedRequestsHeld(bridge.detachedRequests))
         bridge.backend.busHandle = os::kInvalidHandle;
     CloseBackend(bridge.backend);
 }

@@ -178,7 +178,7 @@ void Scroll(const char* line) {
 
 // The flag follows what we send, even if the system turns the event down.
 void PressOrRelease(SystemControl& control, MouseButton button, bool down) {
-    control.pressedButtons[button] = down ? 1 : 0;
+    control.pressedButtons[button] = down;
     SendMouseButton(button, down);
 }
 
@@ -258,20 +258,20 @@ KeyCode LookupKey(const char* name) {
 // down carried, so a NumpadEnter held and let go as Enter still goes up as the key that went down.
 void KeyEvent(SystemControl& control, KeyCode key, bool down) {
     const uint16_t code = key.virtualKey;
-    if (code >= sizeof control.pressedKeys) return;
+    if (code >= kVirtualKeyCount) return;
     uint16_t scanCode = 0;
     bool extended = key.extended;
-    if (!down && control.pressedKeys[code] != 0) {
+    if (!down && control.pressedKeys[code]) {
         scanCode = control.pressedScanCodes[code];
-        extended = control.pressedExtended[code] != 0;
+        extended = control.pressedExtended[code];
     } else {
         scanCode = static_cast<uint16_t>(os::MapVirtualKeyW(code, os::kMapVkToVsc));
     }
     SendKeyboardEvent(code, scanCode,
                       (extended ? kKeyEventExtendedKey : 0) | (down ? 0 : kKeyEventKeyUp));
-    control.pressedKeys[code] = down ? 1 : 0;
+    control.pressedKeys[code] = down;
     control.pressedScanCodes[code] = down ? scanCode : 0;
-    control.pressedExtended[code] = down && extended ? 1 : 0;
+    control.pressedExtended[code] = down && extended;
 }
 
 void HandleSystem(SystemControl& control, const char* line) {

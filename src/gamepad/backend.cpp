@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "bridge.h"
+#include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/driver_interface.h"
-#include "gamepad/vigem/pending_io.h"
 #include "protocol/output.h"
 
 namespace padbridge {
@@ -46,7 +46,8 @@ bool OpenInterface(os::Handle list, os::DeviceInterfaceData* data, os::Handle* h
 uint32_t CheckVersion(Bridge& bridge, os::Handle bus) {
     uint8_t record[vigem::kBusVersionRecordSize];
     vigem::EncodeBusVersion(record);
-    return SendSyncRequest(bridge, bus, vigem::kCheckVersion, record, vigem::kBusVersionRecordSize);
+    return SendSyncRequest(bridge.detachedRequests, bus, vigem::kCheckVersion, record,
+                           vigem::kBusVersionRecordSize, WatchdogHook(bridge.system));
 }
 
 // Looks for a ViGEmBus interface that opens and speaks our version. With several, the last one
@@ -76,7 +77,7 @@ void DiscoverBus(Bridge& bridge) {
         }
         backend.vigemBus = result == os::kErrorNotSupported ? kBusIncompatible : kBusUnavailable;
         // A check whose cancellation still runs keeps the handle until the driver lets go.
-        CloseDeviceWhenIdle(bridge.spareRequests, backend.busHandle);
+        CloseDeviceWhenIdle(bridge.detachedRequests, backend.busHandle);
         backend.busHandle = os::kInvalidHandle;
     }
     os::SetupDiDestroyDeviceInfoList(list);
@@ -127,13 +128,13 @@ void LoadVjoy(BackendState& backend, const os::WideChar* libraryPath) {
         backend.vjoyModule = os::kNullHandle;
         backend.vjoy = VjoyEntryPoints{};  // they pointed into the library just unloaded
     }
-    backend.vjoyAvailable = 0;
+    backend.vjoyAvailable = false;
     os::WideChar path[kPathCapacity];
     if (!BuildVjoyPath(libraryPath, path)) return;
     backend.vjoyModule = os::LoadLibraryExW(path, kVjoyLoadFlags);
     if (backend.vjoyModule == os::kNullHandle) return;
     if (!ResolveVjoy(backend.vjoyModule, backend.vjoy)) return;  // the library stays loaded
-    backend.vjoyAvailable = backend.vjoy.vJoyEnabled() != 0 ? 1 : 0;
+    backend.vjoyAvailable = backend.vjoy.vJoyEnabled() != 0;
 }
 
 // The bus serves every pad from now on: players held on vJoy are released.
@@ -141,7 +142,7 @@ void HandOverToBus(Bridge& bridge) {
     for (int player = 0; player < kPlayerCount; ++player) {
         if (bridge.vjoy.acquired[player]) TeardownPlayer(bridge, player);
     }
-    bridge.backend.vjoyAvailable = 0;
+    bridge.backend.vjoyAvailable = false;
 }
 
 }  // namespace
@@ -159,7 +160,7 @@ void ProbeBackend(Bridge& bridge, const os::WideChar* vjoyLibraryPath) {
     const char* name =
         busOpen ? kBackendVigem : (backend.vjoyAvailable ? kBackendVjoy : kBackendNone);
     WriteCapabilities(name, backend.vigemBus, busOpen || backend.vjoyAvailable,
-                      bridge.system.enabled != 0);
+                      bridge.system.enabled);
 }
 
 void CloseBackend(BackendState& backend) {

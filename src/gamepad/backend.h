@@ -30,8 +30,8 @@ struct BackendState {
     const char* vigemBus = "missing";  // status word of the last discovery
     os::Handle vjoyModule = os::kNullHandle;
     VjoyEntryPoints vjoy{};
-    int32_t vjoyAvailable = 0;     // library loaded, every export found, vJoyEnabled non-zero
-    uint32_t ds4ShortReports = 0;  // the open bus refused a DualShock 4's full report
+    bool vjoyAvailable = false;    // library loaded, every export found, vJoyEnabled non-zero
+    bool ds4ShortReports = false;  // the open bus refused a DualShock 4's full report
 };
 
 // Discovers ViGEmBus (or loads vJoy when no bus interface exists), hands vJoy players over to the

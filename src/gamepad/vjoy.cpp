@@ -72,7 +72,7 @@ bool AcquireDevice(Bridge& bridge, int player) {
         return false;
     }
     VjoyPads& pads = bridge.vjoy;
-    pads.acquired[player] = 1;
+    pads.acquired[player] = true;
     for (int32_t& value : pads.axisCache[player]) value = kUnknownAxisOrButton;
     for (int32_t& value : pads.buttonCache[player]) value = kUnknownAxisOrButton;
     pads.hatCache[player] = kUnknownHat;
@@ -123,7 +123,7 @@ void ReleaseVjoyPad(Bridge& bridge, int player) {
     const GamepadFrame neutral{};
     UpdateVjoyPad(bridge, player, neutral);
     bridge.backend.vjoy.RelinquishVJD(static_cast<uint32_t>(player + 1));
-    bridge.vjoy.acquired[player] = 0;  // the caches stay; the next acquisition resets them
+    bridge.vjoy.acquired[player] = false;  // the caches stay; the next acquisition resets them
     WriteDeviceRemoved(player);
 }
 

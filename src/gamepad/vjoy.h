@@ -13,7 +13,7 @@ constexpr int kVjoyAxisCount = 6;
 constexpr int kVjoyButtonCount = 10;
 
 struct VjoyPads {
-    int32_t acquired[kPlayerCount];
+    bool acquired[kPlayerCount];
     int32_t axisCache[kPlayerCount][kVjoyAxisCount];
     int32_t buttonCache[kPlayerCount][kVjoyButtonCount];
     int32_t hatCache[kPlayerCount];

@@ -58,16 +58,16 @@ bool FallBackToShortReport(Bridge& bridge, int player, uint32_t result) {
     if (slot.kind != PadKind::kDualShock4 || slot.ds4.recordLength != ds4::kFullRecordSize)
         return false;
     if (result == os::kErrorSuccess) {
-        slot.ds4.fullAccepted = 1;
+        slot.ds4.fullAccepted = true;
         return false;
     }
     // A driver that has taken a full report of this pad knows it: a later failure is a failure.
     if (slot.ds4.fullAccepted || !IsRefusal(result)) return false;
     if (!bridge.backend.ds4ShortReports) {
-        bridge.backend.ds4ShortReports = 1;
+        bridge.backend.ds4ShortReports = true;
         WritePlayerError(player, kGamepadMotionUnavailable, result);
     }
-    slot.ds4.shortReports = 1;
+    slot.ds4.shortReports = true;
     ShortenDs4ReportRecord(slot.ds4);
     IssueReportRecord(bridge, slot);
     return true;

@@ -15,7 +15,7 @@ constexpr int kMaxPassesPerTick = 16;
 constexpr uint64_t kCreateRetryMs = 5000;
 constexpr uint64_t kSetupTimeoutMs = 10000;  // PlugIn and WaitReady
 constexpr uint64_t kReportTimeoutMs = 1000;
-static_assert(ds4::kMaxRecordSize <= kSpareRecordBytes, "a teardown sends any report record");
+static_assert(ds4::kMaxRecordSize <= kDetachedRecordBytes, "a teardown sends any report record");
 
 bool SerialInUse(const Bridge& bridge, int player, uint32_t serial) {
     for (int other = 0; other < kPlayerCount; ++other) {
@@ -34,8 +34,8 @@ void FailPad(Bridge& bridge, int player, uint32_t result, const char* code) {
 }
 
 void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
-    slot.reportDirty = 0;
-    slot.state = kPadReportPending;
+    slot.reportDirty = false;
+    slot.state = PadState::kReportPending;
     if (slot.kind == PadKind::kDualShock4) {
         SubmitDs4Report(bridge, slot);
         return;
@@ -49,33 +49,33 @@ void SubmitLatestReport(Bridge& bridge, PadSlot& slot) {
 bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
     PadSlot& slot = bridge.pads[player];
     switch (slot.state) {
-        case kPadPlugInPending:
+        case PadState::kPlugInPending:
             if (result == os::kErrorInvalidParameter) {  // serial number taken: try the next one
                 if (PlugInPad(bridge, player, slot.serial + 1)) return true;
                 FailPad(bridge, player, os::kErrorNoMoreItems, kGamepadCreateFailed);
                 return false;
             }
             if (result != os::kErrorSuccess) break;
-            slot.state = kPadWaitReadyPending;
+            slot.state = PadState::kWaitReadyPending;
             vigem::EncodeSerial(slot.serial, slot.requestBuffer);
             StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kWaitReady,
                            slot.requestBuffer, vigem::kSerialRecordSize, nullptr, 0);
             return true;
-        case kPadWaitReadyPending:
+        case PadState::kWaitReadyPending:
             if (result != os::kErrorSuccess && result != os::kErrorInvalidParameter) break;
-            slot.connected = 1;
-            slot.state = kPadReady;
+            slot.connected = true;
+            slot.state = PadState::kReady;
             WriteDeviceCreated(
                 player, slot.kind == PadKind::kDualShock4 ? kBackendDualShock4 : kBackendVigem);
             StartRumbleWait(bridge, player);
             return true;
-        case kPadReportPending:
+        case PadState::kReportPending:
             if (FallBackToShortReport(bridge, player, result)) return true;
             if (result != os::kErrorSuccess) {
                 FailPad(bridge, player, result, kGamepadUpdateFailed);
                 return false;
             }
-            slot.state = kPadReady;
+            slot.state = PadState::kReady;
             return true;
         default:
             return true;
@@ -88,7 +88,7 @@ bool OnMainResult(Bridge& bridge, int player, uint32_t result) {
 void StoreFrame(PadSlot& slot, const GamepadFrame& frame) {
     slot.latestReport = BuildPadReport(frame);
     if (slot.kind == PadKind::kDualShock4) AcceptDs4Frame(slot.ds4, frame);
-    slot.reportDirty = 1;
+    slot.reportDirty = true;
 }
 
 // Opens the free slot for a pad of the frame's kind, with the frame as its first report.
@@ -100,21 +100,20 @@ void StartNewPad(Bridge& bridge, int player, const GamepadFrame& frame) {
     OpenPad(bridge, player);
 }
 
-// Issues the request of a teardown step from the bridge's spare records; one that cannot be
-// sent is answered at once with its error.
-void StartTeardownStep(Bridge& bridge, PadSlot& slot, uint32_t step, uint32_t code,
+// Issues the request of a teardown step from the detached requests; one that cannot be sent is
+// answered at once with its error.
+void StartTeardownStep(Bridge& bridge, PadSlot& slot, TeardownStep step, uint32_t code,
                        const uint8_t* record, uint32_t length) {
     slot.teardownStep = step;
     slot.stepResult = 0;
-    const int index = StartSpareRequest(bridge.spareRequests, bridge.backend.busHandle, code,
-                                        record, length, &slot.stepResult);
-    slot.teardownRequest = index < 0 ? 0 : static_cast<uint32_t>(index) + 1;
+    slot.teardownRequest = StartDetachedRequest(bridge.detachedRequests, bridge.backend.busHandle,
+                                                code, record, length, &slot.stepResult);
 }
 
 void StartUnplug(Bridge& bridge, PadSlot& slot) {
     uint8_t record[vigem::kSerialRecordSize];
     vigem::EncodeSerial(slot.serial, record);
-    StartTeardownStep(bridge, slot, kTeardownUnplug, vigem::kUnplug, record,
+    StartTeardownStep(bridge, slot, TeardownStep::kUnplug, vigem::kUnplug, record,
                       vigem::kSerialRecordSize);
 }
 
@@ -132,7 +131,7 @@ void WriteTeardownLines(Bridge& bridge, int player) {
     if (slot.failCode != nullptr) {
         slot.createRetryTick = os::GetTickCount64() + kCreateRetryMs;
         WritePlayerError(player, slot.failCode, slot.failResult);
-        slot.reopen = 0;  // the retry window holds the player off
+        slot.reopen = false;  // the retry window holds the player off
     }
 }
 
@@ -145,24 +144,23 @@ bool AdvanceTeardown(Bridge& bridge, int player) {
     const os::Handle bus = bridge.backend.busHandle;
     const bool rumbleReleased = ReleasePendingIo(bus, slot.rumbleIo);
     const bool released = ReleasePendingIo(bus, slot.mainIo) && rumbleReleased;
-    if (slot.teardownRequest != 0) {
-        if (!PollSpareRequest(bridge.spareRequests, static_cast<int>(slot.teardownRequest) - 1,
-                              &slot.stepResult))
+    if (slot.teardownRequest != kNoDetachedRequest) {
+        if (!PollDetachedRequest(bridge.detachedRequests, slot.teardownRequest, &slot.stepResult))
             return false;
-        slot.teardownRequest = 0;
+        slot.teardownRequest = kNoDetachedRequest;
     }
-    if (slot.teardownStep == kTeardownNeutral) {
+    if (slot.teardownStep == TeardownStep::kNeutral) {
         StartUnplug(bridge, slot);
         return AdvanceTeardown(bridge, player);
     }
-    if (slot.teardownStep == kTeardownUnplug) {
+    if (slot.teardownStep == TeardownStep::kUnplug) {
         WriteTeardownLines(bridge, player);
-        slot.teardownStep = kTeardownDraining;
+        slot.teardownStep = TeardownStep::kDraining;
     }
     if (!released) return false;
     const uint64_t createRetryTick = slot.createRetryTick;
     const GamepadFrame next = slot.reopenFrame;
-    const bool reopen = slot.reopen != 0;
+    const bool reopen = slot.reopen;
     slot = PadSlot{};
     slot.createRetryTick = createRetryTick;
     if (reopen) StartNewPad(bridge, player, next);
@@ -178,7 +176,7 @@ bool PlugInPad(Bridge& bridge, int player, uint32_t candidate) {
     }
     PadSlot& slot = bridge.pads[player];
     slot.serial = candidate;
-    slot.state = kPadPlugInPending;
+    slot.state = PadState::kPlugInPending;
     vigem::EncodePlugIn(candidate, slot.requestBuffer, slot.kind);
     StartPendingIo(bridge.backend.busHandle, slot.mainIo, vigem::kPlugIn, slot.requestBuffer,
                    vigem::kPlugInRecordSize, nullptr, 0);
@@ -189,14 +187,15 @@ void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame) {
     PadSlot& slot = bridge.pads[player];
     if (os::GetTickCount64() < slot.createRetryTick) return;
     // A pad of another kind goes, with its lines, and the new kind comes as soon as it is gone.
-    if (slot.state != kPadFree && slot.state != kPadTearingDown && slot.kind != frame.kind)
+    if (slot.state != PadState::kFree && slot.state != PadState::kTearingDown &&
+        slot.kind != frame.kind)
         TeardownPad(bridge, player);
-    if (slot.state == kPadTearingDown) {  // the next pad starts from the newest frame
-        slot.reopen = 1;
+    if (slot.state == PadState::kTearingDown) {  // the next pad starts from the newest frame
+        slot.reopen = true;
         slot.reopenFrame = frame;
         return;
     }
-    if (slot.state == kPadFree) {
+    if (slot.state == PadState::kFree) {
         StartNewPad(bridge, player, frame);
         return;
     }
@@ -224,16 +223,16 @@ void OpenPad(Bridge& bridge, int player) {
 
 void PumpPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
-    if (slot.state == kPadTearingDown && !AdvanceTeardown(bridge, player)) return;
+    if (slot.state == PadState::kTearingDown && !AdvanceTeardown(bridge, player)) return;
     if (slot.serial == 0) return;
     int pass = 0;
     for (; pass < kMaxPassesPerTick; ++pass) {
-        if (slot.state == kPadReady) {
+        if (slot.state == PadState::kReady) {
             if (!slot.reportDirty) break;
             SubmitLatestReport(bridge, slot);
         }
         const uint64_t timeout =
-            slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
+            slot.state == PadState::kReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
         if (!PollPendingIo(bridge.backend.busHandle, slot.mainIo, timeout)) break;
         if (!OnMainResult(bridge, player, slot.mainIo.lastError)) return;
     }
@@ -244,15 +243,15 @@ void PumpPad(Bridge& bridge, int player) {
 uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
     const PadSlot& slot = bridge.pads[player];
     if (slot.serial == 0) return kNoDeadline;
-    if (slot.state == kPadTearingDown) {
+    if (slot.state == PadState::kTearingDown) {
         // A step waits for its request; draining waits only for the events of the pad's own.
-        return slot.teardownRequest != 0
-                   ? NextSpareRequestDeadline(bridge.spareRequests,
-                                              static_cast<int>(slot.teardownRequest) - 1)
+        return slot.teardownRequest != kNoDetachedRequest
+                   ? NextDetachedRequestDeadline(bridge.detachedRequests, slot.teardownRequest)
                    : kNoDeadline;
     }
     if (slot.busyPauseTick > now) return slot.busyPauseTick;
-    const uint64_t timeout = slot.state == kPadReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
+    const uint64_t timeout =
+        slot.state == PadState::kReportPending ? kReportTimeoutMs : kSetupTimeoutMs;
     uint64_t next = NextPendingIoDeadline(slot.mainIo, timeout);
     if (slot.connected) {
         const uint64_t rumble = slot.rumbleIo.active
@@ -265,7 +264,7 @@ uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now) {
 
 int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events) {
     const PadSlot& slot = bridge.pads[player];
-    if (slot.state != kPadTearingDown && slot.busyPauseTick > now) return 0;
+    if (slot.state != PadState::kTearingDown && slot.busyPauseTick > now) return 0;
     int count = 0;
     const os::Handle mainEvent = PendingIoEvent(slot.mainIo);
     const os::Handle rumbleEvent = PendingIoEvent(slot.rumbleIo);
@@ -276,16 +275,16 @@ int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* eve
 
 void TeardownPad(Bridge& bridge, int player) {
     PadSlot& slot = bridge.pads[player];
-    if (slot.state == kPadFree) return;
-    if (slot.state == kPadTearingDown) {  // already on its way out: no new pad after it
-        slot.reopen = 0;
-        slot.reportDirty = 0;
+    if (slot.state == PadState::kFree) return;
+    if (slot.state == PadState::kTearingDown) {  // already on its way out: no new pad after it
+        slot.reopen = false;
+        slot.reportDirty = false;
         return;
     }
     const os::Handle bus = bridge.backend.busHandle;
-    slot.state = kPadTearingDown;
-    slot.reportDirty = 0;
-    slot.reopen = 0;
+    slot.state = PadState::kTearingDown;
+    slot.reportDirty = false;
+    slot.reopen = false;
     bridge.lastInputTick[player] = 0;
     // Cancelled without waiting; a request the driver does not let go of at once keeps its
     // record until the slot drains.
@@ -296,7 +295,7 @@ void TeardownPad(Bridge& bridge, int player) {
         uint8_t record[ds4::kMaxRecordSize];
         uint32_t code = 0;
         const uint32_t length = EncodeNeutralReport(bridge, slot, record, &code);
-        StartTeardownStep(bridge, slot, kTeardownNeutral, code, record, length);
+        StartTeardownStep(bridge, slot, TeardownStep::kNeutral, code, record, length);
     } else {
         StartUnplug(bridge, slot);
     }
@@ -305,7 +304,7 @@ void TeardownPad(Bridge& bridge, int player) {
 
 bool PadsBusy(const Bridge& bridge) {
     for (const PadSlot& slot : bridge.pads) {
-        if (slot.state == kPadTearingDown || PendingIoHeld(slot.mainIo) ||
+        if (slot.state == PadState::kTearingDown || PendingIoHeld(slot.mainIo) ||
             PendingIoHeld(slot.rumbleIo))
             return true;
     }
@@ -314,7 +313,8 @@ bool PadsBusy(const Bridge& bridge) {
 
 bool TeardownLinesPending(const Bridge& bridge) {
     for (const PadSlot& slot : bridge.pads) {
-        if (slot.state == kPadTearingDown && slot.teardownStep != kTeardownDraining) return true;
+        if (slot.state == PadState::kTearingDown && slot.teardownStep != TeardownStep::kDraining)
+            return true;
     }
     return false;
 }

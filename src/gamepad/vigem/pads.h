@@ -5,50 +5,51 @@
 
 #include "gamepad/dualshock4_report.h"
 #include "gamepad/input.h"
+#include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/pending_io.h"
 
 namespace padbridge {
 
 struct Bridge;
 
-enum PadState : uint32_t {
-    kPadFree = 0,
-    kPadPlugInPending = 1,
-    kPadWaitReadyPending = 2,
-    kPadReady = 3,
-    kPadReportPending = 4,
-    kPadTearingDown = 5,  // being unplugged; its lines come when the driver has answered
+enum class PadState : uint8_t {
+    kFree,
+    kPlugInPending,
+    kWaitReadyPending,
+    kReady,
+    kReportPending,
+    kTearingDown,  // being unplugged; its lines come when the driver has answered
 };
 
 // The steps of a teardown, each driven by the pump and the loop's wait.
-enum TeardownStep : uint32_t {
-    kTeardownNone = 0,
-    kTeardownNeutral = 1,   // the neutral report is in flight
-    kTeardownUnplug = 2,    // Unplug is in flight
-    kTeardownDraining = 3,  // lines printed; the pad's cancelled requests are not yet given back
+enum class TeardownStep : uint8_t {
+    kNone,
+    kNeutral,   // the neutral report is in flight
+    kUnplug,    // Unplug is in flight
+    kDraining,  // lines printed; the pad's cancelled requests are not yet given back
 };
 
 struct PadSlot {
     uint32_t serial;  // 0 while the slot is free, else 1..65535
-    uint32_t state;   // a PadState
+    PadState state;
     PendingIo mainIo;
     PendingIo rumbleIo;
     uint8_t requestBuffer[20];
     uint8_t rumbleRecord[12];
     PadReport latestReport;
-    uint32_t reportDirty;
-    uint32_t connected;
+    bool reportDirty;  // latestReport has not been submitted yet
+    bool connected;    // WaitReady answered: the game sees the pad
     uint8_t lastLow;
     uint8_t lastHigh;
     uint64_t rumbleRetryTick;
     uint64_t createRetryTick;
-    uint64_t busyPauseTick;    // the pump or the rumble polling stopped at its limit: resume here
-    uint32_t teardownStep;     // a TeardownStep
-    uint32_t teardownRequest;  // 1 + the spare request of the step in flight; 0 when answered
-    uint32_t stepResult;       // the step's result once answered
-    uint32_t failResult;       // with failCode: the failure to report after the teardown lines
+    uint64_t busyPauseTick;  // the pump or the rumble polling stopped at its limit: resume here
+    TeardownStep teardownStep;
+    int teardownRequest = kNoDetachedRequest;  // the step's request while it is in flight
+    uint32_t stepResult;                       // the step's result once answered
+    uint32_t failResult;  // with failCode: the failure to report after the teardown lines
     const char* failCode;
-    uint32_t reopen;  // input came during the teardown: a new pad once the old one is gone...
+    bool reopen;  // input came during the teardown: a new pad once the old one is gone...
     GamepadFrame reopenFrame;  // ...from the newest frame, of its kind
     PadKind kind;              // set as the slot opens
     Ds4Pad ds4;                // a DualShock 4's report state, records and lightbar

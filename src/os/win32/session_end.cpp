@@ -74,7 +74,7 @@ DWORD WINAPI RunSessionWindow(void*) {
 
 }  // namespace
 
-Handle WatchConsoleControl() {
+Handle WatchStopRequests() {
     stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     shutdownFinished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stopRequested == nullptr || shutdownFinished == nullptr) return kNullHandle;
