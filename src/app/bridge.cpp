@@ -1,5 +1,5 @@
 // Process life: command line, start-up, the main loop and shutdown.
-#include "bridge.h"
+#include "app/bridge.h"
 
 #include <cstdint>
 
@@ -20,7 +20,6 @@ constexpr uint64_t kShutdownDrainMs = 1000;
 // The loop's one wait: the stop event, the input's event, the writer's room event, each pad's
 // requests and the detached requests the driver still holds. Whoever adds an event to it raises
 // this count, which must stay within what the system can wait on.
-constexpr uint32_t kEventsPerPad = 2;
 constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount + kDetachedRequestCount;
 static_assert(kWaitSlots <= os::kMaxWaitObjects);
 
@@ -37,10 +36,11 @@ void DispatchFromFeed(void* context, const char* line) {
 
 void RunTimers(Bridge& bridge, uint64_t now) {
     RunHeartbeatWatchdog(bridge.system, now);
-    CollectDetachedRequests(bridge.detachedRequests);
+    CollectDetachedRequests(bridge.bus.detached);
     for (int player = 0; player < kPlayerCount; ++player) {
-        if (CheckIdlePlayer(bridge, player, now)) continue;
-        if (bridge.backend.busHandle != os::kInvalidHandle) PumpPad(bridge, player);
+        if (CheckIdlePlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player, now))
+            continue;
+        PumpPlayerPad(bridge.players, bridge.bus, bridge.output, player);
     }
 }
 
@@ -48,9 +48,9 @@ void RunTimers(Bridge& bridge, uint64_t now) {
 uint64_t NextDeadline(const Bridge& bridge, uint64_t now) {
     uint64_t next = NextHeartbeatDeadline(bridge.system);
     for (int player = 0; player < kPlayerCount; ++player) {
-        next = EarlierOf(next, NextIdleDeadline(bridge, player));
-        if (bridge.backend.busHandle != os::kInvalidHandle)
-            next = EarlierOf(next, NextPadDeadline(bridge, player, now));
+        next = EarlierOf(next, NextIdleDeadline(bridge.players, player));
+        if (BusIsBackend(bridge.bus))
+            next = EarlierOf(next, NextPadDeadline(bridge.bus, player, now));
     }
     return next;
 }
@@ -64,12 +64,11 @@ uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
 // Adds the event of every request the bus driver holds: the pads' and the detached requests'.
 uint32_t AddDriverEvents(const Bridge& bridge, uint64_t now, os::Handle* handles) {
     uint32_t count = 0;
-    if (bridge.backend.busHandle != os::kInvalidHandle) {
+    if (BusIsBackend(bridge.bus)) {
         for (int player = 0; player < kPlayerCount; ++player)
-            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
+            count += static_cast<uint32_t>(AddPadEvents(bridge.bus, player, now, handles + count));
     }
-    count +=
-        static_cast<uint32_t>(AddDetachedRequestEvents(bridge.detachedRequests, handles + count));
+    count += static_cast<uint32_t>(AddDetachedRequestEvents(bridge.bus.detached, handles + count));
     return count;
 }
 
@@ -83,7 +82,7 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
     if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
     const uint32_t inputIndex = count;
     handles[count++] = inputReady;
-    const os::Handle outputRoom = OutputRoomEvent();  // only while lines wait for the writer
+    const os::Handle outputRoom = OutputRoomEvent(bridge.output);  // while lines wait for room
     if (outputRoom != os::kNullHandle) handles[count++] = outputRoom;
     count += AddDriverEvents(bridge, now, handles + count);
     const uint32_t timeout = WaitTimeout(NextDeadline(bridge, now), now);
@@ -93,8 +92,8 @@ bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inpu
 }
 
 void PumpPads(Bridge& bridge) {
-    if (bridge.backend.busHandle == os::kInvalidHandle) return;
-    for (int player = 0; player < kPlayerCount; ++player) PumpPad(bridge, player);
+    for (int player = 0; player < kPlayerCount; ++player)
+        PumpPlayerPad(bridge.players, bridge.bus, bridge.output, player);
 }
 
 // Takes and dispatches every byte that waits now, in chunks, and returns how many it took. Only
@@ -129,7 +128,7 @@ void RunMainLoop(Bridge& bridge) {
     const os::Handle stopRequested = os::WatchStopRequests();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
-        PumpOutput();
+        PumpOutput(bridge.output);
         const uint64_t now = os::GetTickCount64();
         bool ended = false;
         if (DispatchWaitingInput(bridge, chunk, &ended) == 0 && ended) return;
@@ -144,13 +143,16 @@ void FinishPads(Bridge& bridge) {
     uint64_t drainUntil = kNoDeadline;
     for (;;) {
         PumpPads(bridge);
-        CollectDetachedRequests(bridge.detachedRequests);
-        if (!PadsBusy(bridge) && !DetachedRequestsHeld(bridge.detachedRequests)) return;
+        CollectDetachedRequests(bridge.bus.detached);
+        if (!BusHeld(bridge.bus)) return;
         const uint64_t now = os::GetTickCount64();
         uint64_t next = kNoDeadline;
-        if (TeardownLinesPending(bridge)) {
+        bool linesPending = false;
+        for (int player = 0; player < kPlayerCount; ++player)
+            linesPending = linesPending || PadOwesLines(bridge.bus, player);
+        if (linesPending) {
             for (int player = 0; player < kPlayerCount; ++player)
-                next = EarlierOf(next, NextPadDeadline(bridge, player, now));
+                next = EarlierOf(next, NextPadDeadline(bridge.bus, player, now));
         } else {
             if (drainUntil == kNoDeadline) drainUntil = now + kShutdownDrainMs;
             if (now >= drainUntil) return;
@@ -166,33 +168,34 @@ void FinishPads(Bridge& bridge) {
 
 void Shutdown(Bridge& bridge) {
     ReleaseAll(bridge.system);
-    for (int player = 0; player < kPlayerCount; ++player) TeardownPlayer(bridge, player);
+    for (int player = 0; player < kPlayerCount; ++player)
+        TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
     FinishPads(bridge);
-    // A request the driver still holds keeps the bus handle and its event open: the process's
-    // end closes them once the driver lets go.
-    if (PadsBusy(bridge) || DetachedRequestsHeld(bridge.detachedRequests))
-        bridge.backend.busHandle = os::kInvalidHandle;
-    CloseBackend(bridge.backend);
+    CloseBus(bridge.bus);
+    UnloadVjoy(bridge.vjoy);
 }
 
 }  // namespace
 
 int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
-    if (argc >= 2 && ArgumentIs(argv[1], "--self-test")) return RunSelfTest(kSelfTestVector);
+    if (argc >= 2 && ArgumentIs(argv[1], "--self-test"))
+        return RunSelfTest(kSelfTestVector, bridge.output);
     if (argc >= 2 && ArgumentIs(argv[1], "--version")) {  // like --self-test: nothing else runs
-        WriteVersion();
+        WriteVersion(bridge.output);
         return 0;
     }
 
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
-    if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoyLibraryPath = argv[2];
+    if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoy.libraryPath = argv[2];
     os::PrepareStandardStreams();
     StartOutput(bridge.output);
-    ProbeBackend(bridge, bridge.vjoyLibraryPath);
+    ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
+                 WatchdogHook(bridge.system));
 
     RunMainLoop(bridge);
     Shutdown(bridge);
-    FinishOutput(kShutdownFlushMs);  // a host that no longer reads cannot hold the end
+    // A host that no longer reads cannot hold the end.
+    FinishOutput(bridge.output, kShutdownFlushMs);
     os::FinishShutdown();
     return 0;
 }

@@ -24,17 +24,17 @@ uint64_t RunWatchdogHook(void* context, uint64_t now) {
 
 // Only a value that starts with the four bytes `true` grants; everything else (absent, false,
 // "true" in quotes, 1, TRUE) refuses and lets go of everything first.
-void HandleSystemPermission(SystemControl& control, const char* line) {
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line) {
     if (ReadBool(line, "enabled")) {
         control.enabled = true;
         control.heartbeatTick = os::GetTickCount64();
-        WriteSystemPermission(true);
+        WriteSystemPermission(out, true);
         return;
     }
     control.enabled = false;
     control.heartbeatTick = 0;
     ReleaseAll(control);
-    WriteSystemPermission(false);
+    WriteSystemPermission(out, false);
 }
 
 void HandleSystemHeartbeat(SystemControl& control) {

@@ -21,7 +21,10 @@ struct SystemControl {
     bool pressedExtended[kVirtualKeyCount];
 };
 
-void HandleSystemPermission(SystemControl& control, const char* line);
+struct OutputQueue;
+
+// `system-permission`: grants or refuses desktop control, and answers on `out`.
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line);
 void HandleSystemHeartbeat(SystemControl& control);
 void RefreshHeartbeat(SystemControl& control);
 void RunHeartbeatWatchdog(SystemControl& control, uint64_t now);

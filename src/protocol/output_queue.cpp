@@ -120,6 +120,7 @@ void ResetOutputQueue(OutputQueue& queue) {
     queue.dropped = 0;
     queue.replaced = 0;
     queue.roomEvent = os::kNullHandle;
+    queue.running = false;
 }
 
 void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire,

@@ -39,6 +39,7 @@ struct QueuedLine {
     char wire[kMaxWireLine];
 };
 
+// The output of a run: every line writer takes the one it writes to (protocol/output.h).
 struct OutputQueue {
     QueuedLine slots[kOutputQueueLines];
     // order[0, count) are the queued slots, oldest first; order[count, end) the free ones.
@@ -47,8 +48,12 @@ struct OutputQueue {
     uint32_t dropped;   // lines lost to the bound
     uint32_t replaced;  // `rumble` and `lightbar` lines superseded in place
     os::Handle roomEvent;
+    // Between StartOutput and FinishOutput. Outside a run (--self-test, --version, and before the
+    // start) a line goes straight to the system.
+    bool running;
 };
 
+// Empties the queue and ends its run.
 void ResetOutputQueue(OutputQueue& queue);
 // Queues one line of wire bytes (at most kMaxWireLine), applying the drop policy when full.
 void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire,

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "os/sim/sim.h"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "deadline.h"
 #include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/pending_io.h"
@@ -185,8 +185,8 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
         const uint64_t before = sim::Elapsed();
         const uint32_t cancelsBefore = sim::Current().bus.cancels;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        EXPECT_EQ(SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord,
-                                  sizeof kRecord, WatchdogHook(bridge->system)),
+        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                                  WatchdogHook(bridge->system)),
                   c.result);
         EXPECT_EQ(sim::Elapsed() - before, c.waitedMs);
         EXPECT_EQ(sim::Current().bus.cancels - cancelsBefore, c.cancels);
@@ -197,7 +197,7 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
 
 TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
     sim::Current().bus.failingEventCreations = {sim::Current().bus.eventCreations};
-    EXPECT_EQ(SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord, sizeof kRecord,
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
                               WatchdogHook(bridge->system)),
               1450u);
     EXPECT_TRUE(sim::Current().bus.requests.empty());
@@ -206,11 +206,11 @@ TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
 TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
     sim::Current().bus.cancelMs = 5000;
     sim::Current().bus.Queue(sim::kUnplug, sim::Never());
-    EXPECT_EQ(SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord, sizeof kRecord,
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
                               WatchdogHook(bridge->system)),
               1460u);
     EXPECT_EQ(sim::Elapsed(), 1000u);  // not 6000: the cancellation is not awaited
-    DetachedRequests& table = bridge->detachedRequests;
+    DetachedRequests& table = bridge->bus.detached;
     EXPECT_TRUE(DetachedRequestsHeld(table));
     os::Handle events[kDetachedRequestCount];
     ASSERT_EQ(AddDetachedRequestEvents(table, events), 1);
@@ -235,18 +235,18 @@ TEST_F(PendingIoTest, SpareRecordsThatAreAllHeldRefuseTheNextRequest) {
     sim::Current().bus.cancelNeverFinishes = true;
     sim::Current().bus.defaults[sim::kUnplug] = sim::Never();
     for (int i = 0; i < kDetachedRequestCount; ++i)
-        EXPECT_EQ(SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord,
-                                  sizeof kRecord, WatchdogHook(bridge->system)),
+        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                                  WatchdogHook(bridge->system)),
                   1460u);
     const std::size_t sent = sim::Current().bus.requests.size();
-    EXPECT_EQ(SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord, sizeof kRecord,
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
                               WatchdogHook(bridge->system)),
               kErrorNoDetachedRequest);
     EXPECT_EQ(sim::Current().bus.requests.size(), sent);  // nothing sent without a record
     EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
     // What the process's end would close.
     sim::Current().bus.inFlight.clear();
-    for (DetachedRequest& entry : bridge->detachedRequests.entries) {
+    for (DetachedRequest& entry : bridge->bus.detached.entries) {
         sim::Current().bus.events.erase(entry.io.overlapped.event);
         entry = DetachedRequest{};
     }
@@ -275,7 +275,7 @@ TEST_F(PendingIoTest, WatchdogKeepsItsTimeWhileASyncRequestWaits) {
         bridge->system.heartbeatTick = sim::Current().now - c.heartbeatAgoMs;
         bridge->system.pressedKeys[0x41] = 1;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        SendSyncRequest(bridge->detachedRequests, bus, sim::kUnplug, kRecord, sizeof kRecord,
+        SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
                         WatchdogHook(bridge->system));
         std::vector<uint64_t> keyUps;
         for (const sim::InjectedEvent& event : sim::Current().input.events)

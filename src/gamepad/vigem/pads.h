@@ -1,4 +1,4 @@
-// Virtual Xbox 360 pads on the ViGEmBus driver, one slot per player.
+// Virtual pads on the ViGEmBus driver, one slot per player: an Xbox 360 or a DualShock 4.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,8 @@
 
 namespace padbridge {
 
-struct Bridge;
+struct BusPads;
+struct OutputQueue;
 
 enum class PadState : uint8_t {
     kFree,
@@ -59,41 +60,40 @@ struct PadSlot {
 // the same moment, leaves the pad before it goes on.
 inline constexpr uint64_t kBusyPumpPauseMs = 5;
 
+// Every function below writes the pad's lines to `out` and sends its requests on `bus.handle`,
+// the open bus.
+
 // Stores the frame as the newest report; opens the slot and plugs a pad in when it is free. While
 // the player's pad is being torn down, the report waits for the pad that follows it. Ignored
 // while the player's retry window lasts.
-void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame);
-
-// Opens the player's free slot for its newest report and plugs a pad in; reports a failure to
-// create the slot's events.
-void OpenPad(Bridge& bridge, int player);
-
-// Plugs the player's pad in under the first serial number from `candidate` on that no other
-// slot uses. False when none is left.
-bool PlugInPad(Bridge& bridge, int player, uint32_t candidate);
+void AcceptReport(BusPads& bus, OutputQueue& out, int player, const GamepadFrame& frame);
 
 // Collects the pad's completions, moves it through its states and submits the newest report;
-// then polls rumble, unless the pad failed.
-void PumpPad(Bridge& bridge, int player);
+// then polls rumble, unless the pad failed. True when the pad let go of the player's input: it
+// failed, or its teardown ended with no pad to follow. The player's input then stops counting
+// (the caller forgets its last-input tick).
+bool PumpPad(BusPads& bus, OutputQueue& out, int player);
 
 // When the pad next needs PumpPad without anything arriving: a request's time-out, the end of a
 // rumble retry pause, or the end of the pause after a pump that stopped at its limit. kNoDeadline
 // when only a completion can move it on.
-uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now);
+uint64_t NextPadDeadline(const BusPads& bus, int player, uint64_t now);
 
 // Adds the events of the pad's requests that the driver holds to `events` and returns how many;
 // none during the pause after a pump that stopped at its limit.
-int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events);
+int AddPadEvents(const BusPads& bus, int player, uint64_t now, os::Handle* events);
+inline constexpr int kEventsPerPad = 2;  // its main request and its rumble wait
 
 // Starts unplugging the pad: its lines come, in order, once the driver has answered, which with a
 // driver that answers at once is before this returns; PumpPad carries the rest, each request
 // bounded by a second. Nothing for a free slot; for a pad already being torn down, it drops
-// the input that came meanwhile, so no new pad follows.
-void TeardownPad(Bridge& bridge, int player);
+// the input that came meanwhile, so no new pad follows. The player's input stops counting: the
+// caller forgets its last-input tick, or stamps a new one.
+void TeardownPad(BusPads& bus, OutputQueue& out, int player);
 
-// True while any pad is being torn down or the driver still holds a request of a pad.
-bool PadsBusy(const Bridge& bridge);
-// True while a pad's teardown lines are still to come.
-bool TeardownLinesPending(const Bridge& bridge);
+// True while the pad is being torn down or the driver still holds one of its requests.
+bool PadHeld(const BusPads& bus, int player);
+// True while the pad's teardown lines are still to come.
+bool PadOwesLines(const BusPads& bus, int player);
 
 }  // namespace padbridge
