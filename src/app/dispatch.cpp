@@ -30,7 +30,7 @@ void DispatchLine(Bridge& bridge, const char* line) {
 
     if (std::strcmp(type, "probe") == 0) {
         ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
-                     WatchdogHook(bridge.system));
+                     WatchdogHook(bridge.system));  // the watchdog keeps its time meanwhile
     } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
         HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, line, player);
     } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) &&

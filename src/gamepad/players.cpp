@@ -74,4 +74,19 @@ void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player)
     if (PumpPad(bus, out, player)) players.lastInputTick[player] = 0;
 }
 
+uint64_t NextPlayerDeadline(const Players& players, const BusPads& bus, int player, uint64_t now) {
+    const uint64_t idle = NextIdleDeadline(players, player);
+    return BusIsBackend(bus) ? EarlierOf(idle, NextPadDeadline(bus, player, now)) : idle;
+}
+
+int AddPlayerEvents(const BusPads& bus, int player, uint64_t now, os::Handle* events) {
+    return BusIsBackend(bus) ? AddPadEvents(bus, player, now, events) : 0;
+}
+
+void RunPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out, int player,
+               uint64_t now) {
+    if (CheckIdlePlayer(players, bus, vjoy, out, player, now)) return;
+    PumpPlayerPad(players, bus, out, player);
+}
+
 }  // namespace padbridge

@@ -10,6 +10,7 @@
 
 #include "deadline.h"
 #include "gamepad/input.h"
+#include "os/os.h"
 
 namespace padbridge {
 
@@ -49,5 +50,15 @@ uint64_t NextIdleDeadline(const Players& players, int player);
 // Pumps the player's bus pad while the bus is the backend, and forgets the player's last input
 // when the pad lets go of it.
 void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player);
+
+// The player as an owner of time and waits: its idle check and its bus pad.
+// When it must next run: its idle check's deadline, or its pad's.
+uint64_t NextPlayerDeadline(const Players& players, const BusPads& bus, int player, uint64_t now);
+// Adds the events of the player's pad to `events` and returns how many (at most kEventsPerPad).
+int AddPlayerEvents(const BusPads& bus, int player, uint64_t now, os::Handle* events);
+// Its turn in a pass, with the pass's tick: the idle check, then, unless that tore the player
+// down, its pad's pump.
+void RunPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out, int player,
+               uint64_t now);
 
 }  // namespace padbridge
