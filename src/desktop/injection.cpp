@@ -167,7 +167,7 @@ int32_t WheelAmount(double notches) {
 
 // The vertical wheel always turns, positive away from the user, even by 0. The horizontal one,
 // positive to the right, follows only when `x` asks for a turn that survives the truncation: a
-// line without `x` sends exactly the one event it always did.
+// line without `x` sends the vertical event alone.
 void Scroll(const char* line) {
     const int32_t vertical = WheelAmount(ReadNumber(line, "y", 0.0));
     SendMouseEvent(0, 0, static_cast<uint32_t>(vertical), kMouseEventWheel);

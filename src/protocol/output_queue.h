@@ -1,16 +1,10 @@
-// The lines that wait for the writer to have room again: a bounded queue, oldest first, with the
-// drop policy that keeps memory bounded whatever the host does.
+// The lines that wait for the writer to have room again: a bounded queue, oldest first, whose
+// drop policy keeps memory bounded whatever the host does.
 //
 // A host that reads never sees this queue: each line goes straight to the writer. Lines queue
-// only while the writer is full, that is while the host is not reading. Once the queue is full:
-//   1. a newer `rumble` (or `lightbar`) line replaces its player's queued one of the same type in
-//      place, when no other line of that player but the other feedback type comes after it (only
-//      the newest motor state and colour matter);
-//   2. otherwise the oldest line of the least worth goes, or the new line when it is worth less
-//      than everything queued. From least to most worth: a `rumble` or `lightbar` line that a
-//      later one of the same type and pad supersedes, `capabilities` (a `probe` asks again),
-//      `error`, a player's latest `rumble` or `lightbar` line, and last `device` and
-//      `system-permission` (the host cannot ask for them).
+// only while the writer is full, that is while the host is not reading. What a full queue drops
+// is the protocol's to say, since a host relies on it: the policy is written once, in
+// docs/protocol.md ("A host that does not read"), and output_queue.cpp carries it out.
 #pragma once
 
 #include <cstddef>
