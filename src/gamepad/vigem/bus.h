@@ -1,6 +1,8 @@
 // The ViGEmBus backend: the one open bus interface and everything that runs on it.
 #pragma once
 
+#include <cstdint>
+
 #include "deadline.h"
 #include "gamepad/input.h"
 #include "gamepad/vigem/detached_requests.h"
