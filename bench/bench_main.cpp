@@ -162,9 +162,9 @@ void BM_SimulatedSubmit(benchmark::State& state) {
     overlapped.event = os::CreateManualResetEvent();
     for (auto _ : state) {
         uint32_t bytes = 0;
-        os::DeviceIoControl(bridge->backend.busHandle, sim::kSubmitReport, record, sizeof record,
-                            nullptr, 0, &bytes, &overlapped);
-        os::GetOverlappedResult(bridge->backend.busHandle, &overlapped, &bytes, false);
+        os::DeviceIoControl(bridge->bus.handle, sim::kSubmitReport, record, sizeof record, nullptr,
+                            0, &bytes, &overlapped);
+        os::GetOverlappedResult(bridge->bus.handle, &overlapped, &bytes, false);
         if (bench::RecordingsNearlyFull()) bench::ForgetRecordings();
     }
     os::CloseHandle(overlapped.event);

@@ -30,8 +30,10 @@ void RunTick(padbridge::Bridge& bridge) {
     const uint64_t now = os::GetTickCount64();
     padbridge::RunHeartbeatWatchdog(bridge.system, now);
     for (int player = 0; player < padbridge::kPlayerCount; ++player) {
-        if (padbridge::CheckIdlePlayer(bridge, player, now)) continue;
-        if (bridge.backend.busHandle != os::kInvalidHandle) padbridge::PumpPad(bridge, player);
+        if (padbridge::CheckIdlePlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output,
+                                       player, now))
+            continue;
+        padbridge::PumpPlayerPad(bridge.players, bridge.bus, bridge.output, player);
     }
 }
 
@@ -68,7 +70,8 @@ padbridge::Bridge* ReadyBridge() {
     sim::Reset();
     sim::Current().bus.interfaces = {sim::DeviceInterface{}};
     bridge = std::make_unique<padbridge::Bridge>();
-    padbridge::ProbeBackend(*bridge, nullptr);
+    padbridge::ProbeBackend(bridge->players, bridge->bus, bridge->vjoy, bridge->output,
+                            bridge->system.enabled, padbridge::WatchdogHook(bridge->system));
     std::string lines;
     for (int player = 0; player < padbridge::kPlayerCount; ++player)
         lines += InputLine(player) + "\n";

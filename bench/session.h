@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "bridge.h"
+#include "app/bridge.h"
 
 namespace bench {
 

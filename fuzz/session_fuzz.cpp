@@ -333,9 +333,9 @@ void CheckGivenBack(const padbridge::Bridge& bridge) {
         if (device.owned) Violation("vJoy device left acquired");
     }
     for (int player = 0; player < 8; ++player) {
-        if (bridge.pads[player].serial != 0) Violation("pad slot left in use");
+        if (bridge.bus.pads[player].serial != 0) Violation("pad slot left in use");
         if (bridge.vjoy.acquired[player] != 0) Violation("vJoy flag left set");
-        if (bridge.lastInputTick[player] != 0) Violation("last-input tick left set");
+        if (bridge.players.lastInputTick[player] != 0) Violation("last-input tick left set");
     }
     for (uint8_t key : bridge.system.pressedKeys) {
         if (key != 0) Violation("pressed-key flag left set");

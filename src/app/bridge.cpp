@@ -1,9 +1,9 @@
 // Process life: command line, start-up, the main loop and shutdown.
-#include "bridge.h"
+#include "app/bridge.h"
 
 #include <cstdint>
 
-#include "deadline.h"
+#include "app/owners.h"
 #include "os/os.h"
 #include "protocol/output.h"
 
@@ -12,17 +12,6 @@ namespace {
 
 constexpr uint32_t kReadChunkBytes = 2048;
 constexpr uint32_t kLoadLibrarySearchSystem32 = 0x800;
-constexpr uint32_t kLongestWaitMs = 0xFFFFFFFE;  // kInfinite is one more
-// How long shutdown waits, once every pad's lines are out, for the driver to let go of cancelled
-// requests before it leaves them to the process's end.
-constexpr uint64_t kShutdownDrainMs = 1000;
-
-// The loop's one wait: the stop event, the input's event, the writer's room event, each pad's
-// requests and the spare requests the driver still holds. Whoever adds an event to it raises
-// this count, which must stay within what the system can wait on.
-constexpr uint32_t kEventsPerPad = 2;
-constexpr uint32_t kWaitSlots = 3 + kEventsPerPad * kPlayerCount + kSpareRequestCount;
-static_assert(kWaitSlots <= os::kMaxWaitObjects);
 
 bool ArgumentIs(const os::WideChar* argument, const char* expected) {
     for (; *expected != '\0'; ++argument, ++expected) {
@@ -35,72 +24,36 @@ void DispatchFromFeed(void* context, const char* line) {
     DispatchLine(*static_cast<Bridge*>(context), line);
 }
 
-void RunTimers(Bridge& bridge, uint64_t now) {
-    RunHeartbeatWatchdog(bridge.system, now);
-    CollectSpareRequests(bridge.spareRequests);
-    for (int player = 0; player < kPlayerCount; ++player) {
-        if (CheckIdlePlayer(bridge, player, now)) continue;
-        if (bridge.backend.busHandle != os::kInvalidHandle) PumpPad(bridge, player);
-    }
+// The watchdog keeps its time while a version check holds the loop's thread.
+void Probe(Bridge& bridge) {
+    ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
+                 WatchdogHook(bridge.system));
 }
 
-// The earliest tick at which RunTimers has something to do when nothing else arrives.
-uint64_t NextDeadline(const Bridge& bridge, uint64_t now) {
-    uint64_t next = NextHeartbeatDeadline(bridge.system);
-    for (int player = 0; player < kPlayerCount; ++player) {
-        next = EarlierOf(next, NextIdleDeadline(bridge, player));
-        if (bridge.backend.busHandle != os::kInvalidHandle)
-            next = EarlierOf(next, NextPadDeadline(bridge, player, now));
-    }
-    return next;
-}
-
-uint32_t WaitTimeout(uint64_t deadline, uint64_t now) {
-    if (deadline == kNoDeadline) return os::kInfinite;
-    if (deadline <= now) return 0;
-    return deadline - now < kLongestWaitMs ? static_cast<uint32_t>(deadline - now) : kLongestWaitMs;
-}
-
-// Adds the event of every request the bus driver holds: the pads' and the spare requests'.
-uint32_t AddDriverEvents(const Bridge& bridge, uint64_t now, os::Handle* handles) {
-    uint32_t count = 0;
-    if (bridge.backend.busHandle != os::kInvalidHandle) {
-        for (int player = 0; player < kPlayerCount; ++player)
-            count += static_cast<uint32_t>(AddPadEvents(bridge, player, now, handles + count));
-    }
-    count += static_cast<uint32_t>(AddSpareRequestEvents(bridge.spareRequests, handles + count));
-    return count;
-}
-
-// Sleeps until something can happen: a console control event, input, the completion of a driver
-// request, or the earliest timer. With nothing live it waits for input alone, however long.
-// False when the loop must end.
+// Sleeps until something can happen: a request to stop, input, or what an owner waits for (a
+// driver request's completion, room in the writer, the earliest deadline). With nothing live it
+// waits for input alone, however long. False when the loop must end.
 bool WaitForWork(const Bridge& bridge, os::Handle stopRequested, os::Handle inputReady) {
-    const uint64_t now = os::GetTickCount64();
-    os::Handle handles[kWaitSlots];
+    os::Handle loopEvents[kLoopEventSlots];
     uint32_t count = 0;
-    if (stopRequested != os::kNullHandle) handles[count++] = stopRequested;
+    if (stopRequested != os::kNullHandle) loopEvents[count++] = stopRequested;
     const uint32_t inputIndex = count;
-    handles[count++] = inputReady;
-    const os::Handle outputRoom = OutputRoomEvent();  // only while lines wait for the writer
-    if (outputRoom != os::kNullHandle) handles[count++] = outputRoom;
-    count += AddDriverEvents(bridge, now, handles + count);
-    const uint32_t timeout = WaitTimeout(NextDeadline(bridge, now), now);
-    const uint32_t result = os::WaitForMultipleObjects(count, handles, timeout);
+    loopEvents[count++] = inputReady;
+    const uint32_t result = WaitForOwners(bridge, loopEvents, count);
     if (result == os::kWaitFailed) return false;
     return result == os::kWaitTimeout || result >= os::kWaitObject0 + inputIndex;
 }
 
 void PumpPads(Bridge& bridge) {
-    if (bridge.backend.busHandle == os::kInvalidHandle) return;
-    for (int player = 0; player < kPlayerCount; ++player) PumpPad(bridge, player);
+    for (int player = 0; player < kPlayerCount; ++player)
+        PumpPlayerPad(bridge.players, bridge.bus, bridge.output, player);
 }
 
 // Takes and dispatches every byte that waits now, in chunks, and returns how many it took. Only
 // what had arrived by the call is taken, so a host that floods cannot hold the timers back.
-// Between chunks the pads are pumped, as they always were after each chunk, so a burst's lines
-// and the pads' lines reach the host in the order they always did; lapses wait for the end.
-// Sets *ended once the input has ended and everything before the end has been taken.
+// The pads are pumped between chunks, so a burst's lines and the pads' lines reach the host in
+// the order they are made; lapses wait for the end. Sets *ended once the input has ended and
+// everything before the end has been taken.
 uint32_t DispatchWaitingInput(Bridge& bridge, char* chunk, bool* ended) {
     const uint32_t due = os::InputWaiting();
     uint32_t taken = 0;
@@ -117,81 +70,55 @@ uint32_t DispatchWaitingInput(Bridge& bridge, char* chunk, bool* ended) {
     return taken;
 }
 
-// Runs until the input ends or the stop event asks to stop. Each pass: wait for work, take one
-// tick sample, dispatch every line that had arrived by then, then run the timers on that sample.
-// A handler may take long and more lines may arrive meanwhile; judging with the tick from before
-// the dispatch means no lapse is ever judged while a line that arrived in time sits unread.
-// Those later lines wait for the next pass, which comes at once.
+// Runs until the input ends or the stop event asks to stop. Each pass: wait for work, let the
+// owners that act on waking do so, take one tick sample, dispatch every line that had arrived by
+// then, then run the other owners on that sample. A handler may take long and more lines may
+// arrive meanwhile; judging with the tick from before the dispatch means no lapse is ever judged
+// while a line that arrived in time sits unread. Those later lines wait for the next pass, which
+// comes at once.
 void RunMainLoop(Bridge& bridge) {
     const os::Handle inputReady = os::StartInputReader();
     if (inputReady == os::kNullHandle) return;
-    const os::Handle stopRequested = os::WatchConsoleControl();
+    const os::Handle stopRequested = os::WatchStopRequests();
     char chunk[kReadChunkBytes];
     while (WaitForWork(bridge, stopRequested, inputReady)) {
-        PumpOutput();
+        WakeOwners(bridge, PassStep::kOnWaking, os::GetTickCount64());
         const uint64_t now = os::GetTickCount64();
         bool ended = false;
         if (DispatchWaitingInput(bridge, chunk, &ended) == 0 && ended) return;
-        RunTimers(bridge, now);
-    }
-}
-
-// Drives the teardowns that shutdown started until every pad's lines are out (each request is
-// bounded by its time-out), then gives cancelled requests, a version check's among them, a
-// bounded while to be let go of.
-void FinishPads(Bridge& bridge) {
-    uint64_t drainUntil = kNoDeadline;
-    for (;;) {
-        PumpPads(bridge);
-        CollectSpareRequests(bridge.spareRequests);
-        if (!PadsBusy(bridge) && !SpareRequestsHeld(bridge.spareRequests)) return;
-        const uint64_t now = os::GetTickCount64();
-        uint64_t next = kNoDeadline;
-        if (TeardownLinesPending(bridge)) {
-            for (int player = 0; player < kPlayerCount; ++player)
-                next = EarlierOf(next, NextPadDeadline(bridge, player, now));
-        } else {
-            if (drainUntil == kNoDeadline) drainUntil = now + kShutdownDrainMs;
-            if (now >= drainUntil) return;
-            next = drainUntil;
-        }
-        os::Handle handles[kWaitSlots];
-        const uint32_t count = AddDriverEvents(bridge, now, handles);
-        if (count == 0) return;
-        if (os::WaitForMultipleObjects(count, handles, WaitTimeout(next, now)) == os::kWaitFailed)
-            return;
+        WakeOwners(bridge, PassStep::kAfterLines, now);
     }
 }
 
 void Shutdown(Bridge& bridge) {
     ReleaseAll(bridge.system);
-    for (int player = 0; player < kPlayerCount; ++player) TeardownPlayer(bridge, player);
-    FinishPads(bridge);
-    // A request the driver still holds keeps the bus handle and its event open: the process's
-    // end closes them once the driver lets go.
-    if (PadsBusy(bridge) || SpareRequestsHeld(bridge.spareRequests))
-        bridge.backend.busHandle = os::kInvalidHandle;
-    CloseBackend(bridge.backend);
+    for (int player = 0; player < kPlayerCount; ++player)
+        TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
+    DrainOwners(bridge);
+    CloseBus(bridge.bus);
+    UnloadVjoy(bridge.vjoy);
 }
 
 }  // namespace
 
 int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
-    if (argc >= 2 && ArgumentIs(argv[1], "--self-test")) return RunSelfTest(kSelfTestVector);
+    if (argc >= 2 && ArgumentIs(argv[1], "--self-test"))
+        return RunSelfTest(kSelfTestVector, bridge.output);
     if (argc >= 2 && ArgumentIs(argv[1], "--version")) {  // like --self-test: nothing else runs
-        WriteVersion();
+        WriteVersion(bridge.output);
         return 0;
     }
 
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
-    if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoyLibraryPath = argv[2];
+    if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoy.libraryPath = argv[2];
     os::PrepareStandardStreams();
     StartOutput(bridge.output);
-    ProbeBackend(bridge, bridge.vjoyLibraryPath);
+    Probe(bridge);
 
     RunMainLoop(bridge);
     Shutdown(bridge);
-    FinishOutput(kShutdownFlushMs);  // a host that no longer reads cannot hold the end
+    // A host that no longer reads cannot hold the end.
+    FinishOutput(bridge.output, kShutdownFlushMs);
     os::FinishShutdown();
     return 0;
 }

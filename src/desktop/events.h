@@ -26,8 +26,7 @@ inline constexpr uint32_t kMouseEventAbsolute = 0x8000;
 inline constexpr uint32_t kXButton1 = 0x1;
 inline constexpr uint32_t kXButton2 = 0x2;
 
-// The mouse buttons the bridge can hold down, in the order release-all lets them go: left and
-// right first, as they always were, then middle, back and forward.
+// The mouse buttons the bridge can hold down, in the order release-all lets them go.
 enum MouseButton : int {
     kButtonLeft,
     kButtonRight,

@@ -167,7 +167,7 @@ int32_t WheelAmount(double notches) {
 
 // The vertical wheel always turns, positive away from the user, even by 0. The horizontal one,
 // positive to the right, follows only when `x` asks for a turn that survives the truncation: a
-// line without `x` sends exactly the one event it always did.
+// line without `x` sends the vertical event alone.
 void Scroll(const char* line) {
     const int32_t vertical = WheelAmount(ReadNumber(line, "y", 0.0));
     SendMouseEvent(0, 0, static_cast<uint32_t>(vertical), kMouseEventWheel);
@@ -178,7 +178,7 @@ void Scroll(const char* line) {
 
 // The flag follows what we send, even if the system turns the event down.
 void PressOrRelease(SystemControl& control, MouseButton button, bool down) {
-    control.pressedButtons[button] = down ? 1 : 0;
+    control.pressedButtons[button] = down;
     SendMouseButton(button, down);
 }
 
@@ -258,20 +258,20 @@ KeyCode LookupKey(const char* name) {
 // down carried, so a NumpadEnter held and let go as Enter still goes up as the key that went down.
 void KeyEvent(SystemControl& control, KeyCode key, bool down) {
     const uint16_t code = key.virtualKey;
-    if (code >= sizeof control.pressedKeys) return;
+    if (code >= kVirtualKeyCount) return;
     uint16_t scanCode = 0;
     bool extended = key.extended;
-    if (!down && control.pressedKeys[code] != 0) {
+    if (!down && control.pressedKeys[code]) {
         scanCode = control.pressedScanCodes[code];
-        extended = control.pressedExtended[code] != 0;
+        extended = control.pressedExtended[code];
     } else {
         scanCode = static_cast<uint16_t>(os::MapVirtualKeyW(code, os::kMapVkToVsc));
     }
     SendKeyboardEvent(code, scanCode,
                       (extended ? kKeyEventExtendedKey : 0) | (down ? 0 : kKeyEventKeyUp));
-    control.pressedKeys[code] = down ? 1 : 0;
+    control.pressedKeys[code] = down;
     control.pressedScanCodes[code] = down ? scanCode : 0;
-    control.pressedExtended[code] = down && extended ? 1 : 0;
+    control.pressedExtended[code] = down && extended;
 }
 
 void HandleSystem(SystemControl& control, const char* line) {

@@ -14,21 +14,27 @@ namespace {
 
 constexpr uint64_t kHeartbeatLapseMs = 1000;  // fires on a difference of 1001 or more
 
+uint64_t RunWatchdogHook(void* context, uint64_t now) {
+    SystemControl& control = *static_cast<SystemControl*>(context);
+    RunHeartbeatWatchdog(control, now);
+    return NextHeartbeatDeadline(control);
+}
+
 }  // namespace
 
 // Only a value that starts with the four bytes `true` grants; everything else (absent, false,
 // "true" in quotes, 1, TRUE) refuses and lets go of everything first.
-void HandleSystemPermission(SystemControl& control, const char* line) {
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line) {
     if (ReadBool(line, "enabled")) {
-        control.enabled = 1;
+        control.enabled = true;
         control.heartbeatTick = os::GetTickCount64();
-        WriteSystemPermission(true);
+        WriteSystemPermission(out, true);
         return;
     }
-    control.enabled = 0;
+    control.enabled = false;
     control.heartbeatTick = 0;
     ReleaseAll(control);
-    WriteSystemPermission(false);
+    WriteSystemPermission(out, false);
 }
 
 void HandleSystemHeartbeat(SystemControl& control) {
@@ -54,23 +60,27 @@ uint64_t NextHeartbeatDeadline(const SystemControl& control) {
     return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
 }
 
+DeadlineHook WatchdogHook(SystemControl& control) {
+    return {NextHeartbeatDeadline(control), RunWatchdogHook, &control};
+}
+
 // Keys in ascending code order, each with the scan code and extended flag of its down, then the
 // buttons: left, right, middle, back, forward. The flags record what we sent, so they are cleared
 // whether or not the system took the release.
 void ReleaseAll(SystemControl& control) {
-    for (int code = 0; code < 256; ++code) {
-        if (control.pressedKeys[code] == 0) continue;
-        const uint32_t extended = control.pressedExtended[code] != 0 ? kKeyEventExtendedKey : 0;
+    for (int code = 0; code < kVirtualKeyCount; ++code) {
+        if (!control.pressedKeys[code]) continue;
+        const uint32_t extended = control.pressedExtended[code] ? kKeyEventExtendedKey : 0;
         SendKeyboardEvent(static_cast<uint16_t>(code), control.pressedScanCodes[code],
                           extended | kKeyEventKeyUp);
-        control.pressedKeys[code] = 0;
+        control.pressedKeys[code] = false;
         control.pressedScanCodes[code] = 0;
-        control.pressedExtended[code] = 0;
+        control.pressedExtended[code] = false;
     }
     for (int button = 0; button < kMouseButtonCount; ++button) {
-        if (control.pressedButtons[button] == 0) continue;
+        if (!control.pressedButtons[button]) continue;
         SendMouseButton(static_cast<MouseButton>(button), false);
-        control.pressedButtons[button] = 0;
+        control.pressedButtons[button] = false;
     }
 }
 

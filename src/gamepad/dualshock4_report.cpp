@@ -132,7 +132,7 @@ void AcceptDs4Frame(Ds4Pad& pad, const GamepadFrame& frame) {
     pad.latest = BuildDs4State(frame);
     for (int i = 0; i < frame.fingerCount && i < kMaxFingers; ++i) {
         Ds4Finger& finger = pad.latest.fingers[i];
-        finger.down = 1;
+        finger.down = true;
         if (previous.fingers[i].down) {
             finger.tracking = previous.fingers[i].tracking;
         } else {

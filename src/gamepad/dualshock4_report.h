@@ -30,7 +30,7 @@ inline constexpr int kTouchHeight = 942;
 }  // namespace ds4
 
 struct Ds4Finger {
-    uint8_t down;
+    bool down;
     uint8_t tracking;  // 0..127 while down
     uint16_t x;        // 0..kTouchWidth
     uint16_t y;        // 0..kTouchHeight
@@ -57,8 +57,8 @@ struct Ds4Pad {
     uint64_t firstReportMicros;
     uint8_t touchPackets;                // the touch packet counter of the last report
     Ds4Finger sentFingers[kMaxFingers];  // the fingers of the last report
-    uint32_t shortReports;               // the driver refused the full report: send the short one
-    uint32_t fullAccepted;               // the driver took a full report of this pad
+    bool shortReports;                   // the driver refused the full report: send the short one
+    bool fullAccepted;                   // the driver took a full report of this pad
     uint32_t recordLength;               // of the report record in `record`
     uint8_t record[ds4::kMaxRecordSize];
     uint8_t feedbackRecord[ds4::kFeedbackRecordSize];

@@ -3,9 +3,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "bridge.h"
-#include "deadline.h"
-#include "os/os.h"
 #include "protocol/fields.h"
 #include "protocol/number.h"
 #include "protocol/output.h"
@@ -52,8 +49,8 @@ bool ParseOptionalArray(const char* line, const char* name, double* values, int 
     return value == nullptr || ParseNumberArray(value, values, count);
 }
 
-// `pad`: absent or "xbox360" is today's pad, "dualshock4" the other; anything else drops the
-// line.
+// `pad`: absent or "xbox360" is the Xbox 360 pad, "dualshock4" the DualShock 4; anything else
+// drops the line.
 bool ParsePadKind(const char* line, PadKind* kind) {
     *kind = PadKind::kXbox360;
     if (FindValue(line, "pad") == nullptr) return true;
@@ -133,39 +130,6 @@ PadReport BuildPadReport(const GamepadFrame& frame) {
     return report;
 }
 
-void HandleInput(Bridge& bridge, const char* line, int player) {
-    GamepadFrame frame;
-    if (!ParseGamepadFrame(line, &frame)) return;
-    if (bridge.backend.busHandle != os::kInvalidHandle) {
-        AcceptReport(bridge, player, frame);
-    } else if (bridge.backend.vjoyAvailable) {
-        UpdateVjoyPad(bridge, player, frame);
-    } else {
-        WriteDriverRequired();
-        return;
-    }
-    // Stamped whatever the backend did with the frame (retry window, failed acquisition).
-    bridge.lastInputTick[player] = os::GetTickCount64();
-}
-
-void TeardownPlayer(Bridge& bridge, int player) {
-    if (bridge.vjoy.acquired[player]) ReleaseVjoyPad(bridge, player);
-    TeardownPad(bridge, player);
-    bridge.lastInputTick[player] = 0;
-}
-
-bool CheckIdlePlayer(Bridge& bridge, int player, uint64_t now) {
-    const uint64_t last = bridge.lastInputTick[player];
-    if (last == 0 || !LimitPassed(last, now, kIdleTimeoutMs)) return false;
-    TeardownPlayer(bridge, player);
-    return true;
-}
-
-uint64_t NextIdleDeadline(const Bridge& bridge, int player) {
-    const uint64_t last = bridge.lastInputTick[player];
-    return last == 0 ? kNoDeadline : AfterLimit(last, kIdleTimeoutMs);
-}
-
 const SelfTestVector kSelfTestVector = {
     {{-1.0, 0.0, 1.0, 0.5},
      {1.0, 0, 1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
@@ -180,13 +144,13 @@ const SelfTestVector kSelfTestVector = {
     -16384,
 };
 
-int RunSelfTest(const SelfTestVector& vector) {
+int RunSelfTest(const SelfTestVector& vector, OutputQueue& out) {
     const PadReport report = BuildPadReport(vector.frame);
     if (report.buttons != vector.buttons || report.leftX != vector.leftX ||
         report.rightX != vector.rightX || report.rightY != vector.rightY) {
         return 1;
     }
-    WriteSelfTestPassed();
+    WriteSelfTestPassed(out);
     return 0;
 }
 

@@ -1,12 +1,11 @@
-// Pad input: the `input` line parsed into a GamepadFrame, the Xbox 360 PadReport built from it,
-// the per-player last-input ticks, the idle-player check and player teardown.
+// Pad input: the `input` line parsed into a GamepadFrame, and the Xbox 360 PadReport built from it.
 #pragma once
 
 #include <cstdint>
 
 namespace padbridge {
 
-struct Bridge;
+struct OutputQueue;
 
 constexpr int kPlayerCount = 8;
 constexpr int kAxisCount = 4;
@@ -17,7 +16,6 @@ constexpr int kTouchpadButton = 17;
 constexpr int kMotionAxes = 3;  // x to the pad's right, y out of its top face, z to the player
 constexpr int kMaxFingers = 2;
 constexpr double kStandardGravity = 9.80665;  // m/s^2
-constexpr uint64_t kIdleTimeoutMs = 1000;     // a gap of more than this tears the player down
 
 // Which pad the bus driver presents for the player.
 enum class PadKind : uint32_t { kXbox360 = 0, kDualShock4 = 1 };
@@ -56,18 +54,6 @@ bool ParseGamepadFrame(const char* line, GamepadFrame* frame);
 // Maps any frame to a valid report: non-finite values give 0, everything is clamped.
 PadReport BuildPadReport(const GamepadFrame& frame);
 
-// The `input` handler: hands the frame to the open backend and stamps the player's last-input
-// tick, or answers `driver_required` when no backend is available.
-void HandleInput(Bridge& bridge, const char* line, int player);
-
-// Releases the player's vJoy device, tears its ViGEmBus pad down and clears its last-input tick.
-void TeardownPlayer(Bridge& bridge, int player);
-
-// Tears the player down when its last input is more than kIdleTimeoutMs older than `now`.
-bool CheckIdlePlayer(Bridge& bridge, int player, uint64_t now);
-// The tick at which the player's idle check fires; kNoDeadline while it has no input.
-uint64_t NextIdleDeadline(const Bridge& bridge, int player);
-
 // The built-in check of BuildPadReport run by --self-test.
 struct SelfTestVector {
     GamepadFrame frame;
@@ -78,7 +64,8 @@ struct SelfTestVector {
 };
 extern const SelfTestVector kSelfTestVector;
 
-// Prints the self-test line and returns 0 when the vector passes; returns 1 silently otherwise.
-int RunSelfTest(const SelfTestVector& vector);
+// Writes the self-test line to `out` and returns 0 when the vector passes; returns 1 silently
+// otherwise.
+int RunSelfTest(const SelfTestVector& vector, OutputQueue& out);
 
 }  // namespace padbridge

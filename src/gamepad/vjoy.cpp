@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "bridge.h"
 #include "protocol/output.h"
 
 namespace padbridge {
@@ -53,39 +52,37 @@ int32_t HatValue(const GamepadFrame& frame) {
 }
 
 // The configuration checks, then AcquireVJD. Prints the one line that ends a failed attempt.
-bool AcquireDevice(Bridge& bridge, int player) {
-    const VjoyEntryPoints& vjoy = bridge.backend.vjoy;
+bool AcquireDevice(VjoyBackend& vjoy, OutputQueue& out, int player) {
+    const VjoyExports& calls = vjoy.exports;
     const uint32_t device = static_cast<uint32_t>(player + 1);
-    if (vjoy.GetVJDButtonNumber(device) < kVjoyButtonCount ||
-        vjoy.GetVJDContPovNumber(device) < 1) {
-        WriteVjoyConfigurationRequired();
+    if (calls.GetVJDButtonNumber(device) < kVjoyButtonCount ||
+        calls.GetVJDContPovNumber(device) < 1) {
+        WriteVjoyConfigurationRequired(out);
         return false;
     }
     for (const uint32_t usage : kAxisUsages) {
-        if (vjoy.GetVJDAxisExist(device, usage) == 0) {
-            WriteVjoyConfigurationRequiredShort();
+        if (calls.GetVJDAxisExist(device, usage) == 0) {
+            WriteVjoyConfigurationRequiredShort(out);
             return false;
         }
     }
-    if (vjoy.AcquireVJD(device) == 0) {
-        WriteVjoyBusy();
+    if (calls.AcquireVJD(device) == 0) {
+        WriteVjoyBusy(out);
         return false;
     }
-    VjoyPads& pads = bridge.vjoy;
-    pads.acquired[player] = 1;
-    for (int32_t& value : pads.axisCache[player]) value = kUnknownAxisOrButton;
-    for (int32_t& value : pads.buttonCache[player]) value = kUnknownAxisOrButton;
-    pads.hatCache[player] = kUnknownHat;
-    WriteDeviceCreated(player, kBackendVjoy);
+    vjoy.acquired[player] = true;
+    for (int32_t& value : vjoy.axisCache[player]) value = kUnknownAxisOrButton;
+    for (int32_t& value : vjoy.buttonCache[player]) value = kUnknownAxisOrButton;
+    vjoy.hatCache[player] = kUnknownHat;
+    WriteDeviceCreated(out, player, kBackendVjoy);
     return true;
 }
 
 }  // namespace
 
-void UpdateVjoyPad(Bridge& bridge, int player, const GamepadFrame& frame) {
-    if (!bridge.vjoy.acquired[player] && !AcquireDevice(bridge, player)) return;
-    const VjoyEntryPoints& vjoy = bridge.backend.vjoy;
-    VjoyPads& pads = bridge.vjoy;
+void UpdateVjoyPad(VjoyBackend& vjoy, OutputQueue& out, int player, const GamepadFrame& frame) {
+    if (!vjoy.acquired[player] && !AcquireDevice(vjoy, out, player)) return;
+    const VjoyExports& calls = vjoy.exports;
     const uint32_t device = static_cast<uint32_t>(player + 1);
 
     const double fractions[kVjoyAxisCount] = {
@@ -96,35 +93,35 @@ void UpdateVjoyPad(Bridge& bridge, int player, const GamepadFrame& frame) {
         // The range is asked every time; a query that writes nothing leaves 0..32768.
         int32_t min = 0;
         int32_t max = 0x8000;
-        vjoy.GetVJDAxisMin(device, kAxisUsages[row], &min);
-        vjoy.GetVJDAxisMax(device, kAxisUsages[row], &max);
+        calls.GetVJDAxisMin(device, kAxisUsages[row], &min);
+        calls.GetVJDAxisMax(device, kAxisUsages[row], &max);
         const int32_t value = AxisValue(min, max, fractions[row]);
-        if (value == pads.axisCache[player][row]) continue;
-        vjoy.SetAxis(value, device, kAxisUsages[row]);
-        pads.axisCache[player][row] = value;  // a refused write waits for the next change
+        if (value == vjoy.axisCache[player][row]) continue;
+        calls.SetAxis(value, device, kAxisUsages[row]);
+        vjoy.axisCache[player][row] = value;  // a refused write waits for the next change
     }
 
     for (int n = 0; n < kVjoyButtonCount; ++n) {
         const int32_t pressed = Pressed(frame.buttons[kButtonSources[n]]);
-        if (pressed == pads.buttonCache[player][n]) continue;
-        vjoy.SetBtn(pressed, device, static_cast<uint8_t>(n + 1));
-        pads.buttonCache[player][n] = pressed;
+        if (pressed == vjoy.buttonCache[player][n]) continue;
+        calls.SetBtn(pressed, device, static_cast<uint8_t>(n + 1));
+        vjoy.buttonCache[player][n] = pressed;
     }
 
     const int32_t hat = HatValue(frame);
-    if (hat != pads.hatCache[player]) {
-        vjoy.SetContPov(static_cast<uint32_t>(hat), device, kHatPov);
-        pads.hatCache[player] = hat;
+    if (hat != vjoy.hatCache[player]) {
+        calls.SetContPov(static_cast<uint32_t>(hat), device, kHatPov);
+        vjoy.hatCache[player] = hat;
     }
 }
 
-void ReleaseVjoyPad(Bridge& bridge, int player) {
-    if (!bridge.vjoy.acquired[player]) return;
+void ReleaseVjoyPad(VjoyBackend& vjoy, OutputQueue& out, int player) {
+    if (!vjoy.acquired[player]) return;
     const GamepadFrame neutral{};
-    UpdateVjoyPad(bridge, player, neutral);
-    bridge.backend.vjoy.RelinquishVJD(static_cast<uint32_t>(player + 1));
-    bridge.vjoy.acquired[player] = 0;  // the caches stay; the next acquisition resets them
-    WriteDeviceRemoved(player);
+    UpdateVjoyPad(vjoy, out, player, neutral);
+    vjoy.exports.RelinquishVJD(static_cast<uint32_t>(player + 1));
+    vjoy.acquired[player] = false;  // the caches stay; the next acquisition resets them
+    WriteDeviceRemoved(out, player);
 }
 
 }  // namespace padbridge

@@ -76,7 +76,7 @@ uint32_t InputWaiting();
 // since Windows sends their console events only to processes without user32. Where the system
 // ends the process once told (a closed console, the session's end), it is held, for a bounded
 // time, until FinishShutdown; Ctrl+C and Ctrl+Break hold nothing.
-Handle WatchConsoleControl();
+Handle WatchStopRequests();
 // The bridge has released everything; a held console control event may now let the process go.
 void FinishShutdown();
 

@@ -11,14 +11,15 @@ namespace padbridge {
 
 struct OutputQueue;
 
-// The output's part in a run. StartOutput starts the writer and binds the run's queue before the
-// first line; while OutputRoomEvent is not kNullHandle lines wait for room, and the loop waits on
-// it too and calls PumpOutput when it wakes; FinishOutput hands over what is left, waits at most
-// `milliseconds` for the writer to pass it on, and lets the queue go. True when all went out.
-void StartOutput(OutputQueue& queue);
-os::Handle OutputRoomEvent();
-void PumpOutput();
-bool FinishOutput(uint32_t milliseconds);
+// A run of the output. StartOutput starts the writer before the first line of the run; while
+// OutputRoomEvent is not kNullHandle lines wait in `out` for room, and the loop waits on the event
+// too and calls PumpOutput when it wakes; FinishOutput hands over what is left, waits at most
+// `milliseconds` for the writer to pass it on, and ends the run. True when all went out. Outside a
+// run every line is handed straight to the system.
+void StartOutput(OutputQueue& out);
+os::Handle OutputRoomEvent(const OutputQueue& out);
+void PumpOutput(OutputQueue& out);
+bool FinishOutput(OutputQueue& out, uint32_t milliseconds);
 
 // How long the end of a run waits for a host that does not read before the process ends anyway.
 inline constexpr uint32_t kShutdownFlushMs = 500;
@@ -42,22 +43,23 @@ inline constexpr const char* kGamepadRemoveFailed = "gamepad_remove_failed";
 inline constexpr const char* kGamepadRumbleUnavailable = "gamepad_rumble_unavailable";
 inline constexpr const char* kGamepadMotionUnavailable = "gamepad_motion_unavailable";
 
-void WriteCapabilities(const char* gamepadBackend, const char* vigemBus, bool gamepadAvailable,
-                       bool systemEnabled);
+// Each writes its line to `out`.
+void WriteCapabilities(OutputQueue& out, const char* gamepadBackend, const char* vigemBus,
+                       bool gamepadAvailable, bool systemEnabled);
 // kBackendVigem, kBackendDualShock4 or kBackendVjoy
-void WriteDeviceCreated(int player, const char* backend);
-void WriteDeviceRemoved(int player);
+void WriteDeviceCreated(OutputQueue& out, int player, const char* backend);
+void WriteDeviceRemoved(OutputQueue& out, int player);
 // Motor strengths as bytes; printed as fractions of 255 with six decimals.
-void WriteRumble(int player, uint8_t low, uint8_t high);
+void WriteRumble(OutputQueue& out, int player, uint8_t low, uint8_t high);
 // The lightbar colour a game set on a DualShock 4, 0..255 each.
-void WriteLightbar(int player, uint8_t red, uint8_t green, uint8_t blue);
-void WritePlayerError(int player, const char* code, uint32_t win32Error);
-void WriteDriverRequired();
-void WriteVjoyConfigurationRequired();
-void WriteVjoyConfigurationRequiredShort();
-void WriteVjoyBusy();
-void WriteSystemPermission(bool enabled);
-void WriteSelfTestPassed();
-void WriteVersion();  // the version from CMakeLists.txt's project(VERSION)
+void WriteLightbar(OutputQueue& out, int player, uint8_t red, uint8_t green, uint8_t blue);
+void WritePlayerError(OutputQueue& out, int player, const char* code, uint32_t win32Error);
+void WriteDriverRequired(OutputQueue& out);
+void WriteVjoyConfigurationRequired(OutputQueue& out);
+void WriteVjoyConfigurationRequiredShort(OutputQueue& out);
+void WriteVjoyBusy(OutputQueue& out);
+void WriteSystemPermission(OutputQueue& out, bool enabled);
+void WriteSelfTestPassed(OutputQueue& out);
+void WriteVersion(OutputQueue& out);  // the version from CMakeLists.txt's project(VERSION)
 
 }  // namespace padbridge

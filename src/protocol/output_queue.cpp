@@ -8,27 +8,27 @@ namespace {
 constexpr int kPlayers = 8;
 
 // How much a host loses with a queued line, as the policy ranks it (higher is kept longer).
-enum Worth : int {
-    kSupersededRumble,
-    kCapabilitiesWorth,
-    kErrorWorth,
-    kLatestRumble,
-    kLastingWorth,
+enum class Worth : uint8_t {
+    kSupersededFeedback,  // a `rumble` or `lightbar` line a later one of its type and pad replaces
+    kCapabilities,
+    kError,
+    kLatestFeedback,
+    kLasting,
 };
 
-int WorthOfKind(LineKind kind) {
+Worth WorthOfKind(LineKind kind) {
     switch (kind) {
         case LineKind::kRumble:
         case LineKind::kLightbar:
-            return kLatestRumble;
+            return Worth::kLatestFeedback;
         case LineKind::kCapabilities:
-            return kCapabilitiesWorth;
+            return Worth::kCapabilities;
         case LineKind::kError:
-            return kErrorWorth;
+            return Worth::kError;
         case LineKind::kLasting:
-            return kLastingWorth;
+            return Worth::kLasting;
     }
-    return kLastingWorth;
+    return Worth::kLasting;
 }
 
 bool IsPlayer(int player) {
@@ -85,22 +85,23 @@ bool ReplaceQueuedFeedback(OutputQueue& queue, LineKind kind, int player, const 
     return false;
 }
 
-// The position of the oldest queued line of the least worth, and that worth.
-uint32_t LeastWorthLine(OutputQueue& queue, int* worth) {
+// The position of the oldest queued line of the least worth, and that worth. The queue must not
+// be empty.
+uint32_t LeastWorthLine(OutputQueue& queue, Worth* worth) {
     bool laterRumble[kPlayers] = {};    // per player: a later `rumble` line of the same pad
     bool laterLightbar[kPlayers] = {};  // and a later `lightbar` line
     uint32_t found = 0;
-    *worth = kLastingWorth + 1;
+    *worth = Worth::kLasting;  // the most any line is worth: the newest line is the first found
     for (uint32_t position = queue.count; position-- > 0;) {  // newest first, to see "later"
         const QueuedLine& line = SlotAt(queue, position);
-        int lineWorth = WorthOfKind(line.kind);
+        Worth lineWorth = WorthOfKind(line.kind);
         if (IsPlayer(line.player)) {
             if (IsDeviceLine(line)) laterRumble[line.player] = laterLightbar[line.player] = false;
             bool* later = line.kind == LineKind::kRumble     ? &laterRumble[line.player]
                           : line.kind == LineKind::kLightbar ? &laterLightbar[line.player]
                                                              : nullptr;
             if (later != nullptr) {
-                if (*later) lineWorth = kSupersededRumble;
+                if (*later) lineWorth = Worth::kSupersededFeedback;
                 *later = true;
             }
         }
@@ -120,6 +121,7 @@ void ResetOutputQueue(OutputQueue& queue) {
     queue.dropped = 0;
     queue.replaced = 0;
     queue.roomEvent = os::kNullHandle;
+    queue.running = false;
 }
 
 void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire,
@@ -133,7 +135,7 @@ void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire
         return;
     }
     ++queue.dropped;
-    int leastWorth = 0;
+    Worth leastWorth = Worth::kLasting;
     const uint32_t position = LeastWorthLine(queue, &leastWorth);
     if (leastWorth > WorthOfKind(kind)) return;  // the new line is the one worth least
     RemoveAt(queue, position);

@@ -1,16 +1,10 @@
-// The lines that wait for the writer to have room again: a bounded queue, oldest first, with the
-// drop policy that keeps memory bounded whatever the host does.
+// The lines that wait for the writer to have room again: a bounded queue, oldest first, whose
+// drop policy keeps memory bounded whatever the host does.
 //
 // A host that reads never sees this queue: each line goes straight to the writer. Lines queue
-// only while the writer is full, that is while the host is not reading. Once the queue is full:
-//   1. a newer `rumble` (or `lightbar`) line replaces its player's queued one of the same type in
-//      place, when no other line of that player but the other feedback type comes after it (only
-//      the newest motor state and colour matter);
-//   2. otherwise the oldest line of the least worth goes, or the new line when it is worth less
-//      than everything queued. From least to most worth: a `rumble` or `lightbar` line that a
-//      later one of the same type and pad supersedes, `capabilities` (a `probe` asks again),
-//      `error`, a player's latest `rumble` or `lightbar` line, and last `device` and
-//      `system-permission` (the host cannot ask for them).
+// only while the writer is full, that is while the host is not reading. What a full queue drops
+// is the protocol's to say, since a host relies on it: the policy is written once, in
+// docs/protocol.md ("A host that does not read"), and output_queue.cpp carries it out.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +33,7 @@ struct QueuedLine {
     char wire[kMaxWireLine];
 };
 
+// The output of a run: every line writer takes the one it writes to (protocol/output.h).
 struct OutputQueue {
     QueuedLine slots[kOutputQueueLines];
     // order[0, count) are the queued slots, oldest first; order[count, end) the free ones.
@@ -47,8 +42,12 @@ struct OutputQueue {
     uint32_t dropped;   // lines lost to the bound
     uint32_t replaced;  // `rumble` and `lightbar` lines superseded in place
     os::Handle roomEvent;
+    // Between StartOutput and FinishOutput. Outside a run (--self-test, --version, and before the
+    // start) a line goes straight to the system.
+    bool running;
 };
 
+// Empties the queue and ends its run.
 void ResetOutputQueue(OutputQueue& queue);
 // Queues one line of wire bytes (at most kMaxWireLine), applying the drop policy when full.
 void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire,

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "os/sim/sim.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -143,7 +143,7 @@ SIMULATED(_ZN2os9TakeInputEPvjPb, uint32_t, (void* b, uint32_t c, bool* e), (b, 
 SIMULATED(_ZN2os12InputWaitingEv, uint32_t, (), ())
 SIMULATED(_ZN2os14FinishShutdownEv, void, (), ())
 SIMULATED(_ZN2os16StartInputReaderEv, Handle, (), ())
-SIMULATED(_ZN2os19WatchConsoleControlEv, Handle, (), ())
+SIMULATED(_ZN2os17WatchStopRequestsEv, Handle, (), ())
 SIMULATED(_ZN2os22WaitForMultipleObjectsEjPKmj, uint32_t,
           (uint32_t c, const Handle* h, uint32_t ms), (c, h, ms))
 SIMULATED(_ZN2os9SendInputEjPKNS_11InputRecordEi, uint32_t,

@@ -76,13 +76,14 @@ TEST(DispatchTest, NeutralAndRemoveClearOnlyTheirPlayersTick) {
     for (const char* type : {"neutral", "remove"}) {
         Session session;
         Bridge& bridge = *session.bridge;
-        for (uint64_t& tick : bridge.lastInputTick) tick = sim::kStartTick;
+        for (uint64_t& tick : bridge.players.lastInputTick) tick = sim::kStartTick;
         const std::string prefix = std::string("{\"type\":\"") + type + "\",\"player\":";
         DispatchLine(bridge, (prefix + "2}").c_str());
         DispatchLine(bridge, (prefix + "9}").c_str());
         DispatchLine(bridge, (prefix + "\"5\"}").c_str());
         for (int player = 0; player < kPlayerCount; ++player) {
-            EXPECT_EQ(bridge.lastInputTick[player], player == 2 ? 0u : sim::kStartTick) << type;
+            EXPECT_EQ(bridge.players.lastInputTick[player], player == 2 ? 0u : sim::kStartTick)
+                << type;
         }
         EXPECT_EQ(sim::Current().output, "") << type;
     }

@@ -47,7 +47,7 @@ void ExpectAllGivenBack(const Bridge& bridge) {
     EXPECT_EQ(vjoy.callsWhileUnloaded, 0u);
     for (const sim::VjoyDevice& device : vjoy.devices) EXPECT_FALSE(device.owned);
     for (int player = 0; player < kPlayerCount; ++player) {
-        EXPECT_EQ(bridge.pads[player].serial, 0u) << player;
+        EXPECT_EQ(bridge.bus.pads[player].serial, 0u) << player;
         EXPECT_EQ(bridge.vjoy.acquired[player], 0) << player;
     }
     for (uint8_t key : bridge.system.pressedKeys) EXPECT_EQ(key, 0);

@@ -122,7 +122,7 @@ TEST(SelfTestTest, PassesWithTheBuiltInVectorOnly) {
     Session broken;
     SelfTestVector vector = kSelfTestVector;
     vector.rightY = -16383;
-    EXPECT_EQ(RunSelfTest(vector), 1);
+    EXPECT_EQ(RunSelfTest(vector, broken.bridge->output), 1);
     EXPECT_EQ(sim::Current().output, "");
 }
 
@@ -137,7 +137,7 @@ TEST(InputHandlerTest, DriverRequiredOncePerValidLineAndNoTick) {
     const auto lines = session.Lines();
     ASSERT_EQ(lines.size(), 4u);
     for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], testing::kDriverRequired);
-    for (uint64_t tick : session.bridge->lastInputTick) EXPECT_EQ(tick, 0u);
+    for (uint64_t tick : session.bridge->players.lastInputTick) EXPECT_EQ(tick, 0u);
 }
 
 }  // namespace

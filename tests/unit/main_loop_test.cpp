@@ -62,7 +62,7 @@ TEST(MainLoopTest, CommandLineRules) {
         sim::CloseInput(0);
         std::vector<std::u16string> arguments = c.arguments;
         EXPECT_EQ(session.Run(arguments), 0);
-        const os::WideChar* path = session.bridge->vjoyLibraryPath;
+        const os::WideChar* path = session.bridge->vjoy.libraryPath;
         if (c.expectedPath == nullptr) {
             EXPECT_EQ(path, nullptr);
         } else {
@@ -198,9 +198,12 @@ TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
     };
     for (const Case& c : cases) {
         Session session;
-        session.bridge->lastInputTick[4] = c.last;
-        EXPECT_EQ(CheckIdlePlayer(*session.bridge, 4, c.now), c.tornDown) << c.last << " " << c.now;
-        EXPECT_EQ(session.bridge->lastInputTick[4], c.tornDown ? 0u : c.last);
+        session.bridge->players.lastInputTick[4] = c.last;
+        EXPECT_EQ(CheckIdlePlayer(session.bridge->players, session.bridge->bus,
+                                  session.bridge->vjoy, session.bridge->output, 4, c.now),
+                  c.tornDown)
+            << c.last << " " << c.now;
+        EXPECT_EQ(session.bridge->players.lastInputTick[4], c.tornDown ? 0u : c.last);
     }
 }
 

@@ -272,7 +272,7 @@ TEST(ProbeBackendTest, BusInstalledWhileVjoyServesPlayers) {
     EXPECT_EQ(vjoy.loads, 1u);
     EXPECT_EQ(vjoy.frees, 1u);
     EXPECT_EQ(vjoy.calls.back().name, "RelinquishVJD");
-    EXPECT_EQ(session.bridge->backend.vjoyAvailable, 0);
+    EXPECT_EQ(session.bridge->vjoy.available, 0);
     ExpectBusClean();
 }
 

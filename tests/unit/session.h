@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "os/sim/sim.h"
 
 namespace padbridge::testing {

@@ -3,8 +3,9 @@
 
 #include <memory>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "deadline.h"
+#include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/pending_io.h"
 #include "os/sim/sim.h"
 #include "vigem_fixture.h"
@@ -184,7 +185,9 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
         const uint64_t before = sim::Elapsed();
         const uint32_t cancelsBefore = sim::Current().bus.cancels;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), c.result);
+        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                                  WatchdogHook(bridge->system)),
+                  c.result);
         EXPECT_EQ(sim::Elapsed() - before, c.waitedMs);
         EXPECT_EQ(sim::Current().bus.cancels - cancelsBefore, c.cancels);
         EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
@@ -194,19 +197,23 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
 
 TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
     sim::Current().bus.failingEventCreations = {sim::Current().bus.eventCreations};
-    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1450u);
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                              WatchdogHook(bridge->system)),
+              1450u);
     EXPECT_TRUE(sim::Current().bus.requests.empty());
 }
 
 TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
     sim::Current().bus.cancelMs = 5000;
     sim::Current().bus.Queue(sim::kUnplug, sim::Never());
-    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1460u);
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                              WatchdogHook(bridge->system)),
+              1460u);
     EXPECT_EQ(sim::Elapsed(), 1000u);  // not 6000: the cancellation is not awaited
-    SpareRequests& table = bridge->spareRequests;
-    EXPECT_TRUE(SpareRequestsHeld(table));
-    os::Handle events[kSpareRequestCount];
-    ASSERT_EQ(AddSpareRequestEvents(table, events), 1);
+    DetachedRequests& table = bridge->bus.detached;
+    EXPECT_TRUE(DetachedRequestsHeld(table));
+    os::Handle events[kDetachedRequestCount];
+    ASSERT_EQ(AddDetachedRequestEvents(table, events), 1);
     // The device may not be closed under it: the close waits for the collection.
     const os::Handle second =
         os::CreateFileW(sim::Current().bus.interfaces[0].path.c_str(), 0, 0, 0, 0);
@@ -214,11 +221,11 @@ TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
     CloseDeviceWhenIdle(table, second);
     EXPECT_EQ(sim::Current().bus.devices.count(second), 1u);
     AdvanceTo(5999);
-    CollectSpareRequests(table);
-    EXPECT_TRUE(SpareRequestsHeld(table));
+    CollectDetachedRequests(table);
+    EXPECT_TRUE(DetachedRequestsHeld(table));
     AdvanceTo(6000);
-    CollectSpareRequests(table);
-    EXPECT_FALSE(SpareRequestsHeld(table));
+    CollectDetachedRequests(table);
+    EXPECT_FALSE(DetachedRequestsHeld(table));
     EXPECT_EQ(table.entries[0].inUse, 0u);
     EXPECT_EQ(sim::Current().bus.devices.count(second), 0u);
     EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
@@ -227,18 +234,21 @@ TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
 TEST_F(PendingIoTest, SpareRecordsThatAreAllHeldRefuseTheNextRequest) {
     sim::Current().bus.cancelNeverFinishes = true;
     sim::Current().bus.defaults[sim::kUnplug] = sim::Never();
-    for (int i = 0; i < kSpareRequestCount; ++i)
-        EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord), 1460u);
+    for (int i = 0; i < kDetachedRequestCount; ++i)
+        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                                  WatchdogHook(bridge->system)),
+                  1460u);
     const std::size_t sent = sim::Current().bus.requests.size();
-    EXPECT_EQ(SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord),
-              kErrorNoSpareRequest);
+    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                              WatchdogHook(bridge->system)),
+              kErrorNoDetachedRequest);
     EXPECT_EQ(sim::Current().bus.requests.size(), sent);  // nothing sent without a record
     EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
     // What the process's end would close.
     sim::Current().bus.inFlight.clear();
-    for (SpareRequest& entry : bridge->spareRequests.entries) {
+    for (DetachedRequest& entry : bridge->bus.detached.entries) {
         sim::Current().bus.events.erase(entry.io.overlapped.event);
-        entry = SpareRequest{};
+        entry = DetachedRequest{};
     }
 }
 
@@ -265,7 +275,8 @@ TEST_F(PendingIoTest, WatchdogKeepsItsTimeWhileASyncRequestWaits) {
         bridge->system.heartbeatTick = sim::Current().now - c.heartbeatAgoMs;
         bridge->system.pressedKeys[0x41] = 1;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        SendSyncRequest(*bridge, bus, sim::kUnplug, kRecord, sizeof kRecord);
+        SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
+                        WatchdogHook(bridge->system));
         std::vector<uint64_t> keyUps;
         for (const sim::InjectedEvent& event : sim::Current().input.events)
             keyUps.push_back(event.at - 1000);

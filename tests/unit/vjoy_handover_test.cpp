@@ -51,7 +51,7 @@ TEST(VjoyHandOverTest, ProbeThatFindsTheBusHandsPlayersOverInAscendingOrder) {
     EXPECT_EQ(*(last - 1), "SetAxis(16383,6,48)");
     EXPECT_EQ(sim::Current().vjoy.loads, 1u);  // loaded once, kept until shutdown
     EXPECT_EQ(sim::Current().vjoy.frees, 1u);
-    EXPECT_EQ(session.bridge->lastInputTick[5], 0u);
+    EXPECT_EQ(session.bridge->players.lastInputTick[5], 0u);
 }
 
 TEST(VjoyHandOverTest, InputAfterTheHandOverGoesToTheBusNotToVjoy) {

@@ -95,7 +95,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
         // One error line per input, no device line at all: not on remove, idle or shutdown.
         EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, c.line, c.line, c.line}));
         EXPECT_EQ(PadCalls(), join(join(c.callsPerInput, c.callsPerInput), c.callsPerInput));
-        EXPECT_EQ(session.bridge->lastInputTick[0], 0u);
+        EXPECT_EQ(session.bridge->players.lastInputTick[0], 0u);
     }
 }
 
@@ -108,7 +108,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionStillArmsTheIdleTimeoutWhichReleasesNot
     session.Run();
     EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, kBusy}));
     EXPECT_EQ(PadWrites(), Strings{"AcquireVJD(1)"});
-    EXPECT_EQ(session.bridge->lastInputTick[0], 0u);  // cleared by the idle check
+    EXPECT_EQ(session.bridge->players.lastInputTick[0], 0u);  // cleared by the idle check
 }
 
 TEST(VjoyLifecycleTest, RemoveWritesOnlyWhatDiffersRelinquishesAndPrintsOnce) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "bridge.h"
+#include "gamepad/vigem/bus.h"
 #include "gamepad/vigem/driver_interface.h"
 #include "protocol/output.h"
 
@@ -40,61 +40,59 @@ uint64_t ClockMicroseconds() {
     return counts / rate * 1000000 + counts % rate * 1000000 / rate;
 }
 
-void IssueReportRecord(Bridge& bridge, PadSlot& slot) {
-    StartPendingIo(bridge.backend.busHandle, slot.mainIo, ds4::kSubmitReport, slot.ds4.record,
+void IssueReportRecord(const BusPads& bus, PadSlot& slot) {
+    StartPendingIo(bus.handle, slot.mainIo, ds4::kSubmitReport, slot.ds4.record,
                    slot.ds4.recordLength, nullptr, 0);
 }
 
 }  // namespace
 
-void SubmitDs4Report(Bridge& bridge, PadSlot& slot) {
-    slot.ds4.shortReports = bridge.backend.ds4ShortReports;
+void SubmitDs4Report(const BusPads& bus, PadSlot& slot) {
+    slot.ds4.shortReports = bus.ds4ShortReports;
     BuildDs4ReportRecord(slot.ds4, slot.serial, ClockMicroseconds());
-    IssueReportRecord(bridge, slot);
+    IssueReportRecord(bus, slot);
 }
 
-bool FallBackToShortReport(Bridge& bridge, int player, uint32_t result) {
-    PadSlot& slot = bridge.pads[player];
+bool FallBackToShortReport(BusPads& bus, OutputQueue& out, int player, uint32_t result) {
+    PadSlot& slot = bus.pads[player];
     if (slot.kind != PadKind::kDualShock4 || slot.ds4.recordLength != ds4::kFullRecordSize)
         return false;
     if (result == os::kErrorSuccess) {
-        slot.ds4.fullAccepted = 1;
+        slot.ds4.fullAccepted = true;
         return false;
     }
     // A driver that has taken a full report of this pad knows it: a later failure is a failure.
     if (slot.ds4.fullAccepted || !IsRefusal(result)) return false;
-    if (!bridge.backend.ds4ShortReports) {
-        bridge.backend.ds4ShortReports = 1;
-        WritePlayerError(player, kGamepadMotionUnavailable, result);
+    if (!bus.ds4ShortReports) {
+        bus.ds4ShortReports = true;
+        WritePlayerError(out, player, kGamepadMotionUnavailable, result);
     }
-    slot.ds4.shortReports = 1;
+    slot.ds4.shortReports = true;
     ShortenDs4ReportRecord(slot.ds4);
-    IssueReportRecord(bridge, slot);
+    IssueReportRecord(bus, slot);
     return true;
 }
 
-uint32_t EncodeNeutralReport(Bridge& bridge, PadSlot& slot, uint8_t* out, uint32_t* code) {
+uint32_t EncodeNeutralReport(const BusPads& bus, PadSlot& slot, uint8_t* record, uint32_t* code) {
     if (slot.kind != PadKind::kDualShock4) {
-        vigem::EncodeReport(slot.serial, PadReport{}, out);
+        vigem::EncodeReport(slot.serial, PadReport{}, record);
         *code = vigem::kSubmitReport;
         return vigem::kReportRecordSize;
     }
     GamepadFrame rest{};
     rest.accel[1] = kStandardGravity;
     slot.ds4.latest = BuildDs4State(rest);  // sticks centred, hat none, no finger
-    slot.ds4.shortReports = bridge.backend.ds4ShortReports;
+    slot.ds4.shortReports = bus.ds4ShortReports;
     const uint32_t length = BuildDs4ReportRecord(slot.ds4, slot.serial, ClockMicroseconds());
-    std::memcpy(out, slot.ds4.record, length);
+    std::memcpy(record, slot.ds4.record, length);
     *code = ds4::kSubmitReport;
     return length;
 }
 
-void StartDs4FeedbackWait(Bridge& bridge, int player) {
-    PadSlot& slot = bridge.pads[player];
+void StartDs4FeedbackWait(const BusPads& bus, PadSlot& slot) {
     EncodeDs4FeedbackWait(slot.serial, slot.ds4.feedbackRecord);
-    StartPendingIo(bridge.backend.busHandle, slot.rumbleIo, ds4::kAwaitFeedback,
-                   slot.ds4.feedbackRecord, ds4::kFeedbackRecordSize, slot.ds4.feedbackRecord,
-                   ds4::kFeedbackRecordSize);
+    StartPendingIo(bus.handle, slot.rumbleIo, ds4::kAwaitFeedback, slot.ds4.feedbackRecord,
+                   ds4::kFeedbackRecordSize, slot.ds4.feedbackRecord, ds4::kFeedbackRecordSize);
 }
 
 PadFeedback ReadFeedback(const PadSlot& slot) {

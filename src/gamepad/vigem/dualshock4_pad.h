@@ -6,23 +6,24 @@
 
 namespace padbridge {
 
-struct Bridge;
+struct BusPads;
+struct OutputQueue;
 struct PadSlot;
 
 // Builds the newest DualShock 4 report into the slot and issues it on `mainIo`.
-void SubmitDs4Report(Bridge& bridge, PadSlot& slot);
+void SubmitDs4Report(const BusPads& bus, PadSlot& slot);
 
 // For a DualShock 4 whose first full report the driver refused (an older driver): says so once
 // per bus with "gamepad_motion_unavailable", and issues the same report again in its short form,
 // as every later report of every pad will be. False when `result` is not such a refusal.
-bool FallBackToShortReport(Bridge& bridge, int player, uint32_t result);
+bool FallBackToShortReport(BusPads& bus, OutputQueue& out, int player, uint32_t result);
 
-// The report that leaves a game a pad at rest, for the slot's kind: its record in `out` (at least
-// ds4::kMaxRecordSize bytes), its request code in `code`; returns the record's length.
-uint32_t EncodeNeutralReport(Bridge& bridge, PadSlot& slot, uint8_t* out, uint32_t* code);
+// The report that leaves a game a pad at rest, for the slot's kind: its record in `record` (at
+// least ds4::kMaxRecordSize bytes), its request code in `code`; returns the record's length.
+uint32_t EncodeNeutralReport(const BusPads& bus, PadSlot& slot, uint8_t* record, uint32_t* code);
 
 // Issues a DualShock 4's feedback request on `rumbleIo`.
-void StartDs4FeedbackWait(Bridge& bridge, int player);
+void StartDs4FeedbackWait(const BusPads& bus, PadSlot& slot);
 
 // A collected feedback completion, read for the slot's kind.
 struct PadFeedback {

@@ -1,54 +1,56 @@
-// Virtual Xbox 360 pads on the ViGEmBus driver, one slot per player.
+// Virtual pads on the ViGEmBus driver, one slot per player: an Xbox 360 or a DualShock 4.
 #pragma once
 
 #include <cstdint>
 
 #include "gamepad/dualshock4_report.h"
 #include "gamepad/input.h"
+#include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/pending_io.h"
 
 namespace padbridge {
 
-struct Bridge;
+struct BusPads;
+struct OutputQueue;
 
-enum PadState : uint32_t {
-    kPadFree = 0,
-    kPadPlugInPending = 1,
-    kPadWaitReadyPending = 2,
-    kPadReady = 3,
-    kPadReportPending = 4,
-    kPadTearingDown = 5,  // being unplugged; its lines come when the driver has answered
+enum class PadState : uint8_t {
+    kFree,
+    kPlugInPending,
+    kWaitReadyPending,
+    kReady,
+    kReportPending,
+    kTearingDown,  // being unplugged; its lines come when the driver has answered
 };
 
 // The steps of a teardown, each driven by the pump and the loop's wait.
-enum TeardownStep : uint32_t {
-    kTeardownNone = 0,
-    kTeardownNeutral = 1,   // the neutral report is in flight
-    kTeardownUnplug = 2,    // Unplug is in flight
-    kTeardownDraining = 3,  // lines printed; the pad's cancelled requests are not yet given back
+enum class TeardownStep : uint8_t {
+    kNone,
+    kNeutral,   // the neutral report is in flight
+    kUnplug,    // Unplug is in flight
+    kDraining,  // lines printed; the pad's cancelled requests are not yet given back
 };
 
 struct PadSlot {
     uint32_t serial;  // 0 while the slot is free, else 1..65535
-    uint32_t state;   // a PadState
+    PadState state;
     PendingIo mainIo;
     PendingIo rumbleIo;
     uint8_t requestBuffer[20];
     uint8_t rumbleRecord[12];
     PadReport latestReport;
-    uint32_t reportDirty;
-    uint32_t connected;
+    bool reportDirty;  // latestReport has not been submitted yet
+    bool connected;    // WaitReady answered: the game sees the pad
     uint8_t lastLow;
     uint8_t lastHigh;
     uint64_t rumbleRetryTick;
     uint64_t createRetryTick;
-    uint64_t busyPauseTick;    // the pump or the rumble polling stopped at its limit: resume here
-    uint32_t teardownStep;     // a TeardownStep
-    uint32_t teardownRequest;  // 1 + the spare request of the step in flight; 0 when answered
-    uint32_t stepResult;       // the step's result once answered
-    uint32_t failResult;       // with failCode: the failure to report after the teardown lines
+    uint64_t busyPauseTick;  // the pump or the rumble polling stopped at its limit: resume here
+    TeardownStep teardownStep;
+    int teardownRequest = kNoDetachedRequest;  // the step's request while it is in flight
+    uint32_t stepResult;                       // the step's result once answered
+    uint32_t failResult;  // with failCode: the failure to report after the teardown lines
     const char* failCode;
-    uint32_t reopen;  // input came during the teardown: a new pad once the old one is gone...
+    bool reopen;  // input came during the teardown: a new pad once the old one is gone...
     GamepadFrame reopenFrame;  // ...from the newest frame, of its kind
     PadKind kind;              // set as the slot opens
     Ds4Pad ds4;                // a DualShock 4's report state, records and lightbar
@@ -58,41 +60,40 @@ struct PadSlot {
 // the same moment, leaves the pad before it goes on.
 inline constexpr uint64_t kBusyPumpPauseMs = 5;
 
+// Every function below writes the pad's lines to `out` and sends its requests on `bus.handle`,
+// the open bus.
+
 // Stores the frame as the newest report; opens the slot and plugs a pad in when it is free. While
 // the player's pad is being torn down, the report waits for the pad that follows it. Ignored
 // while the player's retry window lasts.
-void AcceptReport(Bridge& bridge, int player, const GamepadFrame& frame);
-
-// Opens the player's free slot for its newest report and plugs a pad in; reports a failure to
-// create the slot's events.
-void OpenPad(Bridge& bridge, int player);
-
-// Plugs the player's pad in under the first serial number from `candidate` on that no other
-// slot uses. False when none is left.
-bool PlugInPad(Bridge& bridge, int player, uint32_t candidate);
+void AcceptReport(BusPads& bus, OutputQueue& out, int player, const GamepadFrame& frame);
 
 // Collects the pad's completions, moves it through its states and submits the newest report;
-// then polls rumble, unless the pad failed.
-void PumpPad(Bridge& bridge, int player);
+// then polls rumble, unless the pad failed. True when the pad let go of the player's input: it
+// failed, or its teardown ended with no pad to follow. The player's input then stops counting
+// (the caller forgets its last-input tick).
+bool PumpPad(BusPads& bus, OutputQueue& out, int player);
 
 // When the pad next needs PumpPad without anything arriving: a request's time-out, the end of a
 // rumble retry pause, or the end of the pause after a pump that stopped at its limit. kNoDeadline
 // when only a completion can move it on.
-uint64_t NextPadDeadline(const Bridge& bridge, int player, uint64_t now);
+uint64_t NextPadDeadline(const BusPads& bus, int player, uint64_t now);
 
 // Adds the events of the pad's requests that the driver holds to `events` and returns how many;
 // none during the pause after a pump that stopped at its limit.
-int AddPadEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events);
+int AddPadEvents(const BusPads& bus, int player, uint64_t now, os::Handle* events);
+inline constexpr int kEventsPerPad = 2;  // its main request and its rumble wait
 
 // Starts unplugging the pad: its lines come, in order, once the driver has answered, which with a
 // driver that answers at once is before this returns; PumpPad carries the rest, each request
 // bounded by a second. Nothing for a free slot; for a pad already being torn down, it drops
-// the input that came meanwhile, so no new pad follows.
-void TeardownPad(Bridge& bridge, int player);
+// the input that came meanwhile, so no new pad follows. The player's input stops counting: the
+// caller forgets its last-input tick, or stamps a new one.
+void TeardownPad(BusPads& bus, OutputQueue& out, int player);
 
-// True while any pad is being torn down or the driver still holds a request of a pad.
-bool PadsBusy(const Bridge& bridge);
-// True while a pad's teardown lines are still to come.
-bool TeardownLinesPending(const Bridge& bridge);
+// True while the pad is being torn down or the driver still holds one of its requests.
+bool PadHeld(const BusPads& bus, int player);
+// True while the pad's teardown lines are still to come.
+bool PadOwesLines(const BusPads& bus, int player);
 
 }  // namespace padbridge

@@ -1,6 +1,5 @@
 #include "gamepad/vigem/pending_io.h"
 
-#include "bridge.h"
 #include "deadline.h"
 
 namespace padbridge {
@@ -9,12 +8,13 @@ namespace {
 // Asks the driver to give the request up, without waiting for it to do so.
 void Cancel(os::Handle bus, PendingIo& io) {
     os::CancelIoEx(bus, &io.overlapped);
-    io.active = 0;
-    io.pending = 0;
-    io.cancelled = 1;
+    io.active = false;
+    io.pending = false;
+    io.cancelled = true;
 }
 
-// True once the driver has let go of a cancelled request (or there was none).
+}  // namespace
+
 bool CollectCancelled(os::Handle bus, PendingIo& io) {
     if (!io.cancelled) return true;
     uint32_t bytes = 0;
@@ -22,28 +22,9 @@ bool CollectCancelled(os::Handle bus, PendingIo& io) {
         os::GetLastError() == os::kErrorIoIncomplete) {
         return false;
     }
-    io.cancelled = 0;
+    io.cancelled = false;
     return true;
 }
-
-bool DeviceStillUsed(const SpareRequests& table, os::Handle device) {
-    for (const SpareRequest& entry : table.entries) {
-        if (entry.inUse && entry.device == device && PendingIoHeld(entry.io)) return true;
-    }
-    return false;
-}
-
-// Hands a record the driver no longer holds back to the table.
-void FreeSpare(SpareRequests& table, int index) {
-    SpareRequest& entry = table.entries[index];
-    if (entry.io.overlapped.event != os::kNullHandle) os::CloseHandle(entry.io.overlapped.event);
-    const os::Handle closeDevice = entry.closeDevice;
-    entry = SpareRequest{};
-    if (closeDevice != os::kNullHandle && !DeviceStillUsed(table, closeDevice))
-        os::CloseHandle(closeDevice);
-}
-
-}  // namespace
 
 void StartPendingIo(os::Handle bus, PendingIo& io, uint32_t code, const void* input,
                     uint32_t inputLength, void* output, uint32_t outputLength) {
@@ -52,13 +33,13 @@ void StartPendingIo(os::Handle bus, PendingIo& io, uint32_t code, const void* in
     io.overlapped.offset = 0;
     io.overlapped.offsetHigh = 0;
     os::ResetEvent(io.overlapped.event);
-    io.active = 1;
+    io.active = true;
     io.startTick = os::GetTickCount64();
     io.bytesReturned = 0;
     const bool done = os::DeviceIoControl(bus, code, input, inputLength, output, outputLength,
                                           &io.bytesReturned, &io.overlapped);
     io.lastError = done ? os::kErrorSuccess : os::GetLastError();
-    io.pending = io.lastError == os::kErrorIoPending ? 1 : 0;
+    io.pending = io.lastError == os::kErrorIoPending;
 }
 
 bool PollPendingIo(os::Handle bus, PendingIo& io, uint64_t timeoutMs) {
@@ -81,8 +62,8 @@ bool PollPendingIo(os::Handle bus, PendingIo& io, uint64_t timeoutMs) {
         }
     }
     // A request that completed at issue keeps the result recorded then.
-    io.active = 0;
-    io.pending = 0;
+    io.active = false;
+    io.pending = false;
     return true;
 }
 
@@ -107,115 +88,6 @@ bool ReleasePendingIo(os::Handle bus, PendingIo& io) {
     if (io.overlapped.event != os::kNullHandle) os::CloseHandle(io.overlapped.event);
     io = PendingIo{};
     return true;
-}
-
-int StartSpareRequest(SpareRequests& table, os::Handle device, uint32_t code, const void* record,
-                      uint32_t length, uint32_t* result) {
-    int index = 0;
-    while (index < kSpareRequestCount && table.entries[index].inUse) ++index;
-    if (index == kSpareRequestCount || length > kSpareRecordBytes) {
-        *result = kErrorNoSpareRequest;
-        return -1;
-    }
-    SpareRequest& entry = table.entries[index];
-    entry.io.overlapped.event = os::CreateManualResetEvent();
-    if (entry.io.overlapped.event == os::kNullHandle) {
-        *result = os::GetLastError();
-        return -1;
-    }
-    entry.inUse = 1;
-    entry.device = device;
-    const auto* bytes = static_cast<const uint8_t*>(record);
-    for (uint32_t i = 0; i < length; ++i) entry.record[i] = bytes[i];
-    StartPendingIo(device, entry.io, code, entry.record, length, nullptr, 0);
-    return index;
-}
-
-bool PollSpareRequest(SpareRequests& table, int index, uint32_t* result) {
-    SpareRequest& entry = table.entries[index];
-    if (!PollPendingIo(entry.device, entry.io, kSpareRequestTimeoutMs)) return false;
-    *result = entry.io.lastError;
-    if (entry.io.cancelled) {
-        entry.abandoned = 1;
-    } else {
-        FreeSpare(table, index);
-    }
-    return true;
-}
-
-void AbandonSpareRequest(SpareRequests& table, int index) {
-    SpareRequest& entry = table.entries[index];
-    if (ReleasePendingIo(entry.device, entry.io)) {
-        FreeSpare(table, index);
-    } else {
-        entry.abandoned = 1;
-    }
-}
-
-void CollectSpareRequests(SpareRequests& table) {
-    for (int i = 0; i < kSpareRequestCount; ++i) {
-        SpareRequest& entry = table.entries[i];
-        if (entry.inUse && entry.abandoned && CollectCancelled(entry.device, entry.io))
-            FreeSpare(table, i);
-    }
-}
-
-bool SpareRequestsHeld(const SpareRequests& table) {
-    for (const SpareRequest& entry : table.entries) {
-        if (entry.inUse && PendingIoHeld(entry.io)) return true;
-    }
-    return false;
-}
-
-int AddSpareRequestEvents(const SpareRequests& table, os::Handle* events) {
-    int count = 0;
-    for (const SpareRequest& entry : table.entries) {
-        const os::Handle event = entry.inUse ? PendingIoEvent(entry.io) : os::kNullHandle;
-        if (event != os::kNullHandle) events[count++] = event;
-    }
-    return count;
-}
-
-uint64_t NextSpareRequestDeadline(const SpareRequests& table, int index) {
-    return NextPendingIoDeadline(table.entries[index].io, kSpareRequestTimeoutMs);
-}
-
-void CloseDeviceWhenIdle(SpareRequests& table, os::Handle device) {
-    if (!DeviceStillUsed(table, device)) {
-        os::CloseHandle(device);
-        return;
-    }
-    for (SpareRequest& entry : table.entries) {
-        if (entry.inUse && entry.device == device && PendingIoHeld(entry.io))
-            entry.closeDevice = device;
-    }
-}
-
-uint32_t SendSyncRequest(Bridge& bridge, os::Handle device, uint32_t code, const void* record,
-                         uint32_t length) {
-    SpareRequests& table = bridge.spareRequests;
-    uint32_t result = 0;
-    const int index = StartSpareRequest(table, device, code, record, length, &result);
-    if (index < 0) return result;
-    const PendingIo& io = table.entries[index].io;
-    if (io.pending) {
-        // Wait for the answer, but wake for the heartbeat watchdog: a key must go up on time
-        // even while the driver keeps the loop here.
-        const uint64_t giveUpAt = io.startTick + kSpareRequestTimeoutMs;
-        for (;;) {
-            const uint64_t now = os::GetTickCount64();
-            if (now >= giveUpAt) break;
-            const uint64_t wakeAt = EarlierOf(giveUpAt, NextHeartbeatDeadline(bridge.system));
-            const uint32_t waitMs = wakeAt > now ? static_cast<uint32_t>(wakeAt - now) : 0;
-            if (os::WaitForSingleObject(io.overlapped.event, waitMs) != os::kWaitTimeout) break;
-            RunHeartbeatWatchdog(bridge.system, os::GetTickCount64());
-        }
-    }
-    if (PollSpareRequest(table, index, &result)) return result;
-    // The wait ended before the clock showed the full time-out: give up on the request all the
-    // same, and leave its result at 997.
-    AbandonSpareRequest(table, index);
-    return os::kErrorIoPending;
 }
 
 }  // namespace padbridge

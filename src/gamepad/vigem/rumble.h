@@ -4,12 +4,13 @@
 
 namespace padbridge {
 
-struct Bridge;
+struct BusPads;
+struct OutputQueue;
 
-// Issues the AwaitRumble request of the player's pad.
-void StartRumbleWait(Bridge& bridge, int player);
+// Issues the AwaitRumble request (a DualShock 4's feedback request) of the player's pad.
+void StartRumbleWait(BusPads& bus, int player);
 
-// Collects up to 16 completions, prints changes and failures, keeps a request in flight.
-void PollRumble(Bridge& bridge, int player);
+// Collects up to 16 completions, writes changes and failures to `out`, keeps a request in flight.
+void PollRumble(BusPads& bus, OutputQueue& out, int player);
 
 }  // namespace padbridge

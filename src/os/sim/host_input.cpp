@@ -100,7 +100,7 @@ uint32_t InputWaiting() {
     return static_cast<uint32_t>(sim::AvailableBytes(Current()));
 }
 
-Handle WatchConsoleControl() {
+Handle WatchStopRequests() {
     Current().console.watched = true;
     return sim::kStopRequestedEvent;
 }

@@ -68,7 +68,7 @@ struct ConsoleControl {
     bool sessionEnds = false;   // the Windows session ends (log-off or shutdown)...
     uint64_t sessionEndAt = 0;  // ...with WM_QUERYENDSESSION and WM_ENDSESSION at this time
     bool windowFails = false;   // the hidden window cannot be made (no graphics driver)
-    bool watched = false;       // WatchConsoleControl was called: the handler and the window
+    bool watched = false;       // WatchStopRequests was called: the handler and the window
     bool shutdownFinished = false;
     uint64_t finishedAtMs = 0;       // when FinishShutdown came, after the start
     std::size_t outputAtFinish = 0;  // output bytes written when FinishShutdown came

@@ -1,5 +1,5 @@
 // The real program's entry point: wide-character arguments straight from the system.
-#include "bridge.h"
+#include "app/bridge.h"
 
 namespace {
 padbridge::Bridge bridge;  // the whole process state, zero-initialised, lives until exit

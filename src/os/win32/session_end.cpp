@@ -55,7 +55,7 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
 }
 
 // Without a window station that can make windows (Wine without a graphics driver) the window is
-// not made and the session's end is not seen; everything else works as before.
+// not made and the session's end is not seen; everything else works without it.
 DWORD WINAPI RunSessionWindow(void*) {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = OnSessionMessage;
@@ -74,7 +74,7 @@ DWORD WINAPI RunSessionWindow(void*) {
 
 }  // namespace
 
-Handle WatchConsoleControl() {
+Handle WatchStopRequests() {
     stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     shutdownFinished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stopRequested == nullptr || shutdownFinished == nullptr) return kNullHandle;

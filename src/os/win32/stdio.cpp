@@ -50,8 +50,7 @@ OutputWriter writer;
 void WriteAll(HANDLE output, const char* bytes, DWORD count) {
     while (count > 0) {
         DWORD written = 0;
-        // A host that is gone takes nothing any more; its lines are dropped, as a write to a
-        // broken pipe always dropped them.
+        // A write that fails (the host is gone) drops its bytes: nobody is left to read them.
         if (!::WriteFile(output, bytes, count, &written, nullptr) || written == 0) return;
         bytes += written;
         count -= written;

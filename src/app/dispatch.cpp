@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bridge.h"
+#include "app/bridge.h"
 #include "desktop/injection.h"
 #include "protocol/fields.h"
 
@@ -29,14 +29,15 @@ void DispatchLine(Bridge& bridge, const char* line) {
     const bool hasPlayer = player != kNoPlayer;
 
     if (std::strcmp(type, "probe") == 0) {
-        ProbeBackend(bridge, bridge.vjoyLibraryPath);
+        ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
+                     WatchdogHook(bridge.system));  // the watchdog keeps its time meanwhile
     } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
-        HandleInput(bridge, line, player);
+        HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, line, player);
     } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) &&
                hasPlayer) {
-        TeardownPlayer(bridge, player);
+        TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
     } else if (std::strcmp(type, "system-permission") == 0) {
-        HandleSystemPermission(bridge.system, line);
+        HandleSystemPermission(bridge.system, bridge.output, line);
     } else if (std::strcmp(type, "system-heartbeat") == 0 && bridge.system.enabled) {
         HandleSystemHeartbeat(bridge.system);
     } else if (std::strcmp(type, "system") == 0 && bridge.system.enabled) {

@@ -1,0 +1,32 @@
+// The process-wide state: one plain record made of the records each subsystem owns. The program
+// keeps one in static storage for its whole life; every test makes its own. Only app/ sees the
+// whole: every other function takes the records it works on, and nothing more.
+#pragma once
+
+#include "desktop/system_control.h"
+#include "gamepad/players.h"
+#include "gamepad/vigem/bus.h"
+#include "gamepad/vjoy.h"
+#include "os/os.h"
+#include "protocol/line_reader.h"
+#include "protocol/output_queue.h"
+
+namespace padbridge {
+
+struct Bridge {
+    LineAssembler lines{};   // the host's bytes cut into lines
+    OutputQueue output{};    // the lines that wait while the host does not read
+    BusPads bus{};           // the ViGEmBus backend: its handle, pads and detached requests
+    VjoyBackend vjoy{};      // the vJoy backend: its library and devices
+    Players players{};       // the players' last input
+    SystemControl system{};  // desktop control: permission, heartbeat, what is held down
+};
+
+// The whole process after the entry point: command line, start-up, main loop, shutdown.
+// Returns the exit code.
+int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv);
+
+// Routes one received line to the handler that owns it.
+void DispatchLine(Bridge& bridge, const char* line);
+
+}  // namespace padbridge

@@ -1,0 +1,92 @@
+#include "gamepad/players.h"
+
+#include "gamepad/vigem/bus.h"
+#include "gamepad/vjoy.h"
+#include "os/os.h"
+#include "protocol/output.h"
+
+namespace padbridge {
+namespace {
+
+// The bus serves every pad from now on: players held on vJoy are released.
+void HandOverToBus(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out) {
+    for (int player = 0; player < kPlayerCount; ++player) {
+        if (vjoy.acquired[player]) TeardownPlayer(players, bus, vjoy, out, player);
+    }
+    vjoy.available = false;
+}
+
+}  // namespace
+
+void ProbeBackend(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                  bool systemEnabled, DeadlineHook keepTime) {
+    if (!BusIsBackend(bus)) DiscoverBus(bus, keepTime);
+    if (BusIsBackend(bus)) {
+        HandOverToBus(players, bus, vjoy, out);
+    } else if (bus.status == BusStatus::kMissing && !vjoy.available) {
+        // Only when no bus interface exists at all; an interface that failed may yet recover.
+        LoadVjoy(vjoy);
+    }
+    const bool busOpen = BusIsBackend(bus);
+    const char* name = busOpen ? kBackendVigem : (vjoy.available ? kBackendVjoy : kBackendNone);
+    WriteCapabilities(out, name, VigemBusWord(bus.status), busOpen || vjoy.available,
+                      systemEnabled);
+}
+
+void HandleInput(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                 const char* line, int player) {
+    GamepadFrame frame;
+    if (!ParseGamepadFrame(line, &frame)) return;
+    if (BusIsBackend(bus)) {
+        AcceptReport(bus, out, player, frame);
+    } else if (vjoy.available) {
+        UpdateVjoyPad(vjoy, out, player, frame);
+    } else {
+        WriteDriverRequired(out);
+        return;
+    }
+    // Stamped whatever the backend did with the frame (retry window, failed acquisition).
+    players.lastInputTick[player] = os::GetTickCount64();
+}
+
+void TeardownPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                    int player) {
+    if (vjoy.acquired[player]) ReleaseVjoyPad(vjoy, out, player);
+    TeardownPad(bus, out, player);
+    players.lastInputTick[player] = 0;
+}
+
+bool CheckIdlePlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                     int player, uint64_t now) {
+    const uint64_t last = players.lastInputTick[player];
+    if (last == 0 || !LimitPassed(last, now, kIdleTimeoutMs)) return false;
+    TeardownPlayer(players, bus, vjoy, out, player);
+    return true;
+}
+
+uint64_t NextIdleDeadline(const Players& players, int player) {
+    const uint64_t last = players.lastInputTick[player];
+    return last == 0 ? kNoDeadline : AfterLimit(last, kIdleTimeoutMs);
+}
+
+void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player) {
+    if (!BusIsBackend(bus)) return;
+    if (PumpPad(bus, out, player)) players.lastInputTick[player] = 0;
+}
+
+uint64_t NextPlayerDeadline(const Players& players, const BusPads& bus, int player, uint64_t now) {
+    const uint64_t idle = NextIdleDeadline(players, player);
+    return BusIsBackend(bus) ? EarlierOf(idle, NextPadDeadline(bus, player, now)) : idle;
+}
+
+int AddPlayerEvents(const BusPads& bus, int player, uint64_t now, os::Handle* events) {
+    return BusIsBackend(bus) ? AddPadEvents(bus, player, now, events) : 0;
+}
+
+void RunPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out, int player,
+               uint64_t now) {
+    if (CheckIdlePlayer(players, bus, vjoy, out, player, now)) return;
+    PumpPlayerPad(players, bus, out, player);
+}
+
+}  // namespace padbridge
