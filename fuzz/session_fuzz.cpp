@@ -353,7 +353,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const char* stream = reinterpret_cast<const char*>(data) + kHeaderSize;
     const std::size_t streamSize = size > kHeaderSize ? size - kHeaderSize : 0;
 
-    padbridge::testing::Session session;
+    padbridge::test::Session session;
     std::vector<std::u16string> arguments;
     SetUpMachine(header, &arguments);
     ScriptHost(header, stream, streamSize);

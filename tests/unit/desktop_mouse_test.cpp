@@ -14,17 +14,17 @@ namespace padbridge {
 namespace {
 
 using sim::MouseEvent;
-using testing::Down;
-using testing::Events;
-using testing::Inject;
-using testing::kGrant;
-using testing::kLeftDown;
-using testing::kLeftUp;
-using testing::kRightDown;
-using testing::kRightUp;
-using testing::Session;
-using testing::System;
-using testing::Up;
+using test::Down;
+using test::Events;
+using test::Inject;
+using test::kGrant;
+using test::kLeftDown;
+using test::kLeftUp;
+using test::kRightDown;
+using test::kRightUp;
+using test::Session;
+using test::System;
+using test::Up;
 
 const std::string kMiddleDown = MouseEvent(0, 0, 0, 0x20);
 const std::string kMiddleUp = MouseEvent(0, 0, 0, 0x40);

@@ -14,15 +14,15 @@ namespace {
 
 using sim::KeyEvent;
 using sim::MouseEvent;
-using testing::Down;
-using testing::Events;
-using testing::kGrant;
-using testing::kLeftDown;
-using testing::kLeftUp;
-using testing::kRightDown;
-using testing::kRightUp;
-using testing::Session;
-using testing::Up;
+using test::Down;
+using test::Events;
+using test::kGrant;
+using test::kLeftDown;
+using test::kLeftUp;
+using test::kRightDown;
+using test::kRightUp;
+using test::Session;
+using test::Up;
 
 const char* const kRefuse = R"({"type":"system-permission","enabled":false})";
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";

@@ -8,10 +8,10 @@
 namespace padbridge {
 namespace {
 
-using testing::CapabilitiesLine;
-using testing::InputLine;
-using testing::kDriverRequired;
-using testing::Session;
+using test::CapabilitiesLine;
+using test::InputLine;
+using test::kDriverRequired;
+using test::Session;
 
 const std::string kStartup =
     CapabilitiesLine("No gamepad driver installed", "missing", false, false);

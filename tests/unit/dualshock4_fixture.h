@@ -10,7 +10,7 @@
 #include "session.h"
 #include "vigem_fixture.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 inline std::string Ds4Created(int player) {
     return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
@@ -58,4 +58,4 @@ inline int16_t I16At(const std::vector<uint8_t>& bytes, std::size_t offset) {
     return static_cast<int16_t>(U16At(bytes, offset));
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -12,21 +12,21 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::Ds4Created;
-using testing::Ds4Line;
-using testing::Ds4Records;
-using testing::ExpectBusClean;
-using testing::ExpectRecordsValid;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::LightbarLine;
-using testing::PlayerError;
-using testing::RumbleLine;
-using testing::Session;
-using testing::U32At;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::Ds4Created;
+using test::Ds4Line;
+using test::Ds4Records;
+using test::ExpectBusClean;
+using test::ExpectRecordsValid;
+using test::InputLine;
+using test::kBusReady;
+using test::LightbarLine;
+using test::PlayerError;
+using test::RumbleLine;
+using test::Session;
+using test::U32At;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 const std::string kAxes = R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0])";
@@ -100,7 +100,7 @@ TEST(Ds4InputTest, AbsentFieldsMeanAPadAtRestAndNoFinger) {
 
 TEST(Ds4InputTest, ADroppedLineTouchesNoPad) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, kAxes + R"(,"pad":"dualshock5","player":0,"type":"input"})");
     sim::SendLine(10, kAxes + R"(,"touch":[1],"player":0,"type":"input"})");
     sim::CloseInput(20);
@@ -124,7 +124,7 @@ std::vector<uint32_t> PlugInTargets() {
 TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     Session session;
     sim::SetClockMode(GetParam());
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
     sim::SendLine(200, Ds4Line(0, {0.5, 0, 0, 0}));
@@ -139,13 +139,13 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
                      ZeroRumble(0), DeviceRemoved(0), Ds4Created(0), ZeroRumble(0),
                      DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
     EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2, 0, 0, 2}));
-    EXPECT_EQ(testing::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1, 1, 2, 1}));
+    EXPECT_EQ(test::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1, 1, 2, 1}));
     // The DualShock 4 plug-in record in full.
     const std::vector<uint8_t> plugIn = sim::Current().bus.RequestsOf(sim::kPlugIn)[1].input;
     EXPECT_EQ(plugIn,
               (std::vector<uint8_t>{16, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x4C, 0x05, 0xC4, 0x05}));
     // Each DualShock 4 started its counters afresh; its neutral report went before the unplug.
-    const std::vector<std::vector<uint8_t>> reports = testing::Ds4Reports();
+    const std::vector<std::vector<uint8_t>> reports = test::Ds4Reports();
     ASSERT_EQ(reports.size(), 5u);
     const int counters[] = {0, 1, 2, 0, 1};
     for (std::size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i][6] >> 2, counters[i]);
@@ -158,7 +158,7 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
 TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
     Session session;
     sim::SetClockMode(GetParam());
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kUnplug, sim::Later(300));
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
@@ -172,7 +172,7 @@ TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
     ASSERT_EQ(plugIns.size(), 2u);
     EXPECT_GE(plugIns[1].atMs, 400u);  // only once the Unplug was answered
     // The new pad's first report is the newest frame (left stick half right), counter 0.
-    const std::vector<std::vector<uint8_t>> reports = testing::Ds4Reports();
+    const std::vector<std::vector<uint8_t>> reports = test::Ds4Reports();
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0][0], 191);
     EXPECT_EQ(reports[0][6] >> 2, 0);
@@ -185,7 +185,7 @@ TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
         SCOPED_TRACE(refusal);
         Session session;
         sim::SetClockMode(GetParam());
-        testing::InstallBus();
+        test::InstallBus();
         sim::Current().bus.fullDs4ReportRefusal = refusal;
         sim::SendLine(0, Ds4Line(0, {1, 0, 0, 0}, std::vector<double>(18, 1.0),
                                  R"(,"gyro":[90,0,0],"touch":[0.5,0.5])"));
@@ -230,7 +230,7 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
         SCOPED_TRACE(c.name);
         Session session;
         sim::SetClockMode(GetParam());
-        testing::InstallBus();
+        test::InstallBus();
         for (const sim::Answer& answer : c.answers)
             sim::Current().bus.Queue(sim::kSubmitDs4Report, answer);
         sim::SendLine(0, Ds4Line(0));
@@ -247,7 +247,7 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
 
 // Player 0's DualShock 4 comes up at 0 and lives until the host closes the pipe at `closeAtMs`.
 void Ds4PadUntil(uint64_t closeAtMs) {
-    testing::InstallBus();
+    test::InstallBus();
     for (uint64_t at = 0; at < closeAtMs; at += 500) sim::SendLine(at, Ds4Line(0));
     sim::CloseInput(closeAtMs);
 }

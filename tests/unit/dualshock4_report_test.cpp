@@ -11,12 +11,12 @@
 namespace padbridge {
 namespace {
 
-using testing::Ds4Line;
-using testing::Ds4Reports;
-using testing::I16At;
-using testing::InputLine;
-using testing::Session;
-using testing::U16At;
+using test::Ds4Line;
+using test::Ds4Reports;
+using test::I16At;
+using test::InputLine;
+using test::Session;
+using test::U16At;
 using Bytes = std::vector<uint8_t>;
 
 // Runs one session in which player 0 sends `lines`, the n-th at `times[n]` ms, and the host
@@ -27,7 +27,7 @@ std::vector<Bytes> ReportsOf(const std::vector<std::string>& lines,
                              sim::ClockMode clock = sim::ClockMode::kFine) {
     Session session;
     sim::SetClockMode(clock);
-    testing::InstallBus();
+    test::InstallBus();
     uint64_t last = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         last = i < times.size() ? times[i] : 10 * i;
@@ -35,8 +35,8 @@ std::vector<Bytes> ReportsOf(const std::vector<std::string>& lines,
     }
     sim::CloseInput(last + 10);
     session.Run();
-    testing::ExpectBusClean();
-    testing::ExpectRecordsValid();
+    test::ExpectBusClean();
+    test::ExpectRecordsValid();
     return Ds4Reports();
 }
 
@@ -136,7 +136,7 @@ TEST(Ds4ReportTest, CentreButtonOnBothKinds) {
         for (auto [pressed, word] : {std::pair{16, 0x0400}, {17, 0x0000}}) {
             if (static_cast<std::size_t>(pressed) >= count) continue;
             Session session;
-            testing::InstallBus();
+            test::InstallBus();
             sim::SendLine(0, InputLine(0, {0, 0, 0, 0}, Pressed({pressed}, count)));
             sim::CloseInput(10);
             session.Run();

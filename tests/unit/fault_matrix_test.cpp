@@ -20,14 +20,14 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::PlayerError;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::kBusReady;
+using test::PlayerError;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 constexpr uint32_t kGenFailure = 31;  // ERROR_GEN_FAILURE: a driver's plain refusal
@@ -102,8 +102,8 @@ const KindRow kKinds[] = {
          sim::SendLine(0, InputLine(0));
          sim::CloseInput(100);
          return Lines{
-             testing::CapabilitiesLine("No gamepad driver installed", "unavailable", false, false),
-             testing::kDriverRequired};
+             test::CapabilitiesLine("No gamepad driver installed", "unavailable", false, false),
+             test::kDriverRequired};
      }},
     {"PlugIn", sim::kPlugIn, ScriptCreateFailure},
     {"WaitReady", sim::kWaitReady, ScriptCreateFailure},
@@ -150,7 +150,7 @@ class RequestFaultTest : public ::testing::TestWithParam<std::tuple<KindRow, Out
 TEST_P(RequestFaultTest, ReportsOnceAndGivesEverythingBack) {
     const auto& [kind, outcome] = GetParam();
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Bus& bus = sim::Current().bus;
     bus.cancelMs = 30;  // a cancelled request takes a while to finish, as on a busy driver
     bus.Queue(kind.code, outcome.answer);
@@ -184,7 +184,7 @@ TEST_P(NeverCancelledTest, SessionEndsCleanlyAndOnlyTheHeldRequestStaysOpen) {
     const KindRow& kind = GetParam();
     const OutcomeRow& noAnswer = kOutcomes[2];
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Bus& bus = sim::Current().bus;
     bus.cancelNeverFinishes = true;
     bus.Queue(kind.code, noAnswer.answer);
@@ -266,7 +266,7 @@ TEST_P(AcquisitionFaultTest, EveryInputIsRefusedAndNothingIsWritten) {
 
     EXPECT_EQ(session.Run(), 0);
     const std::string vjoyReady =
-        testing::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
+        test::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
     EXPECT_EQ(session.Lines(), (Lines{vjoyReady, *row.line, *row.line}));
     std::vector<std::string> calls = sim::DescribeCalls(sim::Current().vjoy.calls);
     for (const std::string& call : calls) {
@@ -326,7 +326,7 @@ class ClosedMidSessionTest : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(ClosedMidSessionTest, ShutdownLiftsWhatIsHeldAndRemovesEveryPad) {
     const std::size_t count = GetParam();  // lines sent before the host closes its end
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     Lines expected = {kBusReady};
     for (std::size_t i = 0; i < count; ++i) {
         sim::SendLine(10 * i, kSessionSteps[i].line);
@@ -377,7 +377,7 @@ class NeverReadsAgainTest
 TEST_P(NeverReadsAgainTest, ShutdownStillLiftsEverythingAndEndsInBoundedTime) {
     const auto& [count, pipe] = GetParam();  // lines sent before the host closes its end
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().outputPipe.pipeBytes = pipe.pipeBytes;
     sim::Current().outputPipe.writerBytes = pipe.writerBytes;
     sim::StopReading(0);  // from the start: not even the capabilities line is read

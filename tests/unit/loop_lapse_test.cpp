@@ -20,12 +20,12 @@ namespace padbridge {
 namespace {
 
 using sim::ClockMode;
-using testing::Down;
-using testing::Events;
-using testing::InputLine;
-using testing::kGrant;
-using testing::Session;
-using testing::Up;
+using test::Down;
+using test::Events;
+using test::InputLine;
+using test::kGrant;
+using test::Session;
+using test::Up;
 using Lines = std::vector<std::string>;
 
 constexpr uint16_t kTab = 0x09;
@@ -35,7 +35,7 @@ const char* const kMove = R"({"type":"system","action":"move","x":1,"y":1})";
 const std::string kMoveEvent = sim::MouseEvent(1, 1, 0, 0x1);
 // A key held and a pad alive from 0 on, through the bus.
 void StartHoldingTabAndPad() {
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, kGrant);
     sim::SendLine(0, kTabDown);
     sim::SendLine(0, InputLine(0));
@@ -47,9 +47,9 @@ void KeepAlive(uint64_t atMs) {
 }
 
 // What the host reads when the key and the pad are let go, by a lapse or by a shutdown.
-const Lines kHeldThenLetGo = {testing::kBusReady, R"({"type":"system-permission","enabled":true})",
-                              testing::DeviceCreated(0), testing::ZeroRumble(0),
-                              testing::DeviceRemoved(0)};
+const Lines kHeldThenLetGo = {test::kBusReady, R"({"type":"system-permission","enabled":true})",
+                              test::DeviceCreated(0), test::ZeroRumble(0),
+                              test::DeviceRemoved(0)};
 
 uint64_t TabUpAt() {
     const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;
@@ -77,12 +77,12 @@ TEST(LoopLapseTest, HeartbeatsAndInputSentInTimeAreNeverJudgedLapsed) {
         {999, 1000, 1, 3000, 3000},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : testing::kClockModes) {
-            const std::string name = std::string(testing::ClockModeName(mode)) + ", start " +
+        for (const ClockMode mode : test::kClockModes) {
+            const std::string name = std::string(test::ClockModeName(mode)) + ", start " +
                                      std::to_string(c.startMs) + ", gap " + std::to_string(c.gapMs);
             Session session;
             sim::SetClockMode(mode);
-            testing::InstallBus();
+            test::InstallBus();
             sim::SendLine(c.startMs, kGrant);
             sim::SendLine(c.startMs, kTabDown);
             sim::SendLine(c.startMs, InputLine(0));
@@ -99,7 +99,7 @@ TEST(LoopLapseTest, HeartbeatsAndInputSentInTimeAreNeverJudgedLapsed) {
             EXPECT_EQ(UnplugAt(), release) << name;
             EXPECT_LE(release - last, 1020u) << name;
             EXPECT_EQ(session.Lines(), kHeldThenLetGo) << name;
-            testing::ExpectBusClean();
+            test::ExpectBusClean();
         }
     }
 }
@@ -123,8 +123,8 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
         {"a stall of several seconds", true, 4000, 6000, 7001, 7016},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : testing::kClockModes) {
-            const std::string name = std::string(c.name) + ", " + testing::ClockModeName(mode);
+        for (const ClockMode mode : test::kClockModes) {
+            const std::string name = std::string(c.name) + ", " + test::ClockModeName(mode);
             Session session;
             sim::SetClockMode(mode);
             StartHoldingTabAndPad();
@@ -148,7 +148,7 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
             EXPECT_EQ(UnplugAt(), release) << name;
             EXPECT_LE(release - c.lastMs, 1020u) << name;
             EXPECT_EQ(session.Lines(), kHeldThenLetGo) << name;
-            testing::ExpectBusClean();
+            test::ExpectBusClean();
         }
     }
 }
@@ -156,8 +156,8 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
 // A host that writes faster than the handlers run: each pass takes only what had arrived when it
 // began, so the timers still run between passes instead of after the flood.
 TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
-    for (const ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
+    for (const ClockMode mode : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(mode));
         Session session;
         sim::SetClockMode(mode);
         sim::SendLine(0, kGrant);
@@ -206,8 +206,8 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
         {"log-off with no window", Request::kSessionEndWithoutWindow, {}, false},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : testing::kClockModes) {
-            const std::string name = std::string(c.name) + ", " + testing::ClockModeName(mode);
+        for (const ClockMode mode : test::kClockModes) {
+            const std::string name = std::string(c.name) + ", " + test::ClockModeName(mode);
             Session session;
             sim::SetClockMode(mode);
             StartHoldingTabAndPad();
@@ -246,7 +246,7 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
             if (c.stops) {
                 EXPECT_EQ(sim::Current().pipe.consumed, takenBeforeStall) << name;
             }
-            testing::ExpectBusClean();
+            test::ExpectBusClean();
         }
     }
 }

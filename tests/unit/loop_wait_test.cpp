@@ -15,14 +15,14 @@
 namespace padbridge {
 namespace {
 
-using testing::InputLine;
-using testing::kBusReady;
-using testing::kGrant;
-using testing::Session;
+using test::InputLine;
+using test::kBusReady;
+using test::kGrant;
+using test::Session;
 using Lines = std::vector<std::string>;
 
 const std::string kNoDriver =
-    testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+    test::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
 
 std::vector<uint64_t> WakeTimes() {
     std::vector<uint64_t> times;
@@ -44,7 +44,7 @@ TEST(LoopWaitTest, NothingLiveWaitsForInputAloneHoweverLong) {
 
 TEST(LoopWaitTest, LineIsHandledTheMillisecondItArrives) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, kGrant);
     sim::SendLine(0, InputLine(0));
     sim::SendLine(37, InputLine(0, {0.5, 0, 0, 0}));
@@ -59,7 +59,7 @@ TEST(LoopWaitTest, LineIsHandledTheMillisecondItArrives) {
     EXPECT_EQ(sim::Current().input.events[0].at, 38u);
     // Woken by each line and by nothing else: the pad and the watchdog were not due yet.
     EXPECT_EQ(WakeTimes(), (std::vector<uint64_t>{0, 37, 38, 501, 503}));
-    testing::ExpectBusClean();
+    test::ExpectBusClean();
 }
 
 TEST(LoopWaitTest, CompletionsAndDeadlinesWakeTheLoopAtTheirTime) {
@@ -77,7 +77,7 @@ TEST(LoopWaitTest, CompletionsAndDeadlinesWakeTheLoopAtTheirTime) {
     };
     for (const Case& c : cases) {
         Session session;
-        testing::InstallBus();
+        test::InstallBus();
         sim::Current().bus.Queue(sim::kPlugIn, c.plugIn);
         sim::SendLine(0, InputLine(0));
         sim::CloseInput(20000);
@@ -94,13 +94,13 @@ TEST(LoopWaitTest, CompletionsAndDeadlinesWakeTheLoopAtTheirTime) {
         } else {
             EXPECT_TRUE(ready.empty()) << c.name;
         }
-        testing::ExpectBusClean();
+        test::ExpectBusClean();
     }
 }
 
 TEST(LoopWaitTest, RequestTimeOutWakesTheLoopWhileThePlayerKeepsSending) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kPlugIn, sim::Never());
     for (uint64_t at = 0; at <= 10500; at += 700) sim::SendLine(at, InputLine(0));
     sim::CloseInput(10600);
@@ -108,18 +108,18 @@ TEST(LoopWaitTest, RequestTimeOutWakesTheLoopWhileThePlayerKeepsSending) {
     const std::vector<uint64_t> wakes = WakeTimes();
     // Woken by every line and once by the plug-in's time-out at exactly 10 s.
     EXPECT_EQ(std::count(wakes.begin(), wakes.end(), 10000u), 1);
-    EXPECT_EQ(session.Lines(), (Lines{kBusReady, testing::ZeroRumble(0), testing::DeviceRemoved(0),
-                                      testing::PlayerError(0, "gamepad_create_failed", 1460)}));
-    testing::ExpectBusClean();
+    EXPECT_EQ(session.Lines(), (Lines{kBusReady, test::ZeroRumble(0), test::DeviceRemoved(0),
+                                      test::PlayerError(0, "gamepad_create_failed", 1460)}));
+    test::ExpectBusClean();
 }
 
 TEST(LoopWaitTest, DriverAnsweringWithoutDelayCannotKeepTheLoopBusy) {
     // Inside DeviceIoControl, or pending and complete at the same moment (its event is set by
     // the time the loop waits): either way the driver hands back a new rumble every pass.
-    const sim::Answer answers[] = {testing::RumbleAtOnce(7, 0), sim::Rumble(7, 0, 0)};
+    const sim::Answer answers[] = {test::RumbleAtOnce(7, 0), sim::Rumble(7, 0, 0)};
     for (const sim::Answer& answer : answers) {
         Session session;
-        testing::InstallBus();
+        test::InstallBus();
         sim::Current().bus.defaults[sim::kAwaitRumble] = answer;
         sim::SendLine(0, InputLine(0));
         sim::CloseInput(3000);
@@ -132,13 +132,13 @@ TEST(LoopWaitTest, DriverAnsweringWithoutDelayCannotKeepTheLoopBusy) {
             EXPECT_EQ(wakes[i] - wakes[i - 1], 5u) << i;
         EXPECT_EQ(wakes[wakes.size() - 2], 1001u);
         EXPECT_EQ(wakes.back(), 3000u);
-        testing::ExpectBusClean();
+        test::ExpectBusClean();
     }
 }
 
 TEST(LoopWaitTest, ConsoleControlEndsASessionCleanly) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, kGrant);
     sim::SendLine(0, R"({"type":"system","action":"key","key":"Tab","down":true})");
     sim::SendLine(0, InputLine(0));
@@ -152,14 +152,14 @@ TEST(LoopWaitTest, ConsoleControlEndsASessionCleanly) {
     // Everything held is let go and the pad unplugged with its lines; the line at 900 is never
     // handled, and nothing is written after the shutdown has finished.
     EXPECT_EQ(session.Lines(), (Lines{kBusReady, R"({"type":"system-permission","enabled":true})",
-                                      testing::DeviceCreated(0), testing::ZeroRumble(0),
-                                      testing::DeviceRemoved(0)}));
-    EXPECT_EQ(sim::InjectedEvents(), (testing::Events{testing::Down(0x09), testing::Up(0x09)}));
+                                      test::DeviceCreated(0), test::ZeroRumble(0),
+                                      test::DeviceRemoved(0)}));
+    EXPECT_EQ(sim::InjectedEvents(), (test::Events{test::Down(0x09), test::Up(0x09)}));
     EXPECT_EQ(sim::Current().input.events[1].at, 700u);
     EXPECT_EQ(sim::Current().bus.RequestsOf(sim::kUnplug)[0].atMs, 700u);
     EXPECT_TRUE(sim::Current().console.shutdownFinished);
     EXPECT_EQ(sim::Current().console.outputAtFinish, sim::Current().output.size());
-    testing::ExpectBusClean();
+    test::ExpectBusClean();
 }
 
 }  // namespace

@@ -10,10 +10,10 @@
 namespace padbridge {
 namespace {
 
-using testing::CapabilitiesLine;
-using testing::InputLine;
-using testing::kDriverRequired;
-using testing::Session;
+using test::CapabilitiesLine;
+using test::InputLine;
+using test::kDriverRequired;
+using test::Session;
 
 const std::string kStartup =
     CapabilitiesLine("No gamepad driver installed", "missing", false, false);
@@ -81,7 +81,7 @@ TEST(MainLoopTest, VersionFirstPrintsOneLineAndNothingElseRuns) {
     };
     for (const std::vector<std::u16string>& arguments : commandLines) {
         Session session;
-        testing::InstallBus();
+        test::InstallBus();
         sim::Current().vjoy.installedPath = u"C:\\v.dll";
         sim::SendLine(0, R"({"type":"probe"})");  // waits unread: stdin is never looked at
         sim::CloseInput(0);
@@ -117,7 +117,7 @@ TEST(MainLoopTest, ReadsInChunksAndDispatchesEverythingThatWaits) {
 // and before the rest, as when each chunk had a pass of its own.
 TEST(MainLoopTest, PadLinesFollowTheChunkThatCreatedThePad) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     const std::string probe = R"({"type":"probe"})";
     std::string burst = InputLine(0) + "\n";
     const std::size_t firstChunkProbes = (2048 - burst.size()) / (probe.size() + 1);
@@ -126,11 +126,11 @@ TEST(MainLoopTest, PadLinesFollowTheChunkThatCreatedThePad) {
     sim::Send(0, burst);
     sim::CloseInput(0);
     EXPECT_EQ(session.Run(), 0);
-    std::vector<std::string> expected(1 + firstChunkProbes, testing::kBusReady);
-    expected.push_back(testing::DeviceCreated(0));
-    expected.insert(expected.end(), probes - firstChunkProbes, testing::kBusReady);
-    expected.push_back(testing::ZeroRumble(0));
-    expected.push_back(testing::DeviceRemoved(0));
+    std::vector<std::string> expected(1 + firstChunkProbes, test::kBusReady);
+    expected.push_back(test::DeviceCreated(0));
+    expected.insert(expected.end(), probes - firstChunkProbes, test::kBusReady);
+    expected.push_back(test::ZeroRumble(0));
+    expected.push_back(test::DeviceRemoved(0));
     EXPECT_EQ(session.Lines(), expected);
 }
 
@@ -157,7 +157,7 @@ TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
     for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
         Session session;
         sim::SetClockMode(mode);
-        testing::InstallBus();
+        test::InstallBus();
         sim::SendLine(0, InputLine(5));
         sim::SendLine(0, InputLine(2));
         sim::SendLine(400, InputLine(5));
@@ -165,17 +165,17 @@ TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
         sim::CloseInput(3000);
         session.Run();
         EXPECT_EQ(session.Lines(),
-                  (std::vector<std::string>{testing::kBusReady, testing::DeviceCreated(2),
-                                            testing::DeviceCreated(5), testing::ZeroRumble(2),
-                                            testing::DeviceRemoved(2), testing::ZeroRumble(5),
-                                            testing::DeviceRemoved(5)}));
+                  (std::vector<std::string>{test::kBusReady, test::DeviceCreated(2),
+                                            test::DeviceCreated(5), test::ZeroRumble(2),
+                                            test::DeviceRemoved(2), test::ZeroRumble(5),
+                                            test::DeviceRemoved(5)}));
         // Player 5 asked first and got serial 1. Both went in the same pass, 1001 ms after
         // their last input at 400; on the coarse clock that input read the tick of 390, and the
         // lapse due at 1391 is seen at the interrupt of 1406.25.
         const std::vector<sim::Request> unplugs = sim::Current().bus.RequestsOf(sim::kUnplug);
         ASSERT_EQ(unplugs.size(), 2u);
         EXPECT_EQ(unplugs[0].atMs, mode == sim::ClockMode::kFine ? 1401u : 1407u);
-        EXPECT_EQ(testing::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
+        EXPECT_EQ(test::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
     }
 }
 

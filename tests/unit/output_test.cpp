@@ -18,20 +18,20 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::kGrant;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::kBusReady;
+using test::kGrant;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = testing::kGrant;  // the reply has the grant's own text
+const std::string kGranted = test::kGrant;  // the reply has the grant's own text
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 // The probe's answer once the permission is granted.
 const std::string kBusReadyGranted =
-    testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
+    test::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
 // Compares line lists and says where they part, rather than printing hundreds of lines.
 void ExpectLines(const Lines& actual, const Lines& expected) {
     std::size_t same = 0;
@@ -67,7 +67,7 @@ Lines Drain(OutputQueue& queue) {
 }
 
 std::string Rumble(int player, int low) {
-    return testing::RumbleLine(player, std::to_string(low).c_str(), "0");
+    return test::RumbleLine(player, std::to_string(low).c_str(), "0");
 }
 
 struct QueuedLineSpec {
@@ -88,7 +88,7 @@ QueuedLineSpec DeviceSpec(int player, bool created) {
     return {LineKind::kLasting, player, created ? DeviceCreated(player) : DeviceRemoved(player)};
 }
 const QueuedLineSpec kCapabilitiesSpec = {LineKind::kCapabilities, kLineWithoutPlayer, kBusReady};
-const QueuedLineSpec kErrorSpec = {LineKind::kError, 1, testing::PlayerError(1, "x", 31)};
+const QueuedLineSpec kErrorSpec = {LineKind::kError, 1, test::PlayerError(1, "x", 31)};
 const QueuedLineSpec kPermissionSpec = {LineKind::kLasting, kLineWithoutPlayer, kGranted};
 
 struct PolicyCase {
@@ -284,7 +284,7 @@ FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipe
                      std::size_t writerBytes, bool writerFails) {
     Session session;
     sim::SetClockMode(mode);
-    testing::InstallBus();
+    test::InstallBus();
     sim::OutputPipe& pipe = sim::Current().outputPipe;
     pipe.pipeBytes = pipeBytes;
     pipe.writerBytes = writerBytes;
@@ -293,7 +293,7 @@ FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipe
         sim::Current().bus.Queue(sim::kAwaitRumble,
                                  sim::Rumble(static_cast<uint8_t>(1 + i % 250), 0, rumble.everyMs));
     sim::SendLine(0, kGrant);
-    sim::SendLine(0, testing::System(R"("action":"key","key":"KeyA","down":true)"));
+    sim::SendLine(0, test::System(R"("action":"key","key":"KeyA","down":true)"));
     for (uint64_t at = 0; at <= kLastArmingMs; at += 200) {
         sim::SendLine(at, InputLine(0));
         sim::SendLine(at, R"({"type":"system-heartbeat"})");
@@ -311,7 +311,7 @@ FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipe
     run.dropped = session.bridge->output.dropped;
     run.replaced = session.bridge->output.replaced;
     run.refusals = pipe.refusals;
-    testing::ExpectBusClean();
+    test::ExpectBusClean();
     return run;
 }
 
@@ -321,8 +321,8 @@ void ExpectOnTime(const FrozenRun& run) {
 }
 
 TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
+    for (sim::ClockMode mode : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(mode));
         const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, false);
         ExpectOnTime(run);
         // Everything, in order: the pad's whole life, each motor change, then the probe's answer.
@@ -330,7 +330,7 @@ TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
         for (int i = 0; i < kSomeRumble.changes; ++i) {
             char low[16];
             std::snprintf(low, sizeof low, "%.6f", (1 + i % 250) / 255.0);
-            expected.push_back(testing::RumbleLine(0, low, "0.000000"));
+            expected.push_back(test::RumbleLine(0, low, "0.000000"));
         }
         expected.insert(expected.end(), {ZeroRumble(0), DeviceRemoved(0), kBusReadyGranted});
         ExpectLines(run.lines, expected);
@@ -341,8 +341,8 @@ TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
 }
 
 TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
+    for (sim::ClockMode mode : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(mode));
         // The same session with a writer that never fills: every line the bridge made.
         const Lines all = FrozenHost(mode, kMuchRumble, 4096, 1 << 20, false).lines;
         // No pipe buffer, and a writer with room for the longest line only.
@@ -372,8 +372,8 @@ TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
 
 TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
     // What the writer thread is for: one blocking write in place holds the watchdog back.
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
+    for (sim::ClockMode mode : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(mode));
         const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, true);
         EXPECT_EQ(run.keyUpAt, kReadsAgainMs);
         EXPECT_EQ(run.refusals, 0u);
@@ -387,8 +387,8 @@ TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
 TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
     // Lines wait in the queue, nothing else is live: only the writer's room event can tell the
     // loop that the host reads again, and it hands the lines over at that moment.
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
+    for (sim::ClockMode mode : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(mode));
         Session session;
         sim::SetClockMode(mode);
         sim::Current().outputPipe.pipeBytes = 0;
@@ -398,7 +398,7 @@ TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
         sim::CloseInput(5000);
         EXPECT_EQ(session.Run(), 0);
         const std::string noDriver =
-            testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+            test::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
         ExpectLines(session.Lines(), Lines(7, noDriver));
         EXPECT_GT(sim::Current().outputPipe.refusals, 0u);
         std::vector<uint64_t> wakes;
@@ -411,7 +411,7 @@ TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
 
 TEST(OutputTest, ReadingHostGetsEachLineInItsOwnWriteAndNothingWaits) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().outputPipe.pipeBytes = 0;  // even with no pipe buffer at all
     sim::SendLine(0, InputLine(0));
     sim::SendLine(0, kGrant);

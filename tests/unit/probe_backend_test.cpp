@@ -14,14 +14,14 @@
 namespace padbridge {
 namespace {
 
-using testing::CapabilitiesLine;
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::Session;
-using testing::ZeroRumble;
+using test::CapabilitiesLine;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::kBusReady;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 const char16_t kProgramFiles[] = u"C:\\Program Files";
@@ -230,7 +230,7 @@ TEST(ProbeBackendTest, VjoyUnusableLibraryStaysLoadedUntilTheNextProbe) {
         sim::SendLine(10, R"({"type":"probe"})");  // unloads and loads again
         sim::CloseInput(20);
         session.Run();
-        EXPECT_EQ(session.Lines(), (Lines{kNothing, testing::kDriverRequired, kNothing}));
+        EXPECT_EQ(session.Lines(), (Lines{kNothing, test::kDriverRequired, kNothing}));
         const sim::VjoyLibrary& vjoy = sim::Current().vjoy;
         EXPECT_EQ(vjoy.loads, 2u);
         EXPECT_EQ(vjoy.frees, 2u);  // before the reload, and at shutdown
@@ -295,7 +295,7 @@ TEST(ProbeBackendTest, FailingBusDoesNotTakeVjoyAway) {
 
 TEST(ProbeBackendTest, OpenBusSkipsDiscoveryAndReportsThePermissionOfTheMoment) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, R"({"type":"probe"})");
     sim::SendLine(10, R"({"type":"system-permission","enabled":true})");
     sim::SendLine(20, R"({"type":"probe"})");

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 Session::Session() : bridge(std::make_unique<Bridge>()) {
     sim::Reset();
@@ -46,4 +46,4 @@ std::string InputLine(int player, const std::vector<double>& axes,
            NumberList(axes) + "],\"buttons\":[" + NumberList(buttons) + "]}";
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

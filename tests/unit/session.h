@@ -8,7 +8,7 @@
 #include "bridge.h"
 #include "os/sim/sim.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 // A fresh machine and a fresh bridge state. Script the host with sim::Send / sim::SendLine /
 // sim::CloseInput, then Run().
@@ -38,4 +38,4 @@ extern const char* const kDriverRequired;
 std::string InputLine(int player, const std::vector<double>& axes = {0, 0, 0, 0},
                       const std::vector<double>& buttons = std::vector<double>(16, 0.0));
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -11,7 +11,7 @@
 #include "os/sim/sim.h"
 #include "session.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 inline const std::string kBusReady = CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false);
 
@@ -79,4 +79,4 @@ inline void ExpectRecordsValid() {
     EXPECT_EQ(sim::Current().bus.recordFaults, std::vector<std::string>{});
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -10,13 +10,13 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::InstallVjoy;
-using testing::kVjoyCapabilities;
-using testing::PadWrites;
-using testing::Session;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kVjoyCapabilities;
+using test::PadWrites;
+using test::Session;
 using Strings = std::vector<std::string>;
 
 TEST(VjoyHandOverTest, ProbeThatFindsTheBusHandsPlayersOverInAscendingOrder) {
@@ -35,7 +35,7 @@ TEST(VjoyHandOverTest, ProbeThatFindsTheBusHandsPlayersOverInAscendingOrder) {
     EXPECT_EQ(session.Run(), 0);
 
     const std::string busReady =
-        testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false);
+        test::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false);
     EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(5), DeviceCreated(1),
                                         DeviceCreated(3), kVjoyCapabilities, DeviceRemoved(1),
                                         DeviceRemoved(3), DeviceRemoved(5), busReady, busReady}));
@@ -67,7 +67,7 @@ TEST(VjoyHandOverTest, InputAfterTheHandOverGoesToTheBusNotToVjoy) {
     session.Run();
     const Strings lines = session.Lines();
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[3], testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false));
+    EXPECT_EQ(lines[3], test::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false));
     EXPECT_EQ(
         lines[4],
         "{\"type\":\"device\",\"player\":2,\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}");

@@ -10,15 +10,15 @@
 namespace padbridge {
 namespace {
 
-using testing::Buttons;
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::InstallVjoy;
-using testing::kVjoyCapabilities;
-using testing::PadCalls;
-using testing::PadWrites;
-using testing::Session;
+using test::Buttons;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kVjoyCapabilities;
+using test::PadCalls;
+using test::PadWrites;
+using test::Session;
 using Strings = std::vector<std::string>;
 
 const std::string kLongConfiguration =

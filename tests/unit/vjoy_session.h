@@ -7,7 +7,7 @@
 
 #include "session.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 inline const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
 
@@ -56,4 +56,4 @@ inline std::vector<double> Buttons(std::vector<std::pair<int, double>> pressed =
     return buttons;
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test
