@@ -17,8 +17,10 @@ using sim::MouseEvent;
 using test::Down;
 using test::Events;
 using test::kGrant;
+using test::kGranted;
 using test::kLeftDown;
 using test::kLeftUp;
+using test::kRefused;
 using test::kRightDown;
 using test::kRightUp;
 using test::Session;
@@ -26,8 +28,6 @@ using test::Up;
 
 const char* const kRefuse = R"({"type":"system-permission","enabled":false})";
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
-const char* const kGranted = R"({"type":"system-permission","enabled":true})";
-const char* const kRefused = R"({"type":"system-permission","enabled":false})";
 
 std::string KeyLine(const char* key, bool down) {
     return std::string(R"({"type":"system","action":"key","key":")") + key + R"(","down":)" +

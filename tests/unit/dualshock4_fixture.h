@@ -12,17 +12,6 @@
 
 namespace padbridge::test {
 
-inline std::string Ds4Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"DualShock 4 (ViGEmBus)\"}";
-}
-
-inline std::string LightbarLine(int player, int red, int green, int blue) {
-    return "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
-           ",\"red\":" + std::to_string(red) + ",\"green\":" + std::to_string(green) +
-           ",\"blue\":" + std::to_string(blue) + "}";
-}
-
 // An `input` line asking for a DualShock 4, with `extra` fields (such as ,"gyro":[1,2,3])
 // inserted after `pad`.
 inline std::string Ds4Line(int player, const std::vector<double>& axes = {0, 0, 0, 0},

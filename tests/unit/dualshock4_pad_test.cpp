@@ -14,13 +14,13 @@ namespace {
 
 using test::DeviceCreated;
 using test::DeviceRemoved;
-using test::Ds4Created;
 using test::Ds4Line;
 using test::Ds4Records;
 using test::ExpectBusClean;
 using test::ExpectRecordsValid;
 using test::InputLine;
 using test::kBusReady;
+using test::kDualShock4;
 using test::LightbarLine;
 using test::PlayerError;
 using test::RumbleLine;
@@ -133,11 +133,12 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     sim::SendLine(500, Ds4Line(0));
     sim::CloseInput(600);
     session.Run();
-    EXPECT_EQ(session.Lines(),
-              (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0), Ds4Created(0),
-                     ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0), DeviceCreated(1),
-                     ZeroRumble(0), DeviceRemoved(0), Ds4Created(0), ZeroRumble(0),
-                     DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
+    EXPECT_EQ(
+        session.Lines(),
+        (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+               DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0),
+               DeviceCreated(1), ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0, kDualShock4),
+               ZeroRumble(0), DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
     EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2, 0, 0, 2}));
     EXPECT_EQ(test::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1, 1, 2, 1}));
     // The DualShock 4 plug-in record in full.
@@ -165,8 +166,9 @@ TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
     sim::SendLine(200, Ds4Line(0, {0.5, 0, 0, 0}));
     sim::CloseInput(600);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
-                                      Ds4Created(0), ZeroRumble(0), DeviceRemoved(0)}));
+    EXPECT_EQ(session.Lines(),
+              (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+                     DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0)}));
     EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2}));
     const std::vector<sim::Request> plugIns = sim::Current().bus.RequestsOf(sim::kPlugIn);
     ASSERT_EQ(plugIns.size(), 2u);
@@ -193,10 +195,10 @@ TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
         sim::SendLine(200, Ds4Line(0));
         sim::CloseInput(300);
         session.Run();
-        EXPECT_EQ(session.Lines(),
-                  (Lines{kBusReady, Ds4Created(0),
-                         PlayerError(0, "gamepad_motion_unavailable", refusal), Ds4Created(1),
-                         ZeroRumble(0), DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
+        EXPECT_EQ(session.Lines(), (Lines{kBusReady, DeviceCreated(0, kDualShock4),
+                                          PlayerError(0, "gamepad_motion_unavailable", refusal),
+                                          DeviceCreated(1, kDualShock4), ZeroRumble(0),
+                                          DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
         const std::vector<std::vector<uint8_t>> records = Ds4Records();
         // The refused full report, the same report short, then only short ones (player 1's
         // first, player 0's second, and the two neutral ones).
@@ -237,8 +239,9 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
         sim::SendLine(100, Ds4Line(0, {1, 0, 0, 0}));
         sim::CloseInput(1300);
         session.Run();
-        EXPECT_EQ(session.Lines(), (Lines{kBusReady, Ds4Created(0), ZeroRumble(0), DeviceRemoved(0),
-                                          PlayerError(0, "gamepad_update_failed", c.win32Error)}));
+        EXPECT_EQ(session.Lines(),
+                  (Lines{kBusReady, DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0),
+                         PlayerError(0, "gamepad_update_failed", c.win32Error)}));
         for (const std::vector<uint8_t>& record : Ds4Records()) EXPECT_EQ(record.size(), 71u);
         ExpectBusClean();
         ExpectRecordsValid();
@@ -274,7 +277,7 @@ TEST_P(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
     }
     session.Run();
     EXPECT_EQ(session.Lines(),
-              (Lines{kBusReady, Ds4Created(0), LightbarLine(0, 255, 0, 0),
+              (Lines{kBusReady, DeviceCreated(0, kDualShock4), LightbarLine(0, 255, 0, 0),
                      RumbleLine(0, "0.501961", "0.250980"), LightbarLine(0, 0, 0, 255),
                      RumbleLine(0, "1.000000", "0.000000"), LightbarLine(0, 0, 255, 0),
                      ZeroRumble(0), ZeroRumble(0), DeviceRemoved(0)}));
@@ -319,9 +322,9 @@ TEST_P(Ds4PadTest, MalformedFeedbackBacksOff) {
         session.Run();
         // The motors are stopped on failure and reported again; the colour is what it was.
         EXPECT_EQ(session.Lines(),
-                  (Lines{kBusReady, Ds4Created(0), RumbleLine(0, "0.250980", "0.000000"),
-                         LightbarLine(0, 9, 9, 9), ZeroRumble(0),
-                         PlayerError(0, "gamepad_rumble_unavailable", c.win32Error),
+                  (Lines{kBusReady, DeviceCreated(0, kDualShock4),
+                         RumbleLine(0, "0.250980", "0.000000"), LightbarLine(0, 9, 9, 9),
+                         ZeroRumble(0), PlayerError(0, "gamepad_rumble_unavailable", c.win32Error),
                          RumbleLine(0, "0.250980", "0.000000"), ZeroRumble(0), DeviceRemoved(0)}));
         ExpectBusClean();
         ExpectRecordsValid();

@@ -25,6 +25,8 @@ using test::DeviceRemoved;
 using test::ExpectBusClean;
 using test::InputLine;
 using test::kBusReady;
+using test::kGranted;
+using test::kRefused;
 using test::PlayerError;
 using test::Session;
 using test::ZeroRumble;
@@ -101,9 +103,8 @@ const KindRow kKinds[] = {
          InstallVjoy();
          sim::SendLine(0, InputLine(0));
          sim::CloseInput(100);
-         return Lines{
-             test::CapabilitiesLine("No gamepad driver installed", "unavailable", false, false),
-             test::kDriverRequired};
+         return Lines{test::CapabilitiesLine(test::kNoDriver, "unavailable", false, false),
+                      test::kDriverRequired};
      }},
     {"PlugIn", sim::kPlugIn, ScriptCreateFailure},
     {"WaitReady", sim::kWaitReady, ScriptCreateFailure},
@@ -211,40 +212,31 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, NeverCancelledTest, ::testing::ValuesIn(kKin
 
 // ---- Every vJoy acquisition check failing ----
 
-const std::string kLongConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
-    "vJoy device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
-const std::string kShortConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
-const std::string kBusy =
-    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
-    "feeder.\"}";
-
 struct AcquisitionRow {
     const char* name;
     void (*configure)(sim::VjoyDevice&);
-    const std::string* line;
+    const char* line;
     const char* lastCall;  // the check that failed; nothing is asked after it
 };
 
 const AcquisitionRow kAcquisitionFaults[] = {
-    {"NineButtons", [](sim::VjoyDevice& d) { d.buttons = 9; }, &kLongConfiguration,
+    {"NineButtons", [](sim::VjoyDevice& d) { d.buttons = 9; }, test::kVjoyConfigurationRequired,
      "GetVJDButtonNumber(1)"},
-    {"NoContinuousPov", [](sim::VjoyDevice& d) { d.contPovs = 0; }, &kLongConfiguration,
-     "GetVJDContPovNumber(1)"},
-    {"NoX", [](sim::VjoyDevice& d) { d.missingAxes = {0x30}; }, &kShortConfiguration,
+    {"NoContinuousPov", [](sim::VjoyDevice& d) { d.contPovs = 0; },
+     test::kVjoyConfigurationRequired, "GetVJDContPovNumber(1)"},
+    {"NoX", [](sim::VjoyDevice& d) { d.missingAxes = {0x30}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,48)"},
-    {"NoY", [](sim::VjoyDevice& d) { d.missingAxes = {0x31}; }, &kShortConfiguration,
+    {"NoY", [](sim::VjoyDevice& d) { d.missingAxes = {0x31}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,49)"},
-    {"NoRx", [](sim::VjoyDevice& d) { d.missingAxes = {0x33}; }, &kShortConfiguration,
+    {"NoRx", [](sim::VjoyDevice& d) { d.missingAxes = {0x33}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,51)"},
-    {"NoRy", [](sim::VjoyDevice& d) { d.missingAxes = {0x34}; }, &kShortConfiguration,
+    {"NoRy", [](sim::VjoyDevice& d) { d.missingAxes = {0x34}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,52)"},
-    {"NoZ", [](sim::VjoyDevice& d) { d.missingAxes = {0x32}; }, &kShortConfiguration,
+    {"NoZ", [](sim::VjoyDevice& d) { d.missingAxes = {0x32}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,50)"},
-    {"NoRz", [](sim::VjoyDevice& d) { d.missingAxes = {0x35}; }, &kShortConfiguration,
+    {"NoRz", [](sim::VjoyDevice& d) { d.missingAxes = {0x35}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,53)"},
-    {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, &kBusy,
+    {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, test::kVjoyBusy,
      "AcquireVJD(1)"},
 };
 
@@ -265,9 +257,7 @@ TEST_P(AcquisitionFaultTest, EveryInputIsRefusedAndNothingIsWritten) {
     sim::CloseInput(300);
 
     EXPECT_EQ(session.Run(), 0);
-    const std::string vjoyReady =
-        test::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
-    EXPECT_EQ(session.Lines(), (Lines{vjoyReady, *row.line, *row.line}));
+    EXPECT_EQ(session.Lines(), (Lines{test::kVjoyCapabilities, row.line, row.line}));
     std::vector<std::string> calls = sim::DescribeCalls(sim::Current().vjoy.calls);
     for (const std::string& call : calls) {
         EXPECT_TRUE(call.rfind("Set", 0) != 0 && call.rfind("Relinquish", 0) != 0) << call;
@@ -281,8 +271,6 @@ INSTANTIATE_TEST_SUITE_P(EveryCheck, AcquisitionFaultTest, ::testing::ValuesIn(k
 
 // ---- The host closing its end after each line of a session ----
 
-const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
-const std::string kRefused = "{\"type\":\"system-permission\",\"enabled\":false}";
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 const std::string kShiftUp = sim::KeyEvent(0x10, 0x2A, 2);
 const std::string kSpaceUp = sim::KeyEvent(0x20, 0x39, 2);

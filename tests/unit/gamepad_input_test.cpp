@@ -113,7 +113,7 @@ TEST(BuildPadReportTest, TriggersAndSticks) {
 TEST(SelfTestTest, PassesWithTheBuiltInVectorOnly) {
     Session session;
     EXPECT_EQ(session.Run({u"--self-test"}), 0);
-    EXPECT_EQ(sim::Current().output, "{\"type\":\"self-test\",\"ok\":true}\r\n");
+    EXPECT_EQ(sim::Current().output, test::Crlf(test::kSelfTest));
     // Nothing else runs: no library restriction, no stream set-up, no probe, no stdin.
     EXPECT_EQ(sim::Current().defaultDllDirectories, 0u);
     EXPECT_FALSE(sim::Current().streamsPrepared);

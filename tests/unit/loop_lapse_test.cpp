@@ -47,9 +47,8 @@ void KeepAlive(uint64_t atMs) {
 }
 
 // What the host reads when the key and the pad are let go, by a lapse or by a shutdown.
-const Lines kHeldThenLetGo = {test::kBusReady, R"({"type":"system-permission","enabled":true})",
-                              test::DeviceCreated(0), test::ZeroRumble(0),
-                              test::DeviceRemoved(0)};
+const Lines kHeldThenLetGo = {test::kBusReady, test::kGranted, test::DeviceCreated(0),
+                              test::ZeroRumble(0), test::DeviceRemoved(0)};
 
 uint64_t TabUpAt() {
     const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;

@@ -10,13 +10,11 @@
 namespace padbridge {
 namespace {
 
-using test::CapabilitiesLine;
 using test::InputLine;
 using test::kDriverRequired;
 using test::Session;
 
-const std::string kStartup =
-    CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+const std::string kStartup = test::kNoDriverCapabilities;
 
 TEST(MainLoopTest, StartUpOrderAndAnEmptyInput) {
     // Nothing scripted: the input ends at once, as `padbridge.exe < NUL` does.
@@ -86,8 +84,7 @@ TEST(MainLoopTest, VersionFirstPrintsOneLineAndNothingElseRuns) {
         sim::SendLine(0, R"({"type":"probe"})");  // waits unread: stdin is never looked at
         sim::CloseInput(0);
         EXPECT_EQ(session.Run(arguments), 0);
-        EXPECT_EQ(sim::Current().output,
-                  "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}\r\n");
+        EXPECT_EQ(sim::Current().output, test::Crlf(test::VersionLine(PADBRIDGE_VERSION)));
         EXPECT_EQ(sim::Current().outputWrites, 1u);
         EXPECT_EQ(sim::Current().defaultDllDirectories, 0u);
         EXPECT_FALSE(sim::Current().streamsPrepared);
@@ -141,7 +138,7 @@ TEST(MainLoopTest, EveryLineWrittenWholeEndingInCrLf) {
     sim::CloseInput(0);
     session.Run();
     const std::string& out = sim::Current().output;
-    EXPECT_EQ(out, kStartup + "\r\n" + kDriverRequired + "\r\n" + kStartup + "\r\n");
+    EXPECT_EQ(out, test::Crlf(kStartup, kDriverRequired, kStartup));
     EXPECT_EQ(sim::Current().outputWrites, 3u);
 }
 

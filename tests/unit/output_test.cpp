@@ -23,15 +23,14 @@ using test::DeviceRemoved;
 using test::InputLine;
 using test::kBusReady;
 using test::kGrant;
+using test::kGranted;
 using test::Session;
 using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = test::kGrant;  // the reply has the grant's own text
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 // The probe's answer once the permission is granted.
-const std::string kBusReadyGranted =
-    test::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
+const std::string kBusReadyGranted = test::CapabilitiesLine(test::kXbox360, "ready", true, true);
 // Compares line lists and says where they part, rather than printing hundreds of lines.
 void ExpectLines(const Lines& actual, const Lines& expected) {
     std::size_t same = 0;
@@ -397,9 +396,7 @@ TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
         for (int i = 0; i < 6; ++i) sim::SendLine(100, R"({"type":"probe"})");
         sim::CloseInput(5000);
         EXPECT_EQ(session.Run(), 0);
-        const std::string noDriver =
-            test::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
-        ExpectLines(session.Lines(), Lines(7, noDriver));
+        ExpectLines(session.Lines(), Lines(7, test::kNoDriverCapabilities));
         EXPECT_GT(sim::Current().outputPipe.refusals, 0u);
         std::vector<uint64_t> wakes;
         for (const sim::Wait& wait : sim::Current().waits) wakes.push_back(wait.wokeAtMs);

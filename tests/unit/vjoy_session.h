@@ -11,9 +11,6 @@ namespace padbridge::test {
 
 inline const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
 
-inline const std::string kVjoyCapabilities =
-    CapabilitiesLine("vJoy DirectInput", "missing", true, false);
-
 // Installs the library double under ProgramFiles, where the start-up probe finds it.
 inline void InstallVjoy() {
     sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
@@ -38,15 +35,6 @@ inline std::vector<std::string> PadWrites() {
         }
     }
     return words;
-}
-
-inline std::string DeviceCreated(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}";
-}
-
-inline std::string DeviceRemoved(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
 }
 
 // Sixteen buttons, all released except the ones given as {index, value}.
