@@ -75,13 +75,10 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
         const char* name;
         uint64_t cancelMs;
     };
-    for (sim::ClockMode mode : test::kClockModes)
-        for (const Case& c : {Case{"cancelled at once", 0}, Case{"cancellation takes 5 s", 5000},
-                              Case{"cancellation takes 900 ms", 900}}) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(test::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : {Case{"cancelled at once", 0}, Case{"cancellation takes 5 s", 5000},
+                          Case{"cancellation takes 900 ms", 900}}) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.cancelMs = c.cancelMs;
@@ -113,7 +110,8 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
                 wokeForWatchdog |= wait.wokeAtMs >= 1001 && wait.wokeAtMs <= 1020;
             EXPECT_TRUE(wokeForWatchdog);
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Another player's teardown with a driver that takes 990 ms for each of its two requests: the
@@ -126,12 +124,9 @@ TEST(DriverStallTest, SlowTeardownOfAnotherPlayer) {
     };
     const Case cases[] = {{"driver answers at once", false},
                           {"driver takes ~990 ms a request", true}};
-    for (sim::ClockMode mode : test::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(test::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             const uint64_t answerMs = c.slow ? SlowAnswerMs(mode) : 0;
@@ -161,7 +156,8 @@ TEST(DriverStallTest, SlowTeardownOfAnotherPlayer) {
             EXPECT_EQ(sim::Current().bus.RequestsOf(sim::kPlugIn).size(),
                       2u);  // player 0 kept its pad
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Input for a player whose pad is being torn down is kept: the new pad is plugged in as soon as
@@ -185,12 +181,9 @@ TEST(DriverStallTest, InputDuringATeardown) {
          {kBusReady, DeviceCreated(1), ZeroRumble(1), DeviceRemoved(1)},
          {0}},
     };
-    for (sim::ClockMode mode : test::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(test::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.Queue(sim::kSubmitReport, sim::AtOnce());  // the first report
@@ -210,7 +203,8 @@ TEST(DriverStallTest, InputDuringATeardown) {
             ExpectTimes(TimesOf(sim::kPlugIn), plugIns, mode);
             EXPECT_EQ(test::SerialsOf(sim::kPlugIn), std::vector<uint32_t>(c.plugIns.size(), 1));
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // The probe's version check may hold the loop for its second, but not the watchdog.
@@ -224,12 +218,9 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
         {"lapses early in the check", 500, 1501},
         {"lapses late in the check", 1000, 2001},
     };
-    for (sim::ClockMode mode : test::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(test::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             sim::DeviceInterface busInterface;
             busInterface.presentFromMs = 550;
             busInterface.checkVersion = sim::Never();
@@ -248,7 +239,8 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
             // The check's cancellation finished long after: its record and the interface's handle
             // were given back then.
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Shutdown still removes every pad with its lines, then waits a bounded while for cancelled
@@ -266,12 +258,9 @@ TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
         {"cancellation takes 900 ms", 900, 1000, true},
         {"cancellation takes 5 s", 5000, 1100, false},
     };
-    for (sim::ClockMode mode : test::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(test::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.cancelMs = c.cancelMs;  // the rumble wait's, cancelled at the teardown
@@ -292,7 +281,8 @@ TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
                 EXPECT_EQ(bus.OpenEvents(), 1u);
                 EXPECT_EQ(bus.devices.size(), 1u);
             }
-        }
+        });
+    }
 }
 
 }  // namespace

@@ -122,8 +122,7 @@ std::vector<uint32_t> PlugInTargets() {
 }
 
 TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
-    Session session;
-    sim::SetClockMode(GetParam());
+    Session session(GetParam());
     test::InstallBus();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
@@ -157,8 +156,7 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
 // The old pad's Unplug takes its time: the new kind waits for it, then starts from the newest
 // frame that came meanwhile.
 TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
-    Session session;
-    sim::SetClockMode(GetParam());
+    Session session(GetParam());
     test::InstallBus();
     sim::Current().bus.Queue(sim::kUnplug, sim::Later(300));
     sim::SendLine(0, InputLine(0));
@@ -185,8 +183,7 @@ TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
 TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
     for (uint32_t refusal : {87u, 24u, 122u, 1784u}) {
         SCOPED_TRACE(refusal);
-        Session session;
-        sim::SetClockMode(GetParam());
+        Session session(GetParam());
         test::InstallBus();
         sim::Current().bus.fullDs4ReportRefusal = refusal;
         sim::SendLine(0, Ds4Line(0, {1, 0, 0, 0}, std::vector<double>(18, 1.0),
@@ -230,8 +227,7 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Session session;
-        sim::SetClockMode(GetParam());
+        Session session(GetParam());
         test::InstallBus();
         for (const sim::Answer& answer : c.answers)
             sim::Current().bus.Queue(sim::kSubmitDs4Report, answer);
@@ -256,8 +252,7 @@ void Ds4PadUntil(uint64_t closeAtMs) {
 }
 
 TEST_P(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
-    Session session;
-    sim::SetClockMode(GetParam());
+    Session session(GetParam());
     Ds4PadUntil(200);
     struct Step {
         uint8_t low, high, red, green, blue;
@@ -312,8 +307,7 @@ TEST_P(Ds4PadTest, MalformedFeedbackBacksOff) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Session session;
-        sim::SetClockMode(GetParam());
+        Session session(GetParam());
         Ds4PadUntil(1300);
         sim::Bus& bus = sim::Current().bus;
         bus.Queue(sim::kAwaitDs4Feedback, sim::Feedback(64, 0, 9, 9, 9, 10));

@@ -25,8 +25,7 @@ using Bytes = std::vector<uint8_t>;
 std::vector<Bytes> ReportsOf(const std::vector<std::string>& lines,
                              const std::vector<uint64_t>& times = {},
                              sim::ClockMode clock = sim::ClockMode::kFine) {
-    Session session;
-    sim::SetClockMode(clock);
+    Session session(clock);
     test::InstallBus();
     uint64_t last = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -238,8 +237,8 @@ TEST(Ds4ReportTest, CounterAndTimestampFollowTheReports) {
     const std::vector<std::string> lines(times.size(), Ds4Line(0));
     // The tick of a real Windows clock moves in 15.6 ms steps (all of the first three reports
     // fall in its first step); the timestamp follows the true time all the same.
-    for (sim::ClockMode clock : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
-        SCOPED_TRACE(clock == sim::ClockMode::kFine ? "fine clock" : "coarse clock");
+    for (sim::ClockMode clock : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(clock));
         const std::vector<Bytes> reports = ReportsOf(lines, times, clock);
         ASSERT_EQ(reports.size(), times.size() + 1);
         // Units of 16/3 us: 187.5 a millisecond, wrapping at 16 bits; the neutral report at 910.

@@ -76,11 +76,8 @@ TEST(LoopLapseTest, HeartbeatsAndInputSentInTimeAreNeverJudgedLapsed) {
         {999, 1000, 1, 3000, 3000},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : test::kClockModes) {
-            const std::string name = std::string(test::ClockModeName(mode)) + ", start " +
-                                     std::to_string(c.startMs) + ", gap " + std::to_string(c.gapMs);
-            Session session;
-            sim::SetClockMode(mode);
+        SCOPED_TRACE("start " + std::to_string(c.startMs) + ", gap " + std::to_string(c.gapMs));
+        test::OnEachClock([&](Session& session, ClockMode mode) {
             test::InstallBus();
             sim::SendLine(c.startMs, kGrant);
             sim::SendLine(c.startMs, kTabDown);
@@ -91,15 +88,15 @@ TEST(LoopLapseTest, HeartbeatsAndInputSentInTimeAreNeverJudgedLapsed) {
                 KeepAlive(last);
             }
             sim::CloseInput(last + 3000);
-            EXPECT_EQ(session.Run(), 0) << name;
+            EXPECT_EQ(session.Run(), 0);
             const uint64_t release = mode == ClockMode::kFine ? c.fineReleaseMs : c.coarseReleaseMs;
-            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), Up(kTab)})) << name;
-            EXPECT_EQ(TabUpAt(), release) << name;
-            EXPECT_EQ(UnplugAt(), release) << name;
-            EXPECT_LE(release - last, 1020u) << name;
-            EXPECT_EQ(session.Lines(), kHeldThenLetGo) << name;
+            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), Up(kTab)}));
+            EXPECT_EQ(TabUpAt(), release);
+            EXPECT_EQ(UnplugAt(), release);
+            EXPECT_LE(release - last, 1020u);
+            EXPECT_EQ(session.Lines(), kHeldThenLetGo);
             test::ExpectBusClean();
-        }
+        });
     }
 }
 
@@ -122,10 +119,8 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
         {"a stall of several seconds", true, 4000, 6000, 7001, 7016},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : test::kClockModes) {
-            const std::string name = std::string(c.name) + ", " + test::ClockModeName(mode);
-            Session session;
-            sim::SetClockMode(mode);
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, ClockMode mode) {
             StartHoldingTabAndPad();
             sim::Current().input.slowCalls[1] = c.stallMs;  // the move; Tab's down is call 0
             for (uint64_t at = 100; at <= 400; at += 100) KeepAlive(at);
@@ -135,30 +130,27 @@ TEST(LoopLapseTest, BacklogArrivingDuringAStallIsHandledBeforeAnyLapse) {
             sim::Send(500, stallDelivery);
             const std::size_t before = sim::Current().pipe.bytes.size();
             for (uint64_t at = 505; at < 500 + c.stallMs; at += 5) KeepAlive(at);
-            ASSERT_GE(sim::Current().pipe.bytes.size() - before, 20u * 1024) << name;
+            ASSERT_GE(sim::Current().pipe.bytes.size() - before, 20u * 1024);
             for (uint64_t at = 600 + c.stallMs; at <= c.lastMs; at += 100) KeepAlive(at);
             KeepAlive(c.lastMs);
             sim::CloseInput(c.lastMs + 3000);
-            EXPECT_EQ(session.Run(), 0) << name;
+            EXPECT_EQ(session.Run(), 0);
 
             const uint64_t release = mode == ClockMode::kFine ? c.fineReleaseMs : c.coarseReleaseMs;
-            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), kMoveEvent, Up(kTab)})) << name;
-            EXPECT_EQ(TabUpAt(), release) << name;
-            EXPECT_EQ(UnplugAt(), release) << name;
-            EXPECT_LE(release - c.lastMs, 1020u) << name;
-            EXPECT_EQ(session.Lines(), kHeldThenLetGo) << name;
+            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), kMoveEvent, Up(kTab)}));
+            EXPECT_EQ(TabUpAt(), release);
+            EXPECT_EQ(UnplugAt(), release);
+            EXPECT_LE(release - c.lastMs, 1020u);
+            EXPECT_EQ(session.Lines(), kHeldThenLetGo);
             test::ExpectBusClean();
-        }
+        });
     }
 }
 
 // A host that writes faster than the handlers run: each pass takes only what had arrived when it
 // began, so the timers still run between passes instead of after the flood.
 TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
-    for (const ClockMode mode : test::kClockModes) {
-        SCOPED_TRACE(test::ClockModeName(mode));
-        Session session;
-        sim::SetClockMode(mode);
+    test::OnEachClock([&](Session& session, ClockMode mode) {
         sim::SendLine(0, kGrant);
         sim::SendLine(0, kTabDown);
         for (uint32_t call = 1; call <= 401; ++call) sim::Current().input.slowCalls[call] = 10;
@@ -180,7 +172,7 @@ TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
         EXPECT_EQ(events[401].at, 4000u);
         EXPECT_EQ(sim::DescribeEvent(events[402]), Up(kTab));
         EXPECT_EQ(events[402].at, mode == ClockMode::kFine ? 5001u : 5016u);
-    }
+    });
 }
 
 // Asking the bridge to stop at 700, while a SendInput stalls it from 600 to 1400. What reaches it
@@ -205,10 +197,8 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
         {"log-off with no window", Request::kSessionEndWithoutWindow, {}, false},
     };
     for (const Case& c : cases) {
-        for (const ClockMode mode : test::kClockModes) {
-            const std::string name = std::string(c.name) + ", " + test::ClockModeName(mode);
-            Session session;
-            sim::SetClockMode(mode);
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, ClockMode mode) {
             StartHoldingTabAndPad();
             sim::Current().input.slowCalls[1] = 800;
             std::size_t takenBeforeStall = 0;
@@ -226,27 +216,27 @@ TEST(LoopLapseTest, StopRequestsDuringAStall) {
                 sim::Current().console.windowFails = c.request == Request::kSessionEndWithoutWindow;
             }
             sim::CloseInput(5000);
-            EXPECT_EQ(session.Run(), 0) << name;
+            EXPECT_EQ(session.Run(), 0);
 
             const uint64_t coarseLapse = 3016;  // the interrupt after 2000 + 1001
             const uint64_t letGoAt = c.stops ? 1400 : mode == ClockMode::kFine ? 3001 : coarseLapse;
-            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), kMoveEvent, Up(kTab)})) << name;
-            EXPECT_EQ(TabUpAt(), letGoAt) << name;
-            EXPECT_EQ(UnplugAt(), letGoAt) << name;
-            EXPECT_EQ(session.Lines(), kHeldThenLetGo) << name;
+            EXPECT_EQ(sim::InjectedEvents(), (Events{Down(kTab), kMoveEvent, Up(kTab)}));
+            EXPECT_EQ(TabUpAt(), letGoAt);
+            EXPECT_EQ(UnplugAt(), letGoAt);
+            EXPECT_EQ(session.Lines(), kHeldThenLetGo);
             const sim::ConsoleControl& console = sim::Current().console;
-            EXPECT_TRUE(console.shutdownFinished) << name;
-            EXPECT_EQ(console.finishedAtMs, c.stops ? 1400u : 5000u) << name;
-            EXPECT_EQ(console.outputAtFinish, sim::Current().output.size()) << name;
+            EXPECT_TRUE(console.shutdownFinished);
+            EXPECT_EQ(console.finishedAtMs, c.stops ? 1400u : 5000u);
+            EXPECT_EQ(console.outputAtFinish, sim::Current().output.size());
             if (c.stops) {
-                EXPECT_LT(console.finishedAtMs - 700, sim::kEndOfSessionLimitMs) << name;
+                EXPECT_LT(console.finishedAtMs - 700, sim::kEndOfSessionLimitMs);
             }
             // Stopped at the end of the stall, none of the lines sent during it is taken.
             if (c.stops) {
-                EXPECT_EQ(sim::Current().pipe.consumed, takenBeforeStall) << name;
+                EXPECT_EQ(sim::Current().pipe.consumed, takenBeforeStall);
             }
             test::ExpectBusClean();
-        }
+        });
     }
 }
 

@@ -151,9 +151,7 @@ TEST(MainLoopTest, PipeClosedMidLineDropsThePartialLine) {
 }
 
 TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
-    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
-        Session session;
-        sim::SetClockMode(mode);
+    test::OnEachClock([](Session& session, sim::ClockMode mode) {
         test::InstallBus();
         sim::SendLine(0, InputLine(5));
         sim::SendLine(0, InputLine(2));
@@ -173,7 +171,7 @@ TEST(MainLoopTest, PlayersExpiringInOneTickAreTornDownInAscendingOrder) {
         ASSERT_EQ(unplugs.size(), 2u);
         EXPECT_EQ(unplugs[0].atMs, mode == sim::ClockMode::kFine ? 1401u : 1407u);
         EXPECT_EQ(test::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{2, 1}));
-    }
+    });
 }
 
 TEST(IdlePlayerCheckTest, MoreThanOneSecondOnUnsignedTicks) {
