@@ -124,8 +124,7 @@ TEST(VigemRumbleTest, AtMostSixteenCompletionsATick) {
     Session session;
     PadUntil(100);
     for (int i = 1; i <= 40; ++i) {
-        sim::Current().bus.Queue(sim::kAwaitRumble,
-                                 test::RumbleAtOnce(static_cast<uint8_t>(i), 0));
+        sim::Current().bus.Queue(sim::kAwaitRumble, test::RumbleAtOnce(static_cast<uint8_t>(i), 0));
     }
     session.Run();
     const Lines lines = session.Lines();
