@@ -111,8 +111,7 @@ TEST(Ds4InputTest, ADroppedLineTouchesNoPad) {
 
 // Every pad scenario runs on the fine clock and on the coarse one of a real Windows tick.
 class Ds4PadTest : public ::testing::TestWithParam<sim::ClockMode> {};
-INSTANTIATE_TEST_SUITE_P(Clocks, Ds4PadTest,
-                         ::testing::Values(sim::ClockMode::kFine, sim::ClockMode::kCoarse));
+INSTANTIATE_TEST_SUITE_P(Clocks, Ds4PadTest, ::testing::ValuesIn(test::kClockModes));
 
 std::vector<uint32_t> PlugInTargets() {
     std::vector<uint32_t> targets;
