@@ -16,6 +16,7 @@
 #include "protocol/output.h"
 #include "session.h"
 #include "vigem_fixture.h"
+#include "vjoy_session.h"
 
 namespace padbridge {
 namespace {
@@ -24,6 +25,7 @@ using test::DeviceCreated;
 using test::DeviceRemoved;
 using test::ExpectBusClean;
 using test::InputLine;
+using test::InstallVjoy;
 using test::kBusReady;
 using test::kGranted;
 using test::kRefused;
@@ -33,13 +35,6 @@ using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 constexpr uint32_t kGenFailure = 31;  // ERROR_GEN_FAILURE: a driver's plain refusal
-
-const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
-
-void InstallVjoy() {
-    sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
-    sim::Current().vjoy.installedPath = kVjoyPath;
-}
 
 // Nothing of the bridge's is left anywhere once the session is over.
 void ExpectAllGivenBack(const Bridge& bridge) {
