@@ -1,39 +1,36 @@
-// Each form is written once, with %-markers for the placeholders:
-//   %P a player 0..7        %T true or false       %F a byte / 255 with six decimals
-//   %U a Win32 error code   %B gamepadBackend word  %S vigemBus word   %C player error code
-//   %D a byte 0..255 in decimal
+// Each form is the shared one of the tests (tests/support/wire.h); a letter per conversion says
+// what it may hold:
+//   P a player 0..7        T true or false       F a byte / 255 with six decimals
+//   U a Win32 error code   B gamepadBackend word  S vigemBus word   C player error code
+//   D a byte 0..255 in decimal                    K the backend of a pad
 #include "catalogue.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "wire.h"
+
 namespace fuzz {
 namespace {
 
-const char* const kForms[] = {
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"%B\",\"vigemBus\":\"%S\","
-    "\"gamepadAvailable\":%T,\"textInput\":true,\"systemEnabled\":%T}",
-    "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}",
-    "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"vJoy DirectInput\"}",
-    "{\"type\":\"device\",\"player\":%P,\"created\":true,\"backend\":\"DualShock 4 "
-    "(ViGEmBus)\"}",
-    "{\"type\":\"device\",\"player\":%P,\"created\":false}",
-    "{\"type\":\"rumble\",\"player\":%P,\"low\":%F,\"high\":%F}",
-    "{\"type\":\"lightbar\",\"player\":%P,\"red\":%D,\"green\":%D,\"blue\":%D}",
-    "{\"type\":\"error\",\"player\":%P,\"code\":\"%C\",\"win32Error\":%U}",
-    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
-    "driver on this computer. Game keys still work.\"}",
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
-    "vJoy "
-    "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}",
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}",
-    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
-    "feeder.\"}",
-    "{\"type\":\"system-permission\",\"enabled\":%T}",
+namespace test = padbridge::test;
+
+struct Form {
+    const char* text;
+    const char* values;  // one letter per conversion of `text`, in order
 };
 
-const char* const kBackends[] = {"Xbox 360 (ViGEmBus)", "vJoy DirectInput",
-                                 "No gamepad driver installed", nullptr};
+const Form kForms[] = {
+    {test::kCapabilitiesForm, "BSTT"}, {test::kDeviceCreatedForm, "PK"},
+    {test::kDeviceRemovedForm, "P"},   {test::kRumbleForm, "PFF"},
+    {test::kLightbarForm, "PDDD"},     {test::kPlayerErrorForm, "PCU"},
+    {test::kDriverRequired, ""},       {test::kVjoyConfigurationRequired, ""},
+    {test::kVjoyAxisMissing, ""},      {test::kVjoyBusy, ""},
+    {test::kPermissionForm, "T"},
+};
+
+const char* const kBackends[] = {test::kXbox360, test::kVjoy, test::kNoDriver, nullptr};
+const char* const kPadBackends[] = {test::kXbox360, test::kDualShock4, test::kVjoy, nullptr};
 const char* const kStatuses[] = {"missing", "unavailable", "incompatible", "ready", nullptr};
 const char* const kBools[] = {"true", "false", nullptr};
 const char* const kCodes[] = {"gamepad_create_failed",      "gamepad_update_failed",
@@ -81,16 +78,18 @@ std::size_t MatchErrorCode(const char* text) {
     return length;
 }
 
-// Matches one form; the words taken by %B, %S and the two %T are handed back for the
-// capabilities check.
-bool MatchForm(const char* form, const char* text, const char** words, int* wordCount) {
-    while (*form != '\0') {
-        if (*form != '%') {
-            if (*form++ != *text++) return false;
+// Matches one form; the words taken by B, S and the two T are handed back for the capabilities
+// check.
+bool MatchForm(const Form& form, const char* text, const char** words, int* wordCount) {
+    const char* values = form.values;
+    for (const char* at = form.text; *at != '\0';) {
+        if (*at != '%') {
+            if (*at++ != *text++) return false;
             continue;
         }
+        const char value = *values++;
         std::size_t length = 0;
-        switch (form[1]) {
+        switch (value) {
             case 'P':
                 length = (*text >= '0' && *text <= '7') ? 1 : 0;
                 break;
@@ -115,13 +114,16 @@ bool MatchForm(const char* form, const char* text, const char** words, int* word
             case 'C':
                 length = MatchWord(text, kCodes);
                 break;
+            case 'K':
+                length = MatchWord(text, kPadBackends);
+                break;
             default:
                 return false;
         }
         if (length == 0) return false;
-        if (form[1] != 'P' && *wordCount < 4) words[(*wordCount)++] = text;
+        if (value != 'P' && *wordCount < 4) words[(*wordCount)++] = text;
         text += length;
-        form += 2;
+        at += 2;  // the forms' conversions are %d, %s and %u
     }
     return *text == '\0';
 }

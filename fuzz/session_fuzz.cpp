@@ -252,8 +252,8 @@ void CheckMouseRecord(const os::MouseInput& mi, const std::string& text) {
 // With `orderKnown` false (lines waited in the queue, so the output's order says nothing of when
 // a line was made) only the events themselves are checked.
 void CheckDesktop(const std::string& out, bool orderKnown) {
-    const std::string granted = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
-    const std::string refused = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
+    const std::string granted = padbridge::test::Crlf(padbridge::test::kGranted);
+    const std::string refused = padbridge::test::Crlf(padbridge::test::kRefused);
     bool keys[256] = {};
     uint16_t downScan[256] = {};
     uint32_t downExtended[256] = {};
@@ -353,7 +353,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const char* stream = reinterpret_cast<const char*>(data) + kHeaderSize;
     const std::size_t streamSize = size > kHeaderSize ? size - kHeaderSize : 0;
 
-    padbridge::testing::Session session;
+    padbridge::test::Session session;
     std::vector<std::u16string> arguments;
     SetUpMachine(header, &arguments);
     ScriptHost(header, stream, streamSize);

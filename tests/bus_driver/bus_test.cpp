@@ -21,6 +21,17 @@
 namespace e2e {
 namespace {
 
+using padbridge::test::CapabilitiesLine;
+using padbridge::test::DeviceCreated;
+using padbridge::test::DeviceRemoved;
+using padbridge::test::kBusReady;
+using padbridge::test::kDriverRequired;
+using padbridge::test::kDualShock4;
+using padbridge::test::kNoDriver;
+using padbridge::test::LightbarLine;
+using padbridge::test::PlayerError;
+using padbridge::test::RumbleLine;
+using padbridge::test::ZeroRumble;
 using Strings = std::vector<std::string>;
 
 struct RuleSpec {
@@ -85,44 +96,6 @@ DriverStep FinishCancel(uint32_t code) {
     step.kind = DriverStep::Kind::kFinishCancel;
     step.serialOrCode = code;
     return step;
-}
-
-// --- Output lines ---
-
-const std::string kReady =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"Xbox 360 (ViGEmBus)\","
-    "\"vigemBus\":\"ready\",\"gamepadAvailable\":true,\"textInput\":true,\"systemEnabled\":false}";
-const std::string kDriverRequired =
-    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
-    "driver on this computer. Game keys still work.\"}";
-
-std::string NoDriver(const std::string& status) {
-    return "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-           "installed\",\"vigemBus\":\"" +
-           status + "\",\"gamepadAvailable\":false,\"textInput\":true,\"systemEnabled\":false}";
-}
-
-std::string Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}";
-}
-
-std::string Removed(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
-}
-
-std::string RumbleLine(int player, const char* low, const char* high) {
-    return "{\"type\":\"rumble\",\"player\":" + std::to_string(player) + ",\"low\":" + low +
-           ",\"high\":" + high + "}";
-}
-
-std::string Stopped(int player) {
-    return RumbleLine(player, "0.000000", "0.000000");
-}
-
-std::string Error(int player, const char* code, int win32Error) {
-    return "{\"type\":\"error\",\"player\":" + std::to_string(player) + ",\"code\":\"" + code +
-           "\",\"win32Error\":" + std::to_string(win32Error) + "}";
 }
 
 // --- Input lines and the reports they become ---
@@ -311,20 +284,20 @@ TEST_P(BusCapabilities, Session) {
 std::vector<Case> CapabilityCases() {
     const std::vector<Step> input = {Write(Input()), WaitOutput(kDriverRequired)};
     return {
-        {"BusAnswersVersionOne", {}, {}, {}, {}, {kReady}, {kCheck}},
+        {"BusAnswersVersionOne", {}, {}, {}, {}, {kBusReady}, {kCheck}},
         {"VersionNotSupported",
          {{bus::kCheckVersion, BUS_TEST_ANSWER, bus::kStatusNotSupported, 0}},
          {},
          input,
          {},
-         {NoDriver("incompatible"), kDriverRequired},
+         {CapabilitiesLine(kNoDriver, "incompatible", false, false), kDriverRequired},
          {kCheck + " -> c00000bb"}},
         {"VersionCheckFails",
          {{bus::kCheckVersion, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
          {},
          input,
          {},
-         {NoDriver("unavailable"), kDriverRequired},
+         {CapabilitiesLine(kNoDriver, "unavailable", false, false), kDriverRequired},
          {kCheck + " -> c0000001"}},
         // The bridge waits for the answer instead of giving up at once.
         {"VersionAnsweredLater",
@@ -332,7 +305,7 @@ std::vector<Case> CapabilityCases() {
          {},
          {},
          {Release(bus::kCheckVersion, 0)},
-         {kReady},
+         {kBusReady},
          {kCheck + " pending", "completed CheckVersion"}},
         // Waited for about a second, then cancelled and counted as a time-out.
         {"VersionCheckUnanswered",
@@ -340,7 +313,7 @@ std::vector<Case> CapabilityCases() {
          {},
          input,
          {},
-         {NoDriver("unavailable"), kDriverRequired},
+         {CapabilitiesLine(kNoDriver, "unavailable", false, false), kDriverRequired},
          {kCheck + " pending", "cancelled CheckVersion"}},
     };
 }
@@ -356,19 +329,19 @@ TEST_P(BusPads, Session) {
 std::vector<Case> PadCases() {
     // The pause lets the second report go out before the next line arrives: lines read
     // together are all dispatched before the pad is pumped.
-    const std::vector<Step> up = {Write(Input()), WaitOutput(Created(0)), Write(kFullInput),
+    const std::vector<Step> up = {Write(Input()), WaitOutput(DeviceCreated(0)), Write(kFullInput),
                                   Pause(100)};
-    const Strings upLines = {kReady, Created(0)};
-    const Strings downLines = {Stopped(0), Removed(0)};
+    const Strings upLines = {kBusReady, DeviceCreated(0)};
+    const Strings downLines = {ZeroRumble(0), DeviceRemoved(0)};
     const Strings bothReports = Join({PadUp(), {Submit(1, kFullReport)}, PadDown()});
     std::vector<Step> removed = up;
     removed.push_back(Write(Line("remove")));
-    removed.push_back(WaitOutput(Removed(0)));
+    removed.push_back(WaitOutput(DeviceRemoved(0)));
     std::vector<Step> neutral = up;
     neutral.push_back(Write(Line("neutral")));
-    neutral.push_back(WaitOutput(Removed(0)));
+    neutral.push_back(WaitOutput(DeviceRemoved(0)));
     std::vector<Step> idle = up;
-    idle.push_back(WaitOutput(Removed(0)));  // a little over a second after the last input
+    idle.push_back(WaitOutput(DeviceRemoved(0)));  // a little over a second after the last input
     std::vector<Step> closed = up;
     closed.push_back(CloseStdin());
     // The player's input in the five seconds after a failure is ignored.
@@ -383,7 +356,7 @@ std::vector<Case> PadCases() {
         {"PlugInAnsweredLater",
          {{bus::kPlugIn, BUS_TEST_HOLD, 0, 1}},
          {},
-         {Write(Input()), WaitOutput(Created(0))},
+         {Write(Input()), WaitOutput(DeviceCreated(0))},
          {Release(bus::kPlugIn, 0)},
          Join({upLines, downLines}),
          Join({{kCheck, PlugIn(1, " pending"), "completed PlugIn"},
@@ -393,7 +366,7 @@ std::vector<Case> PadCases() {
         {"WaitReadyAnswers87",
          {{bus::kWaitReady, BUS_TEST_ANSWER, bus::kStatusInvalidParameter, 0}},
          {},
-         {Write(Input()), WaitOutput(Created(0))},
+         {Write(Input()), WaitOutput(DeviceCreated(0))},
          {},
          Join({upLines, downLines}),
          Join({{kCheck, PlugIn(1), WaitReady(1, " -> c000000d"), AwaitRumble(1),
@@ -404,14 +377,15 @@ std::vector<Case> PadCases() {
          {},
          Then(failStart, retryWindow),
          {},
-         {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 31)},
+         {kBusReady, ZeroRumble(0), DeviceRemoved(0), PlayerError(0, "gamepad_create_failed", 31)},
          {kCheck, PlugIn(1, " -> c0000001"), Unplug(1)}},
         {"WaitReadyFails",
          {{bus::kWaitReady, BUS_TEST_ANSWER, bus::kStatusDeviceNotConnected, 0}},
          {},
          Then(failStart, retryWindow),
          {},
-         {kReady, Stopped(0), Removed(0), Error(0, "gamepad_create_failed", 1167)},
+         {kBusReady, ZeroRumble(0), DeviceRemoved(0),
+          PlayerError(0, "gamepad_create_failed", 1167)},
          {kCheck, PlugIn(1), WaitReady(1, " -> c000009d"), Unplug(1)}},
         // Cancelled after a second and reported as a time-out; the host keeps sending so the
         // pad does not go idle first. The driver finishes the cancel late: the teardown and its
@@ -420,10 +394,11 @@ std::vector<Case> PadCases() {
          {{bus::kSubmitReport, BUS_TEST_HOLD_SLOW_CANCEL, 0, 1}},
          {},
          Then({Write(Input()), Pause(400), Write(Input()), Pause(400), Write(Input()),
-               WaitOutput(Error(0, "gamepad_update_failed", 1460))},
+               WaitOutput(PlayerError(0, "gamepad_update_failed", 1460))},
               retryWindow),
          {FinishCancel(bus::kSubmitReport)},
-         {kReady, Created(0), Stopped(0), Removed(0), Error(0, "gamepad_update_failed", 1460)},
+         {kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+          PlayerError(0, "gamepad_update_failed", 1460)},
          {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport, " pending"),
           "cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1), "cancelled SubmitReport"}},
         // Player 1's Unplug is held until the bridge gives up on it after a second; player 0's
@@ -431,12 +406,13 @@ std::vector<Case> PadCases() {
         {"HeldUnplugDoesNotStopAnotherPlayer",
          {{bus::kUnplug, BUS_TEST_HOLD, 0, 1}},
          {},
-         {Write(Input(0)), WaitOutput(Created(0)), Write(Input(1)), WaitOutput(Created(1)),
-          Write("{\"type\":\"remove\",\"player\":1}\n"), Pause(300), Write(kFullInput),
-          WaitOutput(Removed(1)), CloseStdin()},
+         {Write(Input(0)), WaitOutput(DeviceCreated(0)), Write(Input(1)),
+          WaitOutput(DeviceCreated(1)), Write("{\"type\":\"remove\",\"player\":1}\n"), Pause(300),
+          Write(kFullInput), WaitOutput(DeviceRemoved(1)), CloseStdin()},
          {},
-         {kReady, Created(0), Created(1), Error(1, "gamepad_remove_failed", 1460), Stopped(1),
-          Removed(1), Stopped(0), Removed(0)},
+         {kBusReady, DeviceCreated(0), DeviceCreated(1),
+          PlayerError(1, "gamepad_remove_failed", 1460), ZeroRumble(1), DeviceRemoved(1),
+          ZeroRumble(0), DeviceRemoved(0)},
          {kCheck, PlugIn(1), WaitReady(1), AwaitRumble(1), Submit(1, kInputReport), PlugIn(2),
           WaitReady(2), AwaitRumble(2), Submit(2, kInputReport), "cancelled AwaitRumble",
           Submit(2, kNeutralReport), Unplug(2, " pending"), Submit(1, kFullReport),
@@ -444,18 +420,22 @@ std::vector<Case> PadCases() {
         {"UnplugFails",
          {{bus::kUnplug, BUS_TEST_ANSWER, bus::kStatusUnsuccessful, 0}},
          {},
-         {Write(Input()), WaitOutput(Created(0)), Write(Line("remove")), WaitOutput(Removed(0))},
+         {Write(Input()), WaitOutput(DeviceCreated(0)), Write(Line("remove")),
+          WaitOutput(DeviceRemoved(0))},
          {},
-         {kReady, Created(0), Error(0, "gamepad_remove_failed", 31), Stopped(0), Removed(0)},
+         {kBusReady, DeviceCreated(0), PlayerError(0, "gamepad_remove_failed", 31), ZeroRumble(0),
+          DeviceRemoved(0)},
          Join({PadUp(),
                {"cancelled AwaitRumble", Submit(1, kNeutralReport), Unplug(1, " -> c0000001")}})},
         // Serial 1 is taken: player 0 gets 2, and player 1 tries 1 again, skips 2, gets 3.
         {"TakenSerialIsSkipped",
          {},
          {1},
-         {Write(Input(0)), WaitOutput(Created(0)), Write(Input(1)), WaitOutput(Created(1))},
+         {Write(Input(0)), WaitOutput(DeviceCreated(0)), Write(Input(1)),
+          WaitOutput(DeviceCreated(1))},
          {},
-         {kReady, Created(0), Created(1), Stopped(0), Removed(0), Stopped(1), Removed(1)},
+         {kBusReady, DeviceCreated(0), DeviceCreated(1), ZeroRumble(0), DeviceRemoved(0),
+          ZeroRumble(1), DeviceRemoved(1)},
          {kCheck, PlugIn(1, " -> c000000d"), PlugIn(2), WaitReady(2), AwaitRumble(2),
           Submit(2, kInputReport), PlugIn(1, " -> c000000d"), PlugIn(3), WaitReady(3),
           AwaitRumble(3), Submit(3, kInputReport), "cancelled AwaitRumble",
@@ -489,8 +469,8 @@ std::vector<Case> RumbleCases() {
          {Write(Input()), WaitOutput(RumbleLine(0, "0.250980", "0.501961"))},
          {CompleteRumble(1, 255, 0, BUS_RUMBLE_GOOD, kPadUpEntries), CompleteRumble(1, 255, 0),
           CompleteRumble(1, 64, 128)},
-         {kReady, Created(0), RumbleLine(0, "1.000000", "0.000000"),
-          RumbleLine(0, "0.250980", "0.501961"), Stopped(0), Removed(0)},
+         {kBusReady, DeviceCreated(0), RumbleLine(0, "1.000000", "0.000000"),
+          RumbleLine(0, "0.250980", "0.501961"), ZeroRumble(0), DeviceRemoved(0)},
          Join({up,
                {RumbleDone(record(lowFull)), AwaitRumble(1), RumbleDone(record(lowFull)),
                 AwaitRumble(1), RumbleDone(record("40800000")), AwaitRumble(1)},
@@ -502,8 +482,8 @@ std::vector<Case> RumbleCases() {
          {Write(Input()), WaitOutput("\"win32Error\":13}")},
          {CompleteRumble(1, 200, 1, BUS_RUMBLE_GOOD, kPadUpEntries),
           CompleteRumble(1, 200, 1, BUS_RUMBLE_BAD_SERIAL)},
-         {kReady, Created(0), RumbleLine(0, "0.784314", "0.003922"), Stopped(0),
-          Error(0, "gamepad_rumble_unavailable", 13), Stopped(0), Removed(0)},
+         {kBusReady, DeviceCreated(0), RumbleLine(0, "0.784314", "0.003922"), ZeroRumble(0),
+          PlayerError(0, "gamepad_rumble_unavailable", 13), ZeroRumble(0), DeviceRemoved(0)},
          Join({up,
                {RumbleDone(record("c8010000")), AwaitRumble(1),
                 RumbleDone("0c000000 " + Le(2) + " c8010000"), Submit(1, kNeutralReport),
@@ -513,7 +493,7 @@ std::vector<Case> RumbleCases() {
     struct Bad {
         const char* name;
         uint16_t form;
-        int win32Error;
+        uint32_t win32Error;
         std::string done;
     };
     const Bad bad[] = {
@@ -522,13 +502,13 @@ std::vector<Case> RumbleCases() {
         {"RequestFails", BUS_RUMBLE_FAIL, 31, "completed AwaitRumble -> c0000001"},
     };
     for (const Bad& b : bad) {
-        const std::string error = Error(0, "gamepad_rumble_unavailable", b.win32Error);
+        const std::string error = PlayerError(0, "gamepad_rumble_unavailable", b.win32Error);
         cases.push_back({b.name,
                          {},
                          {},
                          {Write(Input()), WaitOutput(error)},
                          {CompleteRumble(1, 2, 3, b.form, kPadUpEntries)},
-                         {kReady, Created(0), error, Stopped(0), Removed(0)},
+                         {kBusReady, DeviceCreated(0), error, ZeroRumble(0), DeviceRemoved(0)},
                          Join({up, {b.done, Submit(1, kNeutralReport), Unplug(1)}})});
     }
     return cases;
@@ -547,17 +527,6 @@ DriverStep CompleteFeedback(uint32_t serial, uint8_t low, uint8_t high, uint8_t 
     step.colour[1] = green;
     step.colour[2] = blue;
     return step;
-}
-
-std::string Ds4Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"DualShock 4 (ViGEmBus)\"}";
-}
-
-std::string Lightbar(int player, int red, int green, int blue) {
-    return "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
-           ",\"red\":" + std::to_string(red) + ",\"green\":" + std::to_string(green) +
-           ",\"blue\":" + std::to_string(blue) + "}";
 }
 
 // A stick right, the other left and half up; cross, d-pad up and right, PS; left trigger half;
@@ -644,11 +613,15 @@ class BusDualShock4 : public testing::Test {
 TEST_F(BusDualShock4, ReportWithMotionAndFingerFeedbackAndTeardown) {
     Case c;
     c.name = "Ds4";
-    c.script = {Write(kDs4Input), WaitOutput(Ds4Created(0)), WaitOutput(Lightbar(0, 1, 2, 3))};
+    c.script = {Write(kDs4Input), WaitOutput(DeviceCreated(0, kDualShock4)),
+                WaitOutput(LightbarLine(0, 1, 2, 3))};
     c.driver = {CompleteFeedback(1, 255, 64, 1, 2, 3, kPadUpEntries)};
-    c.output = {
-        kReady,     Ds4Created(0), RumbleLine(0, "1.000000", "0.250980"), Lightbar(0, 1, 2, 3),
-        Stopped(0), Removed(0)};
+    c.output = {kBusReady,
+                DeviceCreated(0, kDualShock4),
+                RumbleLine(0, "1.000000", "0.250980"),
+                LightbarLine(0, 1, 2, 3),
+                ZeroRumble(0),
+                DeviceRemoved(0)};
     uint16_t stamp = 0;
     const Strings log = Run(c, &stamp);
     const std::string feedbackWait = "Ds4Feedback 10000000 " + Le(1) + " 00000000 00000000";
@@ -673,9 +646,9 @@ TEST_F(BusDualShock4, DriverThatRefusesTheFullReportGetsTheShortOne) {
     Case c;
     c.name = "Ds4Short";
     c.rules = {{bus::kDs4Report, BUS_TEST_ANSWER, bus::kStatusInvalidParameter, 1}};
-    const std::string refused = Error(0, "gamepad_motion_unavailable", 87);
+    const std::string refused = PlayerError(0, "gamepad_motion_unavailable", 87);
     c.script = {Write(kDs4Input), WaitOutput(refused)};
-    c.output = {kReady, Ds4Created(0), refused, Stopped(0), Removed(0)};
+    c.output = {kBusReady, DeviceCreated(0, kDualShock4), refused, ZeroRumble(0), DeviceRemoved(0)};
     uint16_t stamp = 0;
     const Strings log = Run(c, &stamp);
     const Bytes shortHead(kDs4InputHead.begin(), kDs4InputHead.begin() + 9);

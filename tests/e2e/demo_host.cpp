@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         Pause(kBeat),
         Write("{\"type\":\"remove\",\"player\":0}\n"),
         Pause(kBeat),
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         Pause(kBeat),
         Write("{\"type\":\"system\",\"action\":\"move\",\"x\":10,\"y\":5}\n"),
         Pause(kBeat),

@@ -17,8 +17,6 @@ constexpr DWORD kKeyUpFlag = 0x80;     // LLKHF_UP
 constexpr DWORD kMouseInjected = 0x1;  // LLMHF_INJECTED
 constexpr DWORD kPacket = 0xE7;        // VK_PACKET: a Unicode unit travels in scanCode
 
-const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
-
 Step System(const std::string& fields) {
     return Write("{\"type\":\"system\"," + fields + "}\n");
 }
@@ -33,7 +31,7 @@ TEST(Desktop, OneSessionInjectsReleasesOnSilenceAndOnClose) {
     SessionOptions options = Options(PadbridgePath());
     options.capture_input = true;
     const std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         WaitOutput(kPermissionTrue),
         System("\"action\":\"move\",\"x\":7,\"y\":-3"),
         System("\"action\":\"scroll\",\"y\":1"),
@@ -118,7 +116,7 @@ TEST(Desktop, KeysArriveWithTheirScanCodesAndTheExtendedFlag) {
     SessionOptions options = Options(PadbridgePath());
     options.capture_input = true;
     std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         WaitOutput(kPermissionTrue),
     };
     for (const Expected& key : expected) {
@@ -155,7 +153,7 @@ TEST(Desktop, MiddleAndSideButtonsAndTheSidewaysWheel) {
     SessionOptions options = Options(PadbridgePath());
     options.capture_input = true;
     const std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         WaitOutput(kPermissionTrue),
         System("\"action\":\"button\",\"button\":\"middle\",\"down\":true"),
         System("\"action\":\"button\",\"button\":\"middle\",\"down\":false"),
@@ -228,7 +226,7 @@ TEST(Desktop, PointLandsOnThePixelAskedFor) {
     SessionOptions options = Options(PadbridgePath());
     options.capture_input = true;
     std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         WaitOutput(kPermissionTrue),
     };
     for (const Target& target : targets) {

@@ -15,13 +15,9 @@
 namespace e2e {
 namespace {
 
-const std::string kDriverRequired =
-    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
-    "driver on this computer. Game keys still work.\"}\r\n";
-const std::string kSelfTest = "{\"type\":\"self-test\",\"ok\":true}\r\n";
-const std::string kVersion = "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}\r\n";
-const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
-const std::string kPermissionFalse = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
+const std::string kDriverRequired = padbridge::test::Crlf(padbridge::test::kDriverRequired);
+const std::string kSelfTest = padbridge::test::Crlf(padbridge::test::kSelfTest);
+const std::string kVersion = padbridge::test::Crlf(padbridge::test::VersionLine(PADBRIDGE_VERSION));
 
 constexpr size_t kMaxLine = 16384;  // longest line content the bridge accepts
 
@@ -239,24 +235,22 @@ TEST_P(SystemPermission, RepliesOncePerLine) {
 }
 
 const SessionCase kPermissions[] = {
-    {"Grant", {Write("{\"type\":\"system-permission\",\"enabled\":true}\n")}, kPermissionTrue},
+    {"Grant", {Write(kGrant)}, kPermissionTrue},
     {"GrantWithSpace",
      {Write("{\"type\":\"system-permission\",\"enabled\": true}\n")},
      kPermissionTrue},
-    {"Refuse", {Write("{\"type\":\"system-permission\",\"enabled\":false}\n")}, kPermissionFalse},
+    {"Refuse", {Write(kRefuse)}, kPermissionFalse},
     {"RefuseWithoutEnabled", {Write("{\"type\":\"system-permission\"}\n")}, kPermissionFalse},
     {"RefuseQuotedTrue",
      {Write("{\"type\":\"system-permission\",\"enabled\":\"true\"}\n")},
      kPermissionFalse},
-    {"GrantTwice",
-     {Write("{\"type\":\"system-permission\",\"enabled\":true}\n"
-            "{\"type\":\"system-permission\",\"enabled\":true}\n")},
-     Repeat(kPermissionTrue, 2)},
+    {"GrantTwice", {Write(kGrant + kGrant)}, Repeat(kPermissionTrue, 2)},
     {"GrantShowsInCapabilities",
-     {Write("{\"type\":\"system-permission\",\"enabled\":true}\n{\"type\":\"probe\"}\n")},
+     {Write(kGrant + "{\"type\":\"probe\"}\n")},
      kPermissionTrue + kCapabilitiesSystemEnabled},
     {"GrantedSystemLinesAreSilent",
-     {Write("{\"type\":\"system-permission\",\"enabled\":true}\n{\"type\":\"system-heartbeat\"}\n"
+     {Write(kGrant +
+            "{\"type\":\"system-heartbeat\"}\n"
             "{\"type\":\"system\",\"action\":\"move\",\"x\":1,\"y\":1}\n{\"type\":\"probe\"}\n")},
      kPermissionTrue + kCapabilitiesSystemEnabled},
 };

@@ -13,8 +13,6 @@
 namespace e2e {
 namespace {
 
-const std::string kPermissionTrue = "{\"type\":\"system-permission\",\"enabled\":true}\r\n";
-const std::string kPermissionFalse = "{\"type\":\"system-permission\",\"enabled\":false}\r\n";
 constexpr int kProbes = 300;  // about 50 KB of answers for a 4 KiB pipe
 constexpr DWORD kKeyQ = 'Q';
 constexpr DWORD kKeyUpFlag = 0x80;  // LLKHF_UP
@@ -29,7 +27,7 @@ SessionResult RunFrozenHost(DWORD exitTimeoutMs, const std::vector<Step>& rest) 
     std::string probes;
     for (int i = 0; i < kProbes; ++i) probes += "{\"type\":\"probe\"}\n";
     std::vector<Step> script = {
-        Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
+        Write(kGrant),
         WaitOutput(kPermissionTrue),
         StopReading(),
         Write("{\"type\":\"system\",\"action\":\"key\",\"key\":\"KeyQ\",\"down\":true}\n"),
@@ -52,7 +50,7 @@ TEST(FrozenHost, KeyGoesUpWhileTheHostDoesNotReadAndEveryLineArrivesAfterwards) 
         RunFrozenHost(0, {
                              Pause(2500),  // frozen: it neither reads nor writes
                              ResumeReading(),
-                             Write("{\"type\":\"system-permission\",\"enabled\":false}\n"),
+                             Write(kRefuse),
                              WaitOutput(kPermissionFalse),
                              CloseStdin(),
                          });

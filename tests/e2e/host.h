@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "wire.h"
+
 namespace e2e {
 
 // One step of a session script.
@@ -144,15 +146,18 @@ std::wstring PadbridgePath();
 // Text for reading: CR as \r, LF as \n, other control bytes as \xNN.
 std::string Visible(const std::string& bytes);
 
-// The capabilities line of a machine with no gamepad driver, before and after a grant, as the
-// host reads it.
+// The capabilities line of a machine with no gamepad driver, before and after a grant, and the
+// replies to a grant and a refusal, as the host reads them.
 inline const std::string kCapabilities =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":false}\r\n";
-inline const std::string kCapabilitiesSystemEnabled =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":true}\r\n";
+    padbridge::test::Crlf(padbridge::test::kNoDriverCapabilities);
+inline const std::string kCapabilitiesSystemEnabled = padbridge::test::Crlf(
+    padbridge::test::CapabilitiesLine(padbridge::test::kNoDriver, "missing", false, true));
+inline const std::string kPermissionTrue = padbridge::test::Crlf(padbridge::test::kGranted);
+inline const std::string kPermissionFalse = padbridge::test::Crlf(padbridge::test::kRefused);
+
+// The host's grant and refusal of desktop control, each with its line feed: the same text as the
+// replies.
+inline const std::string kGrant = padbridge::test::kGranted + "\n";
+inline const std::string kRefuse = padbridge::test::kRefused + "\n";
 
 }  // namespace e2e

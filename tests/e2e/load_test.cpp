@@ -42,18 +42,8 @@ std::string InputLine(int player, int n) {
     return line;
 }
 
-std::string Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}";
-}
-
-std::string Removed(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
-}
-
 std::vector<Step> LoadScript() {
-    std::vector<Step> script = {Write("{\"type\":\"system-permission\",\"enabled\":true}\n"),
-                                SampleCpu()};
+    std::vector<Step> script = {Write(kGrant), SampleCpu()};
     for (int slot = 0; slot < kSlots; ++slot) {
         std::string bytes;
         for (int k = 0; k < kLinesPerSlot; ++k) {
@@ -154,13 +144,12 @@ TEST(Load, EightPlayersAtAThousandLinesASecondLoseNothing) {
     }
 
     // Only the expected lines: no error, no idle teardown, each pad once.
-    std::vector<std::string> expected = {
-        "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"vJoy DirectInput\","
-        "\"vigemBus\":\"missing\",\"gamepadAvailable\":true,\"textInput\":true,"
-        "\"systemEnabled\":false}",
-        "{\"type\":\"system-permission\",\"enabled\":true}"};
-    for (int player = 0; player < kPlayers; ++player) expected.push_back(Created(player));
-    for (int player = 0; player < kPlayers; ++player) expected.push_back(Removed(player));
+    std::vector<std::string> expected = {padbridge::test::kVjoyCapabilities,
+                                         padbridge::test::kGranted};
+    for (int player = 0; player < kPlayers; ++player)
+        expected.push_back(padbridge::test::DeviceCreated(player, padbridge::test::kVjoy));
+    for (int player = 0; player < kPlayers; ++player)
+        expected.push_back(padbridge::test::DeviceRemoved(player));
     const Lines out = SplitLines(r.output);
     EXPECT_TRUE(out.all_crlf);
     EXPECT_EQ(out.lines, expected);

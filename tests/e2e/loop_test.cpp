@@ -11,11 +11,9 @@
 namespace e2e {
 namespace {
 
-const std::string kGrant = "{\"type\":\"system-permission\",\"enabled\":true}\n";
-const std::string kRefuse = "{\"type\":\"system-permission\",\"enabled\":false}\n";
 const std::string kCreated =
-    "{\"type\":\"device\",\"player\":0,\"created\":true,\"backend\":\"vJoy DirectInput\"}\r\n";
-const std::string kRemoved = "{\"type\":\"device\",\"player\":0,\"created\":false}\r\n";
+    padbridge::test::Crlf(padbridge::test::DeviceCreated(0, padbridge::test::kVjoy));
+const std::string kRemoved = padbridge::test::Crlf(padbridge::test::DeviceRemoved(0));
 
 std::string WithCrLf(const std::string& line) {
     return line.substr(0, line.size() - 1) + "\r\n";

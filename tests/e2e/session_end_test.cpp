@@ -10,15 +10,14 @@
 namespace e2e {
 namespace {
 
-const std::string kGrant = "{\"type\":\"system-permission\",\"enabled\":true}\n";
 const std::string kTabDown =
     "{\"type\":\"system\",\"action\":\"key\",\"key\":\"Tab\",\"down\":true}\n";
 const std::string kInput =
     "{\"type\":\"input\",\"player\":0,\"axes\":[0,0,0,0],"
     "\"buttons\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}\n";
 const std::string kCreated =
-    "{\"type\":\"device\",\"player\":0,\"created\":true,\"backend\":\"vJoy DirectInput\"}\r\n";
-const std::string kRemoved = "{\"type\":\"device\",\"player\":0,\"created\":false}\r\n";
+    padbridge::test::Crlf(padbridge::test::DeviceCreated(0, padbridge::test::kVjoy));
+const std::string kRemoved = padbridge::test::Crlf(padbridge::test::DeviceRemoved(0));
 
 TEST(SessionEnd, LogOffReleasesEverythingAndExitsZero) {
     SessionOptions options =

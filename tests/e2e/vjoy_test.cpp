@@ -13,36 +13,23 @@
 namespace e2e {
 namespace {
 
+using padbridge::test::Crlf;
 using Strings = std::vector<std::string>;
 
-const std::string kVjoyCapabilities =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"vJoy DirectInput\","
-    "\"vigemBus\":\"missing\",\"gamepadAvailable\":true,\"textInput\":true,"
-    "\"systemEnabled\":false}\r\n";
-const std::string kNoDriverCapabilities =
-    "{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"No gamepad driver "
-    "installed\",\"vigemBus\":\"missing\",\"gamepadAvailable\":false,\"textInput\":true,"
-    "\"systemEnabled\":false}\r\n";
-const std::string kBusy =
-    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
-    "feeder.\"}\r\n";
-const std::string kShortConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}\r\n";
-const std::string kLongConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
-    "vJoy "
-    "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}\r\n";
-const std::string kDriverRequired =
-    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
-    "driver on this computer. Game keys still work.\"}\r\n";
+// The lines as the host reads them.
+const std::string kVjoyCapabilities = Crlf(padbridge::test::kVjoyCapabilities);
+const std::string kNoDriverCapabilities = Crlf(padbridge::test::kNoDriverCapabilities);
+const std::string kBusy = Crlf(padbridge::test::kVjoyBusy);
+const std::string kShortConfiguration = Crlf(padbridge::test::kVjoyAxisMissing);
+const std::string kLongConfiguration = Crlf(padbridge::test::kVjoyConfigurationRequired);
+const std::string kDriverRequired = Crlf(padbridge::test::kDriverRequired);
 
 std::string Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}\r\n";
+    return Crlf(padbridge::test::DeviceCreated(player, padbridge::test::kVjoy));
 }
 
 std::string Removed(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}\r\n";
+    return Crlf(padbridge::test::DeviceRemoved(player));
 }
 
 // Left stick full right, right stick half down, A pressed, left trigger at half, d-pad up+right.

@@ -14,16 +14,16 @@ namespace {
 
 using sim::KeyEvent;
 using sim::MouseEvent;
-using testing::Events;
-using testing::Inject;
-using testing::kGrant;
-using testing::kLeftDown;
-using testing::kLeftUp;
-using testing::kRightDown;
-using testing::kRightUp;
-using testing::Session;
-using testing::System;
-using testing::Up;
+using test::Events;
+using test::Inject;
+using test::kGrant;
+using test::kLeftDown;
+using test::kLeftUp;
+using test::kRightDown;
+using test::kRightUp;
+using test::Session;
+using test::System;
+using test::Up;
 
 std::string Move(int32_t dx, int32_t dy) {
     return MouseEvent(dx, dy, 0, 0x1);

@@ -9,7 +9,7 @@
 #include "os/sim/sim.h"
 #include "session.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 using Events = std::vector<std::string>;
 
@@ -46,4 +46,4 @@ inline Events Inject(const std::string& line) {
     return Inject(std::vector<std::string>{line});
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

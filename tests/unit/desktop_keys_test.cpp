@@ -13,11 +13,11 @@ namespace padbridge {
 namespace {
 
 using sim::KeyEvent;
-using testing::Down;
-using testing::Events;
-using testing::Inject;
-using testing::System;
-using testing::Up;
+using test::Down;
+using test::Events;
+using test::Inject;
+using test::System;
+using test::Up;
 
 std::string KeyLine(const std::string& name, bool down) {
     return System(R"("action":"key","key":")" + name + R"(","down":)" + (down ? "true" : "false"));

@@ -14,20 +14,20 @@ namespace {
 
 using sim::KeyEvent;
 using sim::MouseEvent;
-using testing::Down;
-using testing::Events;
-using testing::kGrant;
-using testing::kLeftDown;
-using testing::kLeftUp;
-using testing::kRightDown;
-using testing::kRightUp;
-using testing::Session;
-using testing::Up;
+using test::Down;
+using test::Events;
+using test::kGrant;
+using test::kGranted;
+using test::kLeftDown;
+using test::kLeftUp;
+using test::kRefused;
+using test::kRightDown;
+using test::kRightUp;
+using test::Session;
+using test::Up;
 
 const char* const kRefuse = R"({"type":"system-permission","enabled":false})";
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
-const char* const kGranted = R"({"type":"system-permission","enabled":true})";
-const char* const kRefused = R"({"type":"system-permission","enabled":false})";
 
 std::string KeyLine(const char* key, bool down) {
     return std::string(R"({"type":"system","action":"key","key":")") + key + R"(","down":)" +
@@ -175,9 +175,7 @@ TEST(DesktopPermissionTest, RefusalReleasesBeforeItsReplyAndClosesTheGate) {
 
 // On the coarse clock a lapse is seen at the first clock interrupt at or after the limit.
 TEST(DesktopWatchdogTest, FiresOnceAtTheFirstTickMoreThanASecondLaterAndKeepsThePermission) {
-    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
-        Session session;
-        sim::SetClockMode(mode);
+    test::OnEachClock([](Session& session, sim::ClockMode mode) {
         sim::SendLine(0, kGrant);
         sim::SendLine(500, KeyLine("KeyA", true));
         sim::SendLine(500, KeyLine("Shift", true));
@@ -202,13 +200,11 @@ TEST(DesktopWatchdogTest, FiresOnceAtTheFirstTickMoreThanASecondLaterAndKeepsThe
                                                        lapse, 2000, 2000, again}));
         EXPECT_EQ(Replies(), std::vector<std::string>{kGranted});  // the watchdog prints nothing
         EXPECT_EQ(session.bridge->system.enabled, 1);
-    }
+    });
 }
 
 TEST(DesktopWatchdogTest, HeartbeatsKeepItArmedUpToTheLastPassBeforeExpiry) {
-    for (const sim::ClockMode mode : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
-        Session session;
-        sim::SetClockMode(mode);
+    test::OnEachClock([](Session& session, sim::ClockMode mode) {
         sim::SendLine(0, kGrant);
         sim::SendLine(0, KeyLine("KeyA", true));
         sim::SendLine(900, kHeartbeat);
@@ -220,7 +216,7 @@ TEST(DesktopWatchdogTest, HeartbeatsKeepItArmedUpToTheLastPassBeforeExpiry) {
         // seen at the interrupt of 2906.25.
         const uint64_t lapse = mode == sim::ClockMode::kFine ? 2901 : 2907;
         EXPECT_EQ(EventTimes(), (std::vector<uint64_t>{0, lapse}));
-    }
+    });
 }
 
 TEST(DesktopWatchdogTest, GrantAloneLapsesQuietlyAndDisarms) {

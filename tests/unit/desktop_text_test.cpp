@@ -12,7 +12,7 @@ namespace padbridge {
 namespace {
 
 using sim::KeyEvent;
-using testing::Session;
+using test::Session;
 using Events = std::vector<std::string>;
 
 constexpr uint32_t kUtf8 = 65001;

@@ -8,13 +8,11 @@
 namespace padbridge {
 namespace {
 
-using testing::CapabilitiesLine;
-using testing::InputLine;
-using testing::kDriverRequired;
-using testing::Session;
+using test::InputLine;
+using test::kDriverRequired;
+using test::Session;
 
-const std::string kStartup =
-    CapabilitiesLine("No gamepad driver installed", "missing", false, false);
+const std::string kStartup = test::kNoDriverCapabilities;
 const std::string kZeros = "[0,0,0,0],\"buttons\":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}";
 
 // Lines that are answered with no backend installed: `probe` with capabilities, a valid `input`

@@ -15,24 +15,24 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::PlayerError;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::kBusReady;
+using test::kGranted;
+using test::PlayerError;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = testing::kGrant;  // the reply has the grant's own text
 const char* const kHeartbeat = R"({"type":"system-heartbeat"})";
-const std::string kKeyADown = testing::System(R"("action":"key","key":"KeyA","down":true)");
+const std::string kKeyADown = test::System(R"("action":"key","key":"KeyA","down":true)");
 
 // When each KeyA up was injected, in milliseconds after the start.
 std::vector<uint64_t> KeyAUps() {
     std::vector<uint64_t> at;
-    const std::string up = testing::Up(0x41);
+    const std::string up = test::Up(0x41);
     for (const sim::InjectedEvent& event : sim::Current().input.events) {
         if (sim::DescribeEvent(event) == up) at.push_back(event.at);
     }
@@ -75,14 +75,11 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
         const char* name;
         uint64_t cancelMs;
     };
-    for (sim::ClockMode mode : testing::kClockModes)
-        for (const Case& c : {Case{"cancelled at once", 0}, Case{"cancellation takes 5 s", 5000},
-                              Case{"cancellation takes 900 ms", 900}}) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(testing::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
-            testing::InstallBus();
+    for (const Case& c : {Case{"cancelled at once", 0}, Case{"cancellation takes 5 s", 5000},
+                          Case{"cancellation takes 900 ms", 900}}) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.cancelMs = c.cancelMs;
             bus.Queue(sim::kSubmitReport, sim::Never());
@@ -91,7 +88,7 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
                 sim::Never();  // the second pad's, so that shutdown is quick
             quickToCancel.cancelMs = 0;
             bus.Queue(sim::kAwaitRumble, quickToCancel);
-            sim::SendLine(0, testing::kGrant);
+            sim::SendLine(0, test::kGrant);
             sim::SendLine(0, kKeyADown);
             sim::SendLine(0, InputLine(0));
             sim::SendLine(500, InputLine(0));
@@ -106,14 +103,15 @@ TEST(DriverStallTest, UnansweredReportWithASlowCancellation) {
                              ZeroRumble(0), DeviceRemoved(0)}));
             ExpectTimes(TimesOf(sim::kUnplug), {1000, 7000}, mode);
             ExpectTimes(TimesOf(sim::kPlugIn), {0, 6500}, mode);
-            EXPECT_EQ(testing::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1}));
+            EXPECT_EQ(test::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1}));
             // The loop never slept through the cancellation: it woke for the watchdog at 1001.
             bool wokeForWatchdog = false;
             for (const sim::Wait& wait : sim::Current().waits)
                 wokeForWatchdog |= wait.wokeAtMs >= 1001 && wait.wokeAtMs <= 1020;
             EXPECT_TRUE(wokeForWatchdog);
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Another player's teardown with a driver that takes 990 ms for each of its two requests: the
@@ -126,20 +124,17 @@ TEST(DriverStallTest, SlowTeardownOfAnotherPlayer) {
     };
     const Case cases[] = {{"driver answers at once", false},
                           {"driver takes ~990 ms a request", true}};
-    for (sim::ClockMode mode : testing::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(testing::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
-            testing::InstallBus();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             const uint64_t answerMs = c.slow ? SlowAnswerMs(mode) : 0;
             if (c.slow) {
                 bus.defaults[sim::kSubmitReport] = sim::Later(answerMs);
                 bus.defaults[sim::kUnplug] = sim::Later(answerMs);
             }
-            sim::SendLine(0, testing::kGrant);
+            sim::SendLine(0, test::kGrant);
             sim::SendLine(0, kKeyADown);
             sim::SendLine(0, InputLine(1));
             for (uint64_t at = 0; at < 3000; at += 250) {
@@ -154,14 +149,15 @@ TEST(DriverStallTest, SlowTeardownOfAnotherPlayer) {
             EXPECT_EQ(session.Lines(),
                       (Lines{kBusReady, kGranted, DeviceCreated(0), DeviceCreated(1), ZeroRumble(1),
                              DeviceRemoved(1), ZeroRumble(0), DeviceRemoved(0)}));
-            EXPECT_EQ(testing::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{1, 2}));
+            EXPECT_EQ(test::SerialsOf(sim::kUnplug), (std::vector<uint32_t>{1, 2}));
             // Player 0 was never idle for the loop, however long player 1's teardown took.
             // Player 1's, then player 0's at shutdown, each after its neutral report.
             ExpectTimes(TimesOf(sim::kUnplug), {100 + answerMs, 3000 + answerMs}, mode);
             EXPECT_EQ(sim::Current().bus.RequestsOf(sim::kPlugIn).size(),
                       2u);  // player 0 kept its pad
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Input for a player whose pad is being torn down is kept: the new pad is plugged in as soon as
@@ -185,13 +181,10 @@ TEST(DriverStallTest, InputDuringATeardown) {
          {kBusReady, DeviceCreated(1), ZeroRumble(1), DeviceRemoved(1)},
          {0}},
     };
-    for (sim::ClockMode mode : testing::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(testing::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
-            testing::InstallBus();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.Queue(sim::kSubmitReport, sim::AtOnce());  // the first report
             const uint64_t answerMs = SlowAnswerMs(mode);
@@ -208,9 +201,10 @@ TEST(DriverStallTest, InputDuringATeardown) {
             std::vector<uint64_t> plugIns = c.plugIns;
             if (plugIns.size() > 1) plugIns[1] -= 2 * (990 - answerMs);
             ExpectTimes(TimesOf(sim::kPlugIn), plugIns, mode);
-            EXPECT_EQ(testing::SerialsOf(sim::kPlugIn), std::vector<uint32_t>(c.plugIns.size(), 1));
+            EXPECT_EQ(test::SerialsOf(sim::kPlugIn), std::vector<uint32_t>(c.plugIns.size(), 1));
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // The probe's version check may hold the loop for its second, but not the watchdog.
@@ -224,33 +218,29 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
         {"lapses early in the check", 500, 1501},
         {"lapses late in the check", 1000, 2001},
     };
-    for (sim::ClockMode mode : testing::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(testing::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
             sim::DeviceInterface busInterface;
             busInterface.presentFromMs = 550;
             busInterface.checkVersion = sim::Never();
             sim::Current().bus.interfaces = {busInterface};
             sim::Current().bus.cancelMs = 5000;
-            sim::SendLine(0, testing::kGrant);
+            sim::SendLine(0, test::kGrant);
             sim::SendLine(0, kKeyADown);
             sim::SendLine(c.heartbeatAt, kHeartbeat);
             sim::SendLine(c.heartbeatAt + 100, R"({"type":"probe"})");
             sim::CloseInput(8000);
             EXPECT_EQ(session.Run(), 0);
             ExpectTimes(KeyAUps(), {c.keyUpAt}, mode);
-            const std::string none =
-                testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
-            const std::string failed = testing::CapabilitiesLine("No gamepad driver installed",
-                                                                 "unavailable", false, true);
-            EXPECT_EQ(session.Lines(), (Lines{none, kGranted, failed}));
+            const std::string failed =
+                test::CapabilitiesLine(test::kNoDriver, "unavailable", false, true);
+            EXPECT_EQ(session.Lines(), (Lines{test::kNoDriverCapabilities, kGranted, failed}));
             // The check's cancellation finished long after: its record and the interface's handle
             // were given back then.
             ExpectBusClean();
-        }
+        });
+    }
 }
 
 // Shutdown still removes every pad with its lines, then waits a bounded while for cancelled
@@ -268,13 +258,10 @@ TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
         {"cancellation takes 900 ms", 900, 1000, true},
         {"cancellation takes 5 s", 5000, 1100, false},
     };
-    for (sim::ClockMode mode : testing::kClockModes)
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            SCOPED_TRACE(testing::ClockModeName(mode));
-            Session session;
-            sim::SetClockMode(mode);
-            testing::InstallBus();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            test::InstallBus();
             sim::Bus& bus = sim::Current().bus;
             bus.cancelMs = c.cancelMs;  // the rumble wait's, cancelled at the teardown
             sim::SendLine(0, InputLine(0));
@@ -294,7 +281,8 @@ TEST(DriverStallTest, ShutdownWaitsABoundedWhileForCancellations) {
                 EXPECT_EQ(bus.OpenEvents(), 1u);
                 EXPECT_EQ(bus.devices.size(), 1u);
             }
-        }
+        });
+    }
 }
 
 }  // namespace

@@ -10,18 +10,7 @@
 #include "session.h"
 #include "vigem_fixture.h"
 
-namespace padbridge::testing {
-
-inline std::string Ds4Created(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"DualShock 4 (ViGEmBus)\"}";
-}
-
-inline std::string LightbarLine(int player, int red, int green, int blue) {
-    return "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
-           ",\"red\":" + std::to_string(red) + ",\"green\":" + std::to_string(green) +
-           ",\"blue\":" + std::to_string(blue) + "}";
-}
+namespace padbridge::test {
 
 // An `input` line asking for a DualShock 4, with `extra` fields (such as ,"gyro":[1,2,3])
 // inserted after `pad`.
@@ -58,4 +47,4 @@ inline int16_t I16At(const std::vector<uint8_t>& bytes, std::size_t offset) {
     return static_cast<int16_t>(U16At(bytes, offset));
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

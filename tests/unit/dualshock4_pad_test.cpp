@@ -12,21 +12,21 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::Ds4Created;
-using testing::Ds4Line;
-using testing::Ds4Records;
-using testing::ExpectBusClean;
-using testing::ExpectRecordsValid;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::LightbarLine;
-using testing::PlayerError;
-using testing::RumbleLine;
-using testing::Session;
-using testing::U32At;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::Ds4Line;
+using test::Ds4Records;
+using test::ExpectBusClean;
+using test::ExpectRecordsValid;
+using test::InputLine;
+using test::kBusReady;
+using test::kDualShock4;
+using test::LightbarLine;
+using test::PlayerError;
+using test::RumbleLine;
+using test::Session;
+using test::U32At;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 const std::string kAxes = R"({"axes":[0,0,0,0],"buttons":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0])";
@@ -100,7 +100,7 @@ TEST(Ds4InputTest, AbsentFieldsMeanAPadAtRestAndNoFinger) {
 
 TEST(Ds4InputTest, ADroppedLineTouchesNoPad) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, kAxes + R"(,"pad":"dualshock5","player":0,"type":"input"})");
     sim::SendLine(10, kAxes + R"(,"touch":[1],"player":0,"type":"input"})");
     sim::CloseInput(20);
@@ -111,8 +111,7 @@ TEST(Ds4InputTest, ADroppedLineTouchesNoPad) {
 
 // Every pad scenario runs on the fine clock and on the coarse one of a real Windows tick.
 class Ds4PadTest : public ::testing::TestWithParam<sim::ClockMode> {};
-INSTANTIATE_TEST_SUITE_P(Clocks, Ds4PadTest,
-                         ::testing::Values(sim::ClockMode::kFine, sim::ClockMode::kCoarse));
+INSTANTIATE_TEST_SUITE_P(Clocks, Ds4PadTest, ::testing::ValuesIn(test::kClockModes));
 
 std::vector<uint32_t> PlugInTargets() {
     std::vector<uint32_t> targets;
@@ -122,9 +121,8 @@ std::vector<uint32_t> PlugInTargets() {
 }
 
 TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
-    Session session;
-    sim::SetClockMode(GetParam());
-    testing::InstallBus();
+    Session session(GetParam());
+    test::InstallBus();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
     sim::SendLine(200, Ds4Line(0, {0.5, 0, 0, 0}));
@@ -133,19 +131,20 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
     sim::SendLine(500, Ds4Line(0));
     sim::CloseInput(600);
     session.Run();
-    EXPECT_EQ(session.Lines(),
-              (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0), Ds4Created(0),
-                     ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0), DeviceCreated(1),
-                     ZeroRumble(0), DeviceRemoved(0), Ds4Created(0), ZeroRumble(0),
-                     DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
+    EXPECT_EQ(
+        session.Lines(),
+        (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+               DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0),
+               DeviceCreated(1), ZeroRumble(0), DeviceRemoved(0), DeviceCreated(0, kDualShock4),
+               ZeroRumble(0), DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
     EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2, 0, 0, 2}));
-    EXPECT_EQ(testing::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1, 1, 2, 1}));
+    EXPECT_EQ(test::SerialsOf(sim::kPlugIn), (std::vector<uint32_t>{1, 1, 1, 2, 1}));
     // The DualShock 4 plug-in record in full.
     const std::vector<uint8_t> plugIn = sim::Current().bus.RequestsOf(sim::kPlugIn)[1].input;
     EXPECT_EQ(plugIn,
               (std::vector<uint8_t>{16, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0x4C, 0x05, 0xC4, 0x05}));
     // Each DualShock 4 started its counters afresh; its neutral report went before the unplug.
-    const std::vector<std::vector<uint8_t>> reports = testing::Ds4Reports();
+    const std::vector<std::vector<uint8_t>> reports = test::Ds4Reports();
     ASSERT_EQ(reports.size(), 5u);
     const int counters[] = {0, 1, 2, 0, 1};
     for (std::size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i][6] >> 2, counters[i]);
@@ -156,23 +155,23 @@ TEST_P(Ds4PadTest, KindChangesOnALivePadReplaceIt) {
 // The old pad's Unplug takes its time: the new kind waits for it, then starts from the newest
 // frame that came meanwhile.
 TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
-    Session session;
-    sim::SetClockMode(GetParam());
-    testing::InstallBus();
+    Session session(GetParam());
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kUnplug, sim::Later(300));
     sim::SendLine(0, InputLine(0));
     sim::SendLine(100, Ds4Line(0));
     sim::SendLine(200, Ds4Line(0, {0.5, 0, 0, 0}));
     sim::CloseInput(600);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
-                                      Ds4Created(0), ZeroRumble(0), DeviceRemoved(0)}));
+    EXPECT_EQ(session.Lines(),
+              (Lines{kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0),
+                     DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0)}));
     EXPECT_EQ(PlugInTargets(), (std::vector<uint32_t>{0, 2}));
     const std::vector<sim::Request> plugIns = sim::Current().bus.RequestsOf(sim::kPlugIn);
     ASSERT_EQ(plugIns.size(), 2u);
     EXPECT_GE(plugIns[1].atMs, 400u);  // only once the Unplug was answered
     // The new pad's first report is the newest frame (left stick half right), counter 0.
-    const std::vector<std::vector<uint8_t>> reports = testing::Ds4Reports();
+    const std::vector<std::vector<uint8_t>> reports = test::Ds4Reports();
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0][0], 191);
     EXPECT_EQ(reports[0][6] >> 2, 0);
@@ -183,9 +182,8 @@ TEST_P(Ds4PadTest, KindChangeWaitsForTheOldPadToGo) {
 TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
     for (uint32_t refusal : {87u, 24u, 122u, 1784u}) {
         SCOPED_TRACE(refusal);
-        Session session;
-        sim::SetClockMode(GetParam());
-        testing::InstallBus();
+        Session session(GetParam());
+        test::InstallBus();
         sim::Current().bus.fullDs4ReportRefusal = refusal;
         sim::SendLine(0, Ds4Line(0, {1, 0, 0, 0}, std::vector<double>(18, 1.0),
                                  R"(,"gyro":[90,0,0],"touch":[0.5,0.5])"));
@@ -193,10 +191,10 @@ TEST_P(Ds4PadTest, OlderDriverGetsTheShortReportAfterOneError) {
         sim::SendLine(200, Ds4Line(0));
         sim::CloseInput(300);
         session.Run();
-        EXPECT_EQ(session.Lines(),
-                  (Lines{kBusReady, Ds4Created(0),
-                         PlayerError(0, "gamepad_motion_unavailable", refusal), Ds4Created(1),
-                         ZeroRumble(0), DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
+        EXPECT_EQ(session.Lines(), (Lines{kBusReady, DeviceCreated(0, kDualShock4),
+                                          PlayerError(0, "gamepad_motion_unavailable", refusal),
+                                          DeviceCreated(1, kDualShock4), ZeroRumble(0),
+                                          DeviceRemoved(0), ZeroRumble(1), DeviceRemoved(1)}));
         const std::vector<std::vector<uint8_t>> records = Ds4Records();
         // The refused full report, the same report short, then only short ones (player 1's
         // first, player 0's second, and the two neutral ones).
@@ -228,17 +226,17 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Session session;
-        sim::SetClockMode(GetParam());
-        testing::InstallBus();
+        Session session(GetParam());
+        test::InstallBus();
         for (const sim::Answer& answer : c.answers)
             sim::Current().bus.Queue(sim::kSubmitDs4Report, answer);
         sim::SendLine(0, Ds4Line(0));
         sim::SendLine(100, Ds4Line(0, {1, 0, 0, 0}));
         sim::CloseInput(1300);
         session.Run();
-        EXPECT_EQ(session.Lines(), (Lines{kBusReady, Ds4Created(0), ZeroRumble(0), DeviceRemoved(0),
-                                          PlayerError(0, "gamepad_update_failed", c.win32Error)}));
+        EXPECT_EQ(session.Lines(),
+                  (Lines{kBusReady, DeviceCreated(0, kDualShock4), ZeroRumble(0), DeviceRemoved(0),
+                         PlayerError(0, "gamepad_update_failed", c.win32Error)}));
         for (const std::vector<uint8_t>& record : Ds4Records()) EXPECT_EQ(record.size(), 71u);
         ExpectBusClean();
         ExpectRecordsValid();
@@ -247,14 +245,13 @@ TEST_P(Ds4PadTest, OtherReportFailuresStayFailures) {
 
 // Player 0's DualShock 4 comes up at 0 and lives until the host closes the pipe at `closeAtMs`.
 void Ds4PadUntil(uint64_t closeAtMs) {
-    testing::InstallBus();
+    test::InstallBus();
     for (uint64_t at = 0; at < closeAtMs; at += 500) sim::SendLine(at, Ds4Line(0));
     sim::CloseInput(closeAtMs);
 }
 
 TEST_P(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
-    Session session;
-    sim::SetClockMode(GetParam());
+    Session session(GetParam());
     Ds4PadUntil(200);
     struct Step {
         uint8_t low, high, red, green, blue;
@@ -274,7 +271,7 @@ TEST_P(Ds4PadTest, FeedbackPrintsRumbleAndLightbarChangesOnly) {
     }
     session.Run();
     EXPECT_EQ(session.Lines(),
-              (Lines{kBusReady, Ds4Created(0), LightbarLine(0, 255, 0, 0),
+              (Lines{kBusReady, DeviceCreated(0, kDualShock4), LightbarLine(0, 255, 0, 0),
                      RumbleLine(0, "0.501961", "0.250980"), LightbarLine(0, 0, 0, 255),
                      RumbleLine(0, "1.000000", "0.000000"), LightbarLine(0, 0, 255, 0),
                      ZeroRumble(0), ZeroRumble(0), DeviceRemoved(0)}));
@@ -309,8 +306,7 @@ TEST_P(Ds4PadTest, MalformedFeedbackBacksOff) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Session session;
-        sim::SetClockMode(GetParam());
+        Session session(GetParam());
         Ds4PadUntil(1300);
         sim::Bus& bus = sim::Current().bus;
         bus.Queue(sim::kAwaitDs4Feedback, sim::Feedback(64, 0, 9, 9, 9, 10));
@@ -319,9 +315,9 @@ TEST_P(Ds4PadTest, MalformedFeedbackBacksOff) {
         session.Run();
         // The motors are stopped on failure and reported again; the colour is what it was.
         EXPECT_EQ(session.Lines(),
-                  (Lines{kBusReady, Ds4Created(0), RumbleLine(0, "0.250980", "0.000000"),
-                         LightbarLine(0, 9, 9, 9), ZeroRumble(0),
-                         PlayerError(0, "gamepad_rumble_unavailable", c.win32Error),
+                  (Lines{kBusReady, DeviceCreated(0, kDualShock4),
+                         RumbleLine(0, "0.250980", "0.000000"), LightbarLine(0, 9, 9, 9),
+                         ZeroRumble(0), PlayerError(0, "gamepad_rumble_unavailable", c.win32Error),
                          RumbleLine(0, "0.250980", "0.000000"), ZeroRumble(0), DeviceRemoved(0)}));
         ExpectBusClean();
         ExpectRecordsValid();

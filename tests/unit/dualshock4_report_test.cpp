@@ -11,12 +11,12 @@
 namespace padbridge {
 namespace {
 
-using testing::Ds4Line;
-using testing::Ds4Reports;
-using testing::I16At;
-using testing::InputLine;
-using testing::Session;
-using testing::U16At;
+using test::Ds4Line;
+using test::Ds4Reports;
+using test::I16At;
+using test::InputLine;
+using test::Session;
+using test::U16At;
 using Bytes = std::vector<uint8_t>;
 
 // Runs one session in which player 0 sends `lines`, the n-th at `times[n]` ms, and the host
@@ -25,9 +25,8 @@ using Bytes = std::vector<uint8_t>;
 std::vector<Bytes> ReportsOf(const std::vector<std::string>& lines,
                              const std::vector<uint64_t>& times = {},
                              sim::ClockMode clock = sim::ClockMode::kFine) {
-    Session session;
-    sim::SetClockMode(clock);
-    testing::InstallBus();
+    Session session(clock);
+    test::InstallBus();
     uint64_t last = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         last = i < times.size() ? times[i] : 10 * i;
@@ -35,8 +34,8 @@ std::vector<Bytes> ReportsOf(const std::vector<std::string>& lines,
     }
     sim::CloseInput(last + 10);
     session.Run();
-    testing::ExpectBusClean();
-    testing::ExpectRecordsValid();
+    test::ExpectBusClean();
+    test::ExpectRecordsValid();
     return Ds4Reports();
 }
 
@@ -136,7 +135,7 @@ TEST(Ds4ReportTest, CentreButtonOnBothKinds) {
         for (auto [pressed, word] : {std::pair{16, 0x0400}, {17, 0x0000}}) {
             if (static_cast<std::size_t>(pressed) >= count) continue;
             Session session;
-            testing::InstallBus();
+            test::InstallBus();
             sim::SendLine(0, InputLine(0, {0, 0, 0, 0}, Pressed({pressed}, count)));
             sim::CloseInput(10);
             session.Run();
@@ -238,8 +237,8 @@ TEST(Ds4ReportTest, CounterAndTimestampFollowTheReports) {
     const std::vector<std::string> lines(times.size(), Ds4Line(0));
     // The tick of a real Windows clock moves in 15.6 ms steps (all of the first three reports
     // fall in its first step); the timestamp follows the true time all the same.
-    for (sim::ClockMode clock : {sim::ClockMode::kFine, sim::ClockMode::kCoarse}) {
-        SCOPED_TRACE(clock == sim::ClockMode::kFine ? "fine clock" : "coarse clock");
+    for (sim::ClockMode clock : test::kClockModes) {
+        SCOPED_TRACE(test::ClockModeName(clock));
         const std::vector<Bytes> reports = ReportsOf(lines, times, clock);
         ASSERT_EQ(reports.size(), times.size() + 1);
         // Units of 16/3 us: 187.5 a millisecond, wrapping at 16 bits; the neutral report at 910.

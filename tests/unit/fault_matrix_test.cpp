@@ -16,28 +16,25 @@
 #include "protocol/output.h"
 #include "session.h"
 #include "vigem_fixture.h"
+#include "vjoy_session.h"
 
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::PlayerError;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kBusReady;
+using test::kGranted;
+using test::kRefused;
+using test::PlayerError;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 constexpr uint32_t kGenFailure = 31;  // ERROR_GEN_FAILURE: a driver's plain refusal
-
-const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
-
-void InstallVjoy() {
-    sim::SetEnvironment(u"ProgramFiles", u"C:\\Program Files");
-    sim::Current().vjoy.installedPath = kVjoyPath;
-}
 
 // Nothing of the bridge's is left anywhere once the session is over.
 void ExpectAllGivenBack(const Bridge& bridge) {
@@ -101,9 +98,8 @@ const KindRow kKinds[] = {
          InstallVjoy();
          sim::SendLine(0, InputLine(0));
          sim::CloseInput(100);
-         return Lines{
-             testing::CapabilitiesLine("No gamepad driver installed", "unavailable", false, false),
-             testing::kDriverRequired};
+         return Lines{test::CapabilitiesLine(test::kNoDriver, "unavailable", false, false),
+                      test::kDriverRequired};
      }},
     {"PlugIn", sim::kPlugIn, ScriptCreateFailure},
     {"WaitReady", sim::kWaitReady, ScriptCreateFailure},
@@ -150,7 +146,7 @@ class RequestFaultTest : public ::testing::TestWithParam<std::tuple<KindRow, Out
 TEST_P(RequestFaultTest, ReportsOnceAndGivesEverythingBack) {
     const auto& [kind, outcome] = GetParam();
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Bus& bus = sim::Current().bus;
     bus.cancelMs = 30;  // a cancelled request takes a while to finish, as on a busy driver
     bus.Queue(kind.code, outcome.answer);
@@ -184,7 +180,7 @@ TEST_P(NeverCancelledTest, SessionEndsCleanlyAndOnlyTheHeldRequestStaysOpen) {
     const KindRow& kind = GetParam();
     const OutcomeRow& noAnswer = kOutcomes[2];
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Bus& bus = sim::Current().bus;
     bus.cancelNeverFinishes = true;
     bus.Queue(kind.code, noAnswer.answer);
@@ -211,40 +207,31 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, NeverCancelledTest, ::testing::ValuesIn(kKin
 
 // ---- Every vJoy acquisition check failing ----
 
-const std::string kLongConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
-    "vJoy device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
-const std::string kShortConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
-const std::string kBusy =
-    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
-    "feeder.\"}";
-
 struct AcquisitionRow {
     const char* name;
     void (*configure)(sim::VjoyDevice&);
-    const std::string* line;
+    const char* line;
     const char* lastCall;  // the check that failed; nothing is asked after it
 };
 
 const AcquisitionRow kAcquisitionFaults[] = {
-    {"NineButtons", [](sim::VjoyDevice& d) { d.buttons = 9; }, &kLongConfiguration,
+    {"NineButtons", [](sim::VjoyDevice& d) { d.buttons = 9; }, test::kVjoyConfigurationRequired,
      "GetVJDButtonNumber(1)"},
-    {"NoContinuousPov", [](sim::VjoyDevice& d) { d.contPovs = 0; }, &kLongConfiguration,
-     "GetVJDContPovNumber(1)"},
-    {"NoX", [](sim::VjoyDevice& d) { d.missingAxes = {0x30}; }, &kShortConfiguration,
+    {"NoContinuousPov", [](sim::VjoyDevice& d) { d.contPovs = 0; },
+     test::kVjoyConfigurationRequired, "GetVJDContPovNumber(1)"},
+    {"NoX", [](sim::VjoyDevice& d) { d.missingAxes = {0x30}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,48)"},
-    {"NoY", [](sim::VjoyDevice& d) { d.missingAxes = {0x31}; }, &kShortConfiguration,
+    {"NoY", [](sim::VjoyDevice& d) { d.missingAxes = {0x31}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,49)"},
-    {"NoRx", [](sim::VjoyDevice& d) { d.missingAxes = {0x33}; }, &kShortConfiguration,
+    {"NoRx", [](sim::VjoyDevice& d) { d.missingAxes = {0x33}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,51)"},
-    {"NoRy", [](sim::VjoyDevice& d) { d.missingAxes = {0x34}; }, &kShortConfiguration,
+    {"NoRy", [](sim::VjoyDevice& d) { d.missingAxes = {0x34}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,52)"},
-    {"NoZ", [](sim::VjoyDevice& d) { d.missingAxes = {0x32}; }, &kShortConfiguration,
+    {"NoZ", [](sim::VjoyDevice& d) { d.missingAxes = {0x32}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,50)"},
-    {"NoRz", [](sim::VjoyDevice& d) { d.missingAxes = {0x35}; }, &kShortConfiguration,
+    {"NoRz", [](sim::VjoyDevice& d) { d.missingAxes = {0x35}; }, test::kVjoyAxisMissing,
      "GetVJDAxisExist(1,53)"},
-    {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, &kBusy,
+    {"OwnedByAnotherFeeder", [](sim::VjoyDevice& d) { d.refuseAcquire = true; }, test::kVjoyBusy,
      "AcquireVJD(1)"},
 };
 
@@ -265,9 +252,7 @@ TEST_P(AcquisitionFaultTest, EveryInputIsRefusedAndNothingIsWritten) {
     sim::CloseInput(300);
 
     EXPECT_EQ(session.Run(), 0);
-    const std::string vjoyReady =
-        testing::CapabilitiesLine("vJoy DirectInput", "missing", true, false);
-    EXPECT_EQ(session.Lines(), (Lines{vjoyReady, *row.line, *row.line}));
+    EXPECT_EQ(session.Lines(), (Lines{test::kVjoyCapabilities, row.line, row.line}));
     std::vector<std::string> calls = sim::DescribeCalls(sim::Current().vjoy.calls);
     for (const std::string& call : calls) {
         EXPECT_TRUE(call.rfind("Set", 0) != 0 && call.rfind("Relinquish", 0) != 0) << call;
@@ -281,8 +266,6 @@ INSTANTIATE_TEST_SUITE_P(EveryCheck, AcquisitionFaultTest, ::testing::ValuesIn(k
 
 // ---- The host closing its end after each line of a session ----
 
-const std::string kGranted = "{\"type\":\"system-permission\",\"enabled\":true}";
-const std::string kRefused = "{\"type\":\"system-permission\",\"enabled\":false}";
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 const std::string kShiftUp = sim::KeyEvent(0x10, 0x2A, 2);
 const std::string kSpaceUp = sim::KeyEvent(0x20, 0x39, 2);
@@ -326,7 +309,7 @@ class ClosedMidSessionTest : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(ClosedMidSessionTest, ShutdownLiftsWhatIsHeldAndRemovesEveryPad) {
     const std::size_t count = GetParam();  // lines sent before the host closes its end
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     Lines expected = {kBusReady};
     for (std::size_t i = 0; i < count; ++i) {
         sim::SendLine(10 * i, kSessionSteps[i].line);
@@ -377,7 +360,7 @@ class NeverReadsAgainTest
 TEST_P(NeverReadsAgainTest, ShutdownStillLiftsEverythingAndEndsInBoundedTime) {
     const auto& [count, pipe] = GetParam();  // lines sent before the host closes its end
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().outputPipe.pipeBytes = pipe.pipeBytes;
     sim::Current().outputPipe.writerBytes = pipe.writerBytes;
     sim::StopReading(0);  // from the start: not even the capabilities line is read

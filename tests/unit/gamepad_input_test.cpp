@@ -10,8 +10,8 @@
 namespace padbridge {
 namespace {
 
-using testing::InputLine;
-using testing::Session;
+using test::InputLine;
+using test::Session;
 
 const std::string kTwelveZeros = "0,0,0,0,0,0,0,0,0,0,0,0";
 
@@ -113,7 +113,7 @@ TEST(BuildPadReportTest, TriggersAndSticks) {
 TEST(SelfTestTest, PassesWithTheBuiltInVectorOnly) {
     Session session;
     EXPECT_EQ(session.Run({u"--self-test"}), 0);
-    EXPECT_EQ(sim::Current().output, "{\"type\":\"self-test\",\"ok\":true}\r\n");
+    EXPECT_EQ(sim::Current().output, test::Crlf(test::kSelfTest));
     // Nothing else runs: no library restriction, no stream set-up, no probe, no stdin.
     EXPECT_EQ(sim::Current().defaultDllDirectories, 0u);
     EXPECT_FALSE(sim::Current().streamsPrepared);
@@ -136,7 +136,7 @@ TEST(InputHandlerTest, DriverRequiredOncePerValidLineAndNoTick) {
     EXPECT_EQ(session.Run(), 0);
     const auto lines = session.Lines();
     ASSERT_EQ(lines.size(), 4u);
-    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], testing::kDriverRequired);
+    for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], test::kDriverRequired);
     for (uint64_t tick : session.bridge->players.lastInputTick) EXPECT_EQ(tick, 0u);
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,20 +19,19 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::kGrant;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::kBusReady;
+using test::kGrant;
+using test::kGranted;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
-const std::string kGranted = testing::kGrant;  // the reply has the grant's own text
 const std::string kKeyAUp = sim::KeyEvent(0x41, 0x1E, 2);
 // The probe's answer once the permission is granted.
-const std::string kBusReadyGranted =
-    testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true);
+const std::string kBusReadyGranted = test::CapabilitiesLine(test::kXbox360, "ready", true, true);
 // Compares line lists and says where they part, rather than printing hundreds of lines.
 void ExpectLines(const Lines& actual, const Lines& expected) {
     std::size_t same = 0;
@@ -45,12 +45,8 @@ void ExpectLines(const Lines& actual, const Lines& expected) {
 
 // ---- The queue's drop policy, line by line ----
 
-std::string Wire(const std::string& line) {
-    return line + "\r\n";
-}
-
 void Enqueue(OutputQueue& queue, LineKind kind, int player, const std::string& line) {
-    const std::string wire = Wire(line);
+    const std::string wire = test::Crlf(line);
     EnqueueLine(queue, kind, player, wire.data(), wire.size());
 }
 
@@ -66,171 +62,99 @@ Lines Drain(OutputQueue& queue) {
     return lines;
 }
 
-std::string Rumble(int player, int low) {
-    return testing::RumbleLine(player, std::to_string(low).c_str(), "0");
-}
-
+// One queued line, written as a token: C capabilities, E an error of player 1, P the permission
+// reply, +n and -n player n's pad created and removed, Rnv a rumble of player n with low motor v,
+// Lnv a lightbar of player n with red v.
 struct QueuedLineSpec {
     LineKind kind;
     int player;
     std::string text;
 };
 
-QueuedLineSpec RumbleSpec(int player, int low) {
-    return {LineKind::kRumble, player, Rumble(player, low)};
+QueuedLineSpec Spec(const std::string& token) {
+    const int player = token.size() > 1 ? token[1] - '0' : kLineWithoutPlayer;
+    const int value = token.size() > 2 ? token[2] - '0' : 0;
+    switch (token[0]) {
+        case 'C':
+            return {LineKind::kCapabilities, kLineWithoutPlayer, kBusReady};
+        case 'E':
+            return {LineKind::kError, 1, test::PlayerError(1, "x", 31)};
+        case 'P':
+            return {LineKind::kLasting, kLineWithoutPlayer, kGranted};
+        case '+':
+        case '-':
+            return {LineKind::kLasting, player,
+                    token[0] == '+' ? DeviceCreated(player) : DeviceRemoved(player)};
+        case 'R':
+            return {LineKind::kRumble, player,
+                    test::RumbleLine(player, std::to_string(value).c_str(), "0")};
+        default:
+            return {LineKind::kLightbar, player, test::LightbarLine(player, value, 0, 0)};
+    }
 }
-QueuedLineSpec LightbarSpec(int player, int red) {
-    return {LineKind::kLightbar, player,
-            "{\"type\":\"lightbar\",\"player\":" + std::to_string(player) +
-                ",\"red\":" + std::to_string(red) + ",\"green\":0,\"blue\":0}"};
+
+// The lines of a queue written as tokens, oldest first. The one token that ends in * is a filler:
+// it stands for as many of its line as it takes to make `total` lines.
+std::vector<QueuedLineSpec> Specs(const std::string& tokens, uint32_t total) {
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < tokens.size();) {
+        const std::size_t end = std::min(tokens.find(' ', at), tokens.size());
+        words.push_back(tokens.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<QueuedLineSpec> specs;
+    for (const std::string& word : words) {
+        if (word.back() != '*') {
+            specs.push_back(Spec(word));
+            continue;
+        }
+        const QueuedLineSpec filler = Spec(word.substr(0, word.size() - 1));
+        specs.insert(specs.end(), total - (words.size() - 1), filler);
+    }
+    return specs;
 }
-QueuedLineSpec DeviceSpec(int player, bool created) {
-    return {LineKind::kLasting, player, created ? DeviceCreated(player) : DeviceRemoved(player)};
-}
-const QueuedLineSpec kCapabilitiesSpec = {LineKind::kCapabilities, kLineWithoutPlayer, kBusReady};
-const QueuedLineSpec kErrorSpec = {LineKind::kError, 1, testing::PlayerError(1, "x", 31)};
-const QueuedLineSpec kPermissionSpec = {LineKind::kLasting, kLineWithoutPlayer, kGranted};
 
 struct PolicyCase {
     const char* name;
-    std::vector<QueuedLineSpec> head;  // queued first; the queue is then filled with `filler`
-    QueuedLineSpec filler;
-    QueuedLineSpec incoming;  // arrives at a full queue
-    // What the host gets: the head as changed, the fillers left (how many), then the tail.
-    std::vector<QueuedLineSpec> expectedHead;
-    uint32_t fillersLeft;
-    std::vector<QueuedLineSpec> expectedTail;
+    const char* queued;    // the full queue the new line meets
+    const char* incoming;  // the new line
+    const char* expected;  // what the host then gets
     uint32_t dropped;
     uint32_t replaced;
 };
 
+const PolicyCase kPolicyCases[] = {
+    {"a newer rumble replaces its player's queued one", "+0 R01 P*", "R09", "+0 R09 P*", 0, 1},
+    {"not across a device line: another pad's motors", "R01 -0 P*", "R09", "-0 P* R09", 1, 0},
+    {"a lightbar replaces its own, across rumble", "+0 L01 R01 P*", "L09", "+0 L09 R01 P*", 0, 1},
+    {"not a lightbar's place, nor across an error", "R01 E L11 P*", "R19", "R01 L11 P* R19", 1, 0},
+    {"a superseded lightbar before capabilities", "C L21 R21 L22 P*", "E", "C R21 L22 P* E", 1, 0},
+    {"of two players' latest rumbles the older goes", "R11 P*", "R09", "P* R09", 1, 0},
+    {"a superseded rumble goes before capabilities", "C R21 R22 E P*", "E", "C R22 E P* E", 1, 0},
+    {"capabilities go before errors", "E C P*", "+3", "E P* +3", 1, 0},
+    {"errors go before a player's latest rumble", "R41 E P*", "+3", "R41 P* +3", 1, 0},
+    {"the oldest of equal worth goes first", "C*", "C", "C*", 1, 0},
+    {"a new line worth less than all queued is dropped", "P*", "C", "P*", 1, 0},
+    {"device lines go last, oldest first", "+5 P*", "-5", "P* -5", 1, 0},
+};
+
 TEST(OutputQueueTest, FullQueueDropsTheLeastWorthLineFirst) {
     constexpr uint32_t kFull = kOutputQueueLines;
-    const PolicyCase cases[] = {
-        {"a newer rumble replaces its player's latest queued rumble in place",
-         {DeviceSpec(0, true), RumbleSpec(0, 1)},
-         kPermissionSpec,
-         RumbleSpec(0, 9),
-         {DeviceSpec(0, true), RumbleSpec(0, 9)},
-         kFull - 2,
-         {},
-         0,
-         1},
-        {"not across a device line: another pad's motors",
-         {RumbleSpec(0, 1), DeviceSpec(0, false)},
-         kPermissionSpec,
-         RumbleSpec(0, 9),
-         {DeviceSpec(0, false)},
-         kFull - 2,
-         {RumbleSpec(0, 9)},
-         1,
-         0},
-        {"a newer lightbar replaces its player's queued one across that pad's rumble lines",
-         {DeviceSpec(0, true), LightbarSpec(0, 1), RumbleSpec(0, 1)},
-         kPermissionSpec,
-         LightbarSpec(0, 9),
-         {DeviceSpec(0, true), LightbarSpec(0, 9), RumbleSpec(0, 1)},
-         kFull - 3,
-         {},
-         0,
-         1},
-        {"a rumble does not take a lightbar's place, nor cross an error",
-         {RumbleSpec(0, 1), kErrorSpec, LightbarSpec(1, 1)},
-         kPermissionSpec,
-         RumbleSpec(1, 9),
-         {RumbleSpec(0, 1), LightbarSpec(1, 1)},
-         kFull - 3,
-         {RumbleSpec(1, 9)},
-         1,
-         0},
-        {"a superseded lightbar goes before capabilities",
-         {kCapabilitiesSpec, LightbarSpec(2, 1), RumbleSpec(2, 1), LightbarSpec(2, 2)},
-         kPermissionSpec,
-         kErrorSpec,
-         {kCapabilitiesSpec, RumbleSpec(2, 1), LightbarSpec(2, 2)},
-         kFull - 4,
-         {kErrorSpec},
-         1,
-         0},
-        {"not another player's rumble: of two latest motor states the older goes",
-         {RumbleSpec(1, 1)},
-         kPermissionSpec,
-         RumbleSpec(0, 9),
-         {},
-         kFull - 1,
-         {RumbleSpec(0, 9)},
-         1,
-         0},
-        {"a superseded rumble goes before capabilities",
-         {kCapabilitiesSpec, RumbleSpec(2, 1), RumbleSpec(2, 2), kErrorSpec},
-         kPermissionSpec,
-         kErrorSpec,
-         {kCapabilitiesSpec, RumbleSpec(2, 2), kErrorSpec},
-         kFull - 4,
-         {kErrorSpec},
-         1,
-         0},
-        {"capabilities go before errors",
-         {kErrorSpec, kCapabilitiesSpec},
-         kPermissionSpec,
-         DeviceSpec(3, true),
-         {kErrorSpec},
-         kFull - 2,
-         {DeviceSpec(3, true)},
-         1,
-         0},
-        {"errors go before a player's latest rumble",
-         {RumbleSpec(4, 1), kErrorSpec},
-         kPermissionSpec,
-         DeviceSpec(3, true),
-         {RumbleSpec(4, 1)},
-         kFull - 2,
-         {DeviceSpec(3, true)},
-         1,
-         0},
-        {"the oldest of equal worth goes first",
-         {},
-         kCapabilitiesSpec,
-         kCapabilitiesSpec,
-         {},
-         kFull,
-         {},
-         1,
-         0},
-        {"a new line worth less than everything queued is the one dropped",
-         {},
-         kPermissionSpec,
-         kCapabilitiesSpec,
-         {},
-         kFull,
-         {},
-         1,
-         0},
-        {"device lines go last, oldest first",
-         {DeviceSpec(5, true)},
-         kPermissionSpec,
-         DeviceSpec(5, false),
-         {},
-         kFull - 1,
-         {DeviceSpec(5, false)},
-         1,
-         0},
-    };
-    for (const PolicyCase& c : cases) {
+    for (const PolicyCase& c : kPolicyCases) {
         SCOPED_TRACE(c.name);
         static OutputQueue queue;
         ResetOutputQueue(queue);
-        for (const QueuedLineSpec& line : c.head) Enqueue(queue, line.kind, line.player, line.text);
-        while (queue.count < kFull) Enqueue(queue, c.filler.kind, c.filler.player, c.filler.text);
-        Enqueue(queue, c.incoming.kind, c.incoming.player, c.incoming.text);
+        for (const QueuedLineSpec& line : Specs(c.queued, kFull))
+            Enqueue(queue, line.kind, line.player, line.text);
+        ASSERT_EQ(queue.count, kFull);
+        const QueuedLineSpec incoming = Spec(c.incoming);
+        Enqueue(queue, incoming.kind, incoming.player, incoming.text);
         EXPECT_EQ(queue.count, kFull);
         EXPECT_EQ(queue.dropped, c.dropped);
         EXPECT_EQ(queue.replaced, c.replaced);
 
         Lines expected;
-        for (const QueuedLineSpec& line : c.expectedHead) expected.push_back(line.text);
-        expected.insert(expected.end(), c.fillersLeft, c.filler.text);
-        for (const QueuedLineSpec& line : c.expectedTail) expected.push_back(line.text);
+        for (const QueuedLineSpec& line : Specs(c.expected, kFull)) expected.push_back(line.text);
         ExpectLines(Drain(queue), expected);
     }
 }
@@ -250,7 +174,7 @@ TEST(OutputQueueTest, SlotsAreReusedInOrderAfterRemovals) {
         }
         for (uint32_t i = 0; i < kOutputQueueLines / 2; ++i) {
             EXPECT_EQ(std::string(OldestLine(queue).wire, OldestLine(queue).length),
-                      Wire(expected.front()));
+                      test::Crlf(expected.front()));
             expected.erase(expected.begin());
             RemoveOldestLine(queue);
         }
@@ -280,11 +204,10 @@ struct FrozenRun {
     uint32_t refusals = 0;
 };
 
-FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipeBytes,
+// Runs the frozen host on `session`, which is fresh and on its clock.
+FrozenRun FrozenHost(Session& session, RumbleCadence rumble, std::size_t pipeBytes,
                      std::size_t writerBytes, bool writerFails) {
-    Session session;
-    sim::SetClockMode(mode);
-    testing::InstallBus();
+    test::InstallBus();
     sim::OutputPipe& pipe = sim::Current().outputPipe;
     pipe.pipeBytes = pipeBytes;
     pipe.writerBytes = writerBytes;
@@ -293,7 +216,7 @@ FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipe
         sim::Current().bus.Queue(sim::kAwaitRumble,
                                  sim::Rumble(static_cast<uint8_t>(1 + i % 250), 0, rumble.everyMs));
     sim::SendLine(0, kGrant);
-    sim::SendLine(0, testing::System(R"("action":"key","key":"KeyA","down":true)"));
+    sim::SendLine(0, test::System(R"("action":"key","key":"KeyA","down":true)"));
     for (uint64_t at = 0; at <= kLastArmingMs; at += 200) {
         sim::SendLine(at, InputLine(0));
         sim::SendLine(at, R"({"type":"system-heartbeat"})");
@@ -311,7 +234,7 @@ FrozenRun FrozenHost(sim::ClockMode mode, RumbleCadence rumble, std::size_t pipe
     run.dropped = session.bridge->output.dropped;
     run.replaced = session.bridge->output.replaced;
     run.refusals = pipe.refusals;
-    testing::ExpectBusClean();
+    test::ExpectBusClean();
     return run;
 }
 
@@ -321,32 +244,31 @@ void ExpectOnTime(const FrozenRun& run) {
 }
 
 TEST(FrozenHostTest, WatchdogFiresOnTimeAndTheHostGetsEveryLineAfterwards) {
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
-        const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, false);
+    test::OnEachClock([](Session& session, sim::ClockMode) {
+        const FrozenRun run = FrozenHost(session, kSomeRumble, 4096, os::kOutputWriterBytes, false);
         ExpectOnTime(run);
         // Everything, in order: the pad's whole life, each motor change, then the probe's answer.
         Lines expected = {kBusReady, kGranted, DeviceCreated(0)};
         for (int i = 0; i < kSomeRumble.changes; ++i) {
             char low[16];
             std::snprintf(low, sizeof low, "%.6f", (1 + i % 250) / 255.0);
-            expected.push_back(testing::RumbleLine(0, low, "0.000000"));
+            expected.push_back(test::RumbleLine(0, low, "0.000000"));
         }
         expected.insert(expected.end(), {ZeroRumble(0), DeviceRemoved(0), kBusReadyGranted});
         ExpectLines(run.lines, expected);
         // The pipe filled, but the writer's buffer took the rest: nothing had to wait in the queue.
         EXPECT_EQ(run.refusals, 0u);
         EXPECT_EQ(run.dropped + run.replaced, 0u);
-    }
+    });
 }
 
 TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
-        // The same session with a writer that never fills: every line the bridge made.
-        const Lines all = FrozenHost(mode, kMuchRumble, 4096, 1 << 20, false).lines;
+    test::OnEachClock([](Session& session, sim::ClockMode mode) {
         // No pipe buffer, and a writer with room for the longest line only.
-        const FrozenRun run = FrozenHost(mode, kMuchRumble, 0, kMaxWireLine, false);
+        const FrozenRun run = FrozenHost(session, kMuchRumble, 0, kMaxWireLine, false);
+        // The same session with a writer that never fills: every line the bridge made.
+        Session unbounded(mode);
+        const Lines all = FrozenHost(unbounded, kMuchRumble, 4096, 1 << 20, false).lines;
         ExpectOnTime(run);
         ASSERT_GT(run.lines.size(), 10u);
         // Up to the first line that had to wait in the queue, nothing is lost.
@@ -367,51 +289,45 @@ TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
         // Every line lost was either replaced by its player's newer motor state or dropped.
         EXPECT_GT(run.replaced, 0u);
         EXPECT_EQ(run.replaced + run.dropped, all.size() - run.lines.size());
-    }
+    });
 }
 
 TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
     // What the writer thread is for: one blocking write in place holds the watchdog back.
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
-        const FrozenRun run = FrozenHost(mode, kSomeRumble, 4096, os::kOutputWriterBytes, true);
+    test::OnEachClock([](Session& session, sim::ClockMode) {
+        const FrozenRun run = FrozenHost(session, kSomeRumble, 4096, os::kOutputWriterBytes, true);
         EXPECT_EQ(run.keyUpAt, kReadsAgainMs);
         EXPECT_EQ(run.refusals, 0u);
         // The idle pad, too, outlived its time: it went only after the probe sent at the end.
         ASSERT_GE(run.lines.size(), 3u);
         EXPECT_EQ(Lines(run.lines.end() - 3, run.lines.end()),
                   (Lines{kBusReadyGranted, ZeroRumble(0), DeviceRemoved(0)}));
-    }
+    });
 }
 
 TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
     // Lines wait in the queue, nothing else is live: only the writer's room event can tell the
     // loop that the host reads again, and it hands the lines over at that moment.
-    for (sim::ClockMode mode : testing::kClockModes) {
-        SCOPED_TRACE(testing::ClockModeName(mode));
-        Session session;
-        sim::SetClockMode(mode);
+    test::OnEachClock([](Session& session, sim::ClockMode) {
         sim::Current().outputPipe.pipeBytes = 0;
         sim::Current().outputPipe.writerBytes = kMaxWireLine;
         sim::StopReading(100, 2000);
         for (int i = 0; i < 6; ++i) sim::SendLine(100, R"({"type":"probe"})");
         sim::CloseInput(5000);
         EXPECT_EQ(session.Run(), 0);
-        const std::string noDriver =
-            testing::CapabilitiesLine("No gamepad driver installed", "missing", false, false);
-        ExpectLines(session.Lines(), Lines(7, noDriver));
+        ExpectLines(session.Lines(), Lines(7, test::kNoDriverCapabilities));
         EXPECT_GT(sim::Current().outputPipe.refusals, 0u);
         std::vector<uint64_t> wakes;
         for (const sim::Wait& wait : sim::Current().waits) wakes.push_back(wait.wokeAtMs);
         EXPECT_EQ(wakes, (std::vector<uint64_t>{100, 2000, 5000}));
-    }
+    });
 }
 
 // ---- A host that reads normally sees no change ----
 
 TEST(OutputTest, ReadingHostGetsEachLineInItsOwnWriteAndNothingWaits) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().outputPipe.pipeBytes = 0;  // even with no pipe buffer at all
     sim::SendLine(0, InputLine(0));
     sim::SendLine(0, kGrant);

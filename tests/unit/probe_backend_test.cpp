@@ -10,35 +10,26 @@
 #include "os/sim/sim.h"
 #include "session.h"
 #include "vigem_fixture.h"
+#include "vjoy_session.h"
 
 namespace padbridge {
 namespace {
 
-using testing::CapabilitiesLine;
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::Session;
-using testing::ZeroRumble;
+using test::CapabilitiesLine;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kBusReady;
+using test::kNoDriverCapabilities;
+using test::kVjoy;
+using test::kVjoyCapabilities;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 const char16_t kProgramFiles[] = u"C:\\Program Files";
-const char16_t kDefaultVjoy[] = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
-const std::string kVjoyOnly = CapabilitiesLine("vJoy DirectInput", "missing", true, false);
-const std::string kNothing =
-    CapabilitiesLine("No gamepad driver installed", "missing", false, false);
-
-void InstallVjoy() {
-    sim::SetEnvironment(u"ProgramFiles", kProgramFiles);
-    sim::Current().vjoy.installedPath = kDefaultVjoy;
-}
-
-std::string VjoyCreated(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}";
-}
 
 sim::DeviceInterface Interface(int number, sim::Answer checkVersion = sim::AtOnce()) {
     sim::DeviceInterface entry;
@@ -57,10 +48,10 @@ TEST(ProbeBackendTest, DiscoveryStatusTable) {
         const char* status;
         std::size_t opens;
     };
-    const char* none = "No gamepad driver installed";
-    const char* xbox = "Xbox 360 (ViGEmBus)";
+    const char* none = test::kNoDriver;
+    const char* xbox = test::kXbox360;
     const Case cases[] = {
-        {"no interface", [](sim::Bus&) {}, "vJoy DirectInput", "missing", 0},
+        {"no interface", [](sim::Bus&) {}, test::kVjoy, "missing", 0},
         {"ready", [](sim::Bus& b) { b.interfaces = {Interface(1)}; }, xbox, "ready", 1},
         {"incompatible", [](sim::Bus& b) { b.interfaces = {Interface(1, sim::AtOnce(50))}; }, none,
          "incompatible", 1},
@@ -178,7 +169,7 @@ TEST(ProbeBackendTest, VjoyLibraryPathRules) {
         std::vector<std::u16string> attempts;
     };
     const Case cases[] = {
-        {"default location", {}, kProgramFiles, {kDefaultVjoy}},
+        {"default location", {}, kProgramFiles, {test::kVjoyPath}},
         {"ProgramFiles unset", {}, std::nullopt, {}},
         {"ProgramFiles of 212", {}, programFiles212, {programFiles212 + tail}},
         {"ProgramFiles of 213", {}, programFiles212 + u"p", {}},
@@ -199,7 +190,8 @@ TEST(ProbeBackendTest, VjoyLibraryPathRules) {
         sim::CloseInput(0);
         session.Run(c.arguments);
         EXPECT_EQ(sim::Current().vjoy.loadAttempts, c.attempts);
-        EXPECT_EQ(session.Lines(), Lines{c.attempts.empty() ? kNothing : kVjoyOnly});
+        EXPECT_EQ(session.Lines(),
+                  Lines{c.attempts.empty() ? kNoDriverCapabilities : kVjoyCapabilities});
         if (!c.attempts.empty()) {
             EXPECT_EQ(sim::Current().vjoy.lastLoadFlags, 0x900u);
         }
@@ -230,7 +222,8 @@ TEST(ProbeBackendTest, VjoyUnusableLibraryStaysLoadedUntilTheNextProbe) {
         sim::SendLine(10, R"({"type":"probe"})");  // unloads and loads again
         sim::CloseInput(20);
         session.Run();
-        EXPECT_EQ(session.Lines(), (Lines{kNothing, testing::kDriverRequired, kNothing}));
+        EXPECT_EQ(session.Lines(),
+                  (Lines{kNoDriverCapabilities, test::kDriverRequired, kNoDriverCapabilities}));
         const sim::VjoyLibrary& vjoy = sim::Current().vjoy;
         EXPECT_EQ(vjoy.loads, 2u);
         EXPECT_EQ(vjoy.frees, 2u);  // before the reload, and at shutdown
@@ -245,7 +238,8 @@ TEST(ProbeBackendTest, AvailableVjoyIsNotReloaded) {
     sim::SendLine(10, R"({"type":"probe","player":1})");
     sim::CloseInput(20);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Lines{kVjoyOnly, VjoyCreated(1), kVjoyOnly, DeviceRemoved(1)}));
+    EXPECT_EQ(session.Lines(), (Lines{kVjoyCapabilities, DeviceCreated(1, kVjoy), kVjoyCapabilities,
+                                      DeviceRemoved(1)}));
     EXPECT_EQ(sim::Current().vjoy.loads, 1u);
     EXPECT_EQ(sim::Current().bus.enumCalls, 2u);  // discovery still runs each time
 }
@@ -263,10 +257,10 @@ TEST(ProbeBackendTest, BusInstalledWhileVjoyServesPlayers) {
     sim::SendLine(300, InputLine(2));
     sim::CloseInput(400);
     session.Run();
-    EXPECT_EQ(session.Lines(),
-              (Lines{kVjoyOnly, VjoyCreated(2), VjoyCreated(0), DeviceRemoved(0), DeviceRemoved(2),
-                     kBusReady, DeviceCreated(0), DeviceCreated(2), ZeroRumble(0), DeviceRemoved(0),
-                     ZeroRumble(2), DeviceRemoved(2)}));
+    EXPECT_EQ(session.Lines(), (Lines{kVjoyCapabilities, DeviceCreated(2, kVjoy),
+                                      DeviceCreated(0, kVjoy), DeviceRemoved(0), DeviceRemoved(2),
+                                      kBusReady, DeviceCreated(0), DeviceCreated(2), ZeroRumble(0),
+                                      DeviceRemoved(0), ZeroRumble(2), DeviceRemoved(2)}));
     // The library stays loaded until shutdown, but nothing of it is used after the hand-over.
     const sim::VjoyLibrary& vjoy = sim::Current().vjoy;
     EXPECT_EQ(vjoy.loads, 1u);
@@ -286,24 +280,22 @@ TEST(ProbeBackendTest, FailingBusDoesNotTakeVjoyAway) {
     sim::SendLine(200, R"({"type":"probe"})");
     sim::CloseInput(300);
     session.Run();
-    EXPECT_EQ(session.Lines(),
-              (Lines{kVjoyOnly, VjoyCreated(3),
-                     CapabilitiesLine("vJoy DirectInput", "incompatible", true, false),
-                     DeviceRemoved(3)}));
+    EXPECT_EQ(session.Lines(), (Lines{kVjoyCapabilities, DeviceCreated(3, kVjoy),
+                                      CapabilitiesLine(test::kVjoy, "incompatible", true, false),
+                                      DeviceRemoved(3)}));
     ExpectBusClean();
 }
 
 TEST(ProbeBackendTest, OpenBusSkipsDiscoveryAndReportsThePermissionOfTheMoment) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, R"({"type":"probe"})");
     sim::SendLine(10, R"({"type":"system-permission","enabled":true})");
     sim::SendLine(20, R"({"type":"probe"})");
     sim::CloseInput(30);
     session.Run();
-    EXPECT_EQ(session.Lines(),
-              (Lines{kBusReady, kBusReady, R"({"type":"system-permission","enabled":true})",
-                     CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, true)}));
+    EXPECT_EQ(session.Lines(), (Lines{kBusReady, kBusReady, test::kGranted,
+                                      CapabilitiesLine(test::kXbox360, "ready", true, true)}));
     EXPECT_EQ(sim::Current().bus.enumCalls, 1u);
     EXPECT_EQ(sim::Current().bus.opens.size(), 1u);
     ExpectBusClean();

@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
-Session::Session() : bridge(std::make_unique<Bridge>()) {
+Session::Session(sim::ClockMode clock) : bridge(std::make_unique<Bridge>()) {
     sim::Reset();
+    sim::SetClockMode(clock);
 }
 
 int Session::Run(std::vector<std::u16string> commandLine) {
@@ -15,18 +16,6 @@ int Session::Run(std::vector<std::u16string> commandLine) {
     argv.push_back(nullptr);
     return RunBridge(*bridge, static_cast<int>(argv.size() - 1), argv.data());
 }
-
-std::string CapabilitiesLine(const char* backend, const char* bus, bool available,
-                             bool systemEnabled) {
-    return std::string("{\"type\":\"capabilities\",\"os\":\"Windows\",\"gamepadBackend\":\"") +
-           backend + "\",\"vigemBus\":\"" + bus +
-           "\",\"gamepadAvailable\":" + (available ? "true" : "false") +
-           ",\"textInput\":true,\"systemEnabled\":" + (systemEnabled ? "true" : "false") + "}";
-}
-
-const char* const kDriverRequired =
-    "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
-    "driver on this computer. Game keys still work.\"}";
 
 namespace {
 std::string NumberList(const std::vector<double>& values) {
@@ -46,4 +35,4 @@ std::string InputLine(int player, const std::vector<double>& axes,
            NumberList(axes) + "],\"buttons\":[" + NumberList(buttons) + "]}";
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -1,19 +1,22 @@
 // Runs the bridge on the simulated machine the way a host session would.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/bridge.h"
 #include "os/sim/sim.h"
+#include "wire.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
-// A fresh machine and a fresh bridge state. Script the host with sim::Send / sim::SendLine /
-// sim::CloseInput, then Run().
+// A fresh machine on the given clock and a fresh bridge state. Script the host with sim::Send /
+// sim::SendLine / sim::CloseInput, then Run().
 struct Session {
-    Session();
+    explicit Session(sim::ClockMode clock = sim::ClockMode::kFine);
     // Runs the whole process with these arguments after the program name; returns the exit code.
     int Run(std::vector<std::u16string> arguments = {});
     std::vector<std::string> Lines() const { return sim::OutputLines(); }
@@ -29,13 +32,19 @@ inline const char* ClockModeName(sim::ClockMode mode) {
     return mode == sim::ClockMode::kFine ? "fine clock" : "coarse clock";
 }
 
-// Exact outbound lines, for comparisons.
-std::string CapabilitiesLine(const char* backend, const char* bus, bool available,
-                             bool systemEnabled);
-extern const char* const kDriverRequired;
+// Runs `scenario(session, mode)` once on each clock, each time on a fresh session; a failure
+// names the clock it happened on.
+template <typename Scenario>
+void OnEachClock(Scenario&& scenario) {
+    for (sim::ClockMode mode : kClockModes) {
+        SCOPED_TRACE(ClockModeName(mode));
+        Session session(mode);
+        scenario(session, mode);
+    }
+}
 
 // An `input` line for `player` with the given axes and buttons (all zero when left out).
 std::string InputLine(int player, const std::vector<double>& axes = {0, 0, 0, 0},
                       const std::vector<double>& buttons = std::vector<double>(16, 0.0));
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -1,5 +1,5 @@
-// Shared by the ViGEmBus tests: the exact lines of the pad path, a bus that is installed, and
-// the checks every scenario ends with.
+// Shared by the ViGEmBus tests: a bus that is installed, the requests it recorded, and the checks
+// every scenario ends with.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,32 +11,7 @@
 #include "os/sim/sim.h"
 #include "session.h"
 
-namespace padbridge::testing {
-
-inline const std::string kBusReady = CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false);
-
-inline std::string DeviceCreated(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}";
-}
-
-inline std::string DeviceRemoved(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
-}
-
-inline std::string RumbleLine(int player, const char* low, const char* high) {
-    return "{\"type\":\"rumble\",\"player\":" + std::to_string(player) + ",\"low\":" + low +
-           ",\"high\":" + high + "}";
-}
-
-inline std::string ZeroRumble(int player) {
-    return RumbleLine(player, "0.000000", "0.000000");
-}
-
-inline std::string PlayerError(int player, const char* code, uint32_t win32Error) {
-    return "{\"type\":\"error\",\"player\":" + std::to_string(player) + ",\"code\":\"" + code +
-           "\",\"win32Error\":" + std::to_string(win32Error) + "}";
-}
+namespace padbridge::test {
 
 // One interface that opens and answers every request at once with success, AwaitRumble aside,
 // which the driver holds until the motors change.
@@ -79,4 +54,4 @@ inline void ExpectRecordsValid() {
     EXPECT_EQ(sim::Current().bus.recordFaults, std::vector<std::string>{});
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test

@@ -12,16 +12,16 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::PlayerError;
-using testing::RumbleLine;
-using testing::SerialsOf;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::kBusReady;
+using test::PlayerError;
+using test::RumbleLine;
+using test::SerialsOf;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 std::vector<double> Buttons(std::initializer_list<int> pressed) {
@@ -37,7 +37,7 @@ void KeepSending(int player, uint64_t fromMs, uint64_t toMs) {
 
 TEST(VigemPadsTest, TypicalExchange) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kAwaitRumble, sim::Rumble(255, 0, 50));
     sim::SendLine(0, InputLine(0));
     sim::SendLine(500, R"({"type":"remove","player":0})");
@@ -77,7 +77,7 @@ TEST(VigemPadsTest, TypicalExchange) {
 
 TEST(VigemPadsTest, DriverAnsweringAtOnceGetsTheFirstReportOutInTheSameTick) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     // Left stick full left and pushed down, right stick half right, A and d-pad up, left trigger
     // half.
     sim::SendLine(
@@ -101,7 +101,7 @@ TEST(VigemPadsTest, DriverAnsweringAtOnceGetsTheFirstReportOutInTheSameTick) {
 
 TEST(VigemPadsTest, SerialNumbersAreUniqueAndReusedAfterTeardown) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     for (int player : {0, 1, 2}) sim::SendLine(0, InputLine(player));
     sim::SendLine(100, R"({"type":"neutral","player":1})");
     sim::SendLine(200, InputLine(3));  // the lowest free number is 2 again
@@ -115,7 +115,7 @@ TEST(VigemPadsTest, SerialNumbersAreUniqueAndReusedAfterTeardown) {
 
 TEST(VigemPadsTest, TakenSerialNumberMovesOnSilently) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, InputLine(0));  // serial 1
     sim::Current().bus.Queue(sim::kPlugIn, sim::AtOnce());
     sim::Current().bus.Queue(sim::kPlugIn, sim::AtOnce(87));     // 2 belongs to somebody else
@@ -132,7 +132,7 @@ TEST(VigemPadsTest, TakenSerialNumberMovesOnSilently) {
 
 TEST(VigemPadsTest, NoSerialNumberLeft) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.defaults[sim::kPlugIn] = sim::AtOnce(87);  // every number is taken
     KeepSending(0, 0, 21000);
     sim::CloseInput(21100);
@@ -153,7 +153,7 @@ TEST(VigemPadsTest, NoSerialNumberLeft) {
 
 TEST(VigemPadsTest, OnlyTheNewestReportIsSubmittedAfterTheOneInFlight) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kSubmitReport, sim::Later(100));
     sim::SendLine(0, InputLine(0, {0, 0, 0, 0}, Buttons({0})));      // A
     sim::SendLine(20, InputLine(0, {0, 0, 0, 0}, Buttons({1})));     // B
@@ -163,10 +163,10 @@ TEST(VigemPadsTest, OnlyTheNewestReportIsSubmittedAfterTheOneInFlight) {
     session.Run();
     const std::vector<sim::Request> reports = sim::Current().bus.RequestsOf(sim::kSubmitReport);
     ASSERT_EQ(reports.size(), 3u);  // A, then only Y, then the neutral report of the teardown
-    EXPECT_EQ(testing::U32At(reports[0].input, 8) & 0xFFFF, 0x1000u);
-    EXPECT_EQ(testing::U32At(reports[1].input, 8) & 0xFFFF, 0x8010u);
+    EXPECT_EQ(test::U32At(reports[0].input, 8) & 0xFFFF, 0x1000u);
+    EXPECT_EQ(test::U32At(reports[1].input, 8) & 0xFFFF, 0x8010u);
     EXPECT_EQ(reports[1].atMs, 100u);  // the pass right after the completion
-    EXPECT_EQ(testing::U32At(reports[2].input, 8) & 0xFFFF, 0u);
+    EXPECT_EQ(test::U32At(reports[2].input, 8) & 0xFFFF, 0u);
     ExpectBusClean();
 }
 
@@ -204,7 +204,7 @@ TEST(VigemPadsTest, EachRequestKindFailing) {
     for (const Failure& f : failures) {
         SCOPED_TRACE(f.name);
         Session session;
-        testing::InstallBus();
+        test::InstallBus();
         sim::Current().bus.Queue(f.code, f.answer);
         const uint64_t windowEnd = f.failedAtMs + 5000;
         const uint64_t nextPadAt = (windowEnd + 499) / 500 * 500;  // first input at or after it
@@ -226,12 +226,12 @@ TEST(VigemPadsTest, EachRequestKindFailing) {
         const std::vector<sim::Request> plugIns = sim::Current().bus.RequestsOf(sim::kPlugIn);
         ASSERT_EQ(plugIns.size(), 2u);
         EXPECT_EQ(plugIns[1].atMs, nextPadAt);
-        EXPECT_EQ(testing::U32At(plugIns[1].input, 4), 1u);  // numbering starts again from 1
+        EXPECT_EQ(test::U32At(plugIns[1].input, 4), 1u);  // numbering starts again from 1
         // A pad that never became ready gets no neutral report.
         const std::size_t neutralReports = f.wasCreated ? 1 : 0;
         std::size_t submitted = 0;
         for (const sim::Request& r : sim::Current().bus.RequestsOf(sim::kSubmitReport)) {
-            if (r.atMs == f.failedAtMs && testing::U32At(r.input, 8) == 0) ++submitted;
+            if (r.atMs == f.failedAtMs && test::U32At(r.input, 8) == 0) ++submitted;
         }
         EXPECT_EQ(submitted, neutralReports + (f.code == sim::kSubmitReport && f.failedAtMs == 0));
         ExpectBusClean();
@@ -240,7 +240,7 @@ TEST(VigemPadsTest, EachRequestKindFailing) {
 
 TEST(VigemPadsTest, RetryWindowSurvivesRemoveAndIdleTimeout) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kPlugIn, sim::AtOnce(31));  // fails at 0: window until 5000
     sim::SendLine(0, InputLine(2));
     sim::SendLine(1000, InputLine(2));  // ignored, but keeps the player's tick
@@ -261,7 +261,7 @@ TEST(VigemPadsTest, RetryWindowSurvivesRemoveAndIdleTimeout) {
 
 TEST(VigemPadsTest, FailedUnplugIsReportedAndTheTeardownGoesOn) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::Current().bus.Queue(sim::kUnplug, sim::Never());
     sim::Current().bus.Queue(sim::kSubmitReport, sim::AtOnce());
     sim::Current().bus.Queue(sim::kSubmitReport, sim::AtOnce(31));  // the neutral one fails quietly
@@ -282,7 +282,7 @@ TEST(VigemPadsTest, EventThatCannotBeCreated) {
     };
     for (const Case& c : {Case{0}, Case{1}}) {
         Session session;
-        testing::InstallBus();
+        test::InstallBus();
         // Creation 0 is the probe's CheckVersion wait; the slot's events come after it.
         sim::Current().bus.failingEventCreations = {1 + c.failingCreation};
         sim::SendLine(0, InputLine(6));
@@ -299,7 +299,7 @@ TEST(VigemPadsTest, EventThatCannotBeCreated) {
 
 TEST(VigemPadsTest, IdlePlayerIsUnpluggedAfterMoreThanASecond) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     sim::SendLine(0, InputLine(0));
     sim::SendLine(900, InputLine(0));  // keeps the pad
     sim::CloseInput(3000);
@@ -314,7 +314,7 @@ TEST(VigemPadsTest, IdlePlayerIsUnpluggedAfterMoreThanASecond) {
 
 TEST(VigemPadsTest, ShutdownWithEightLivePads) {
     Session session;
-    testing::InstallBus();
+    test::InstallBus();
     for (int player = 0; player < 8; ++player) sim::SendLine(0, InputLine(player));
     sim::CloseInput(100);
     EXPECT_EQ(session.Run(), 0);

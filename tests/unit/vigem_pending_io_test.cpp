@@ -19,7 +19,7 @@ const uint8_t kRecord[8] = {8, 0, 0, 0, 1, 0, 0, 0};
 struct PendingIoTest : ::testing::Test {
     void SetUp() override {
         sim::Reset();
-        testing::InstallBus();
+        test::InstallBus();
         bus = os::CreateFileW(sim::Current().bus.interfaces[0].path.c_str(), 0, 0, 0, 0);
         ASSERT_NE(bus, os::kInvalidHandle);
         io.overlapped.event = os::CreateManualResetEvent();
@@ -27,7 +27,7 @@ struct PendingIoTest : ::testing::Test {
     void TearDown() override {
         ReleasePendingIo(bus, io);
         os::CloseHandle(bus);
-        testing::ExpectBusClean();
+        test::ExpectBusClean();
     }
     void Issue(sim::Answer answer) {
         sim::Current().bus.Queue(kCode, answer);

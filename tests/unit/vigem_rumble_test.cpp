@@ -12,20 +12,20 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::ExpectBusClean;
-using testing::InputLine;
-using testing::kBusReady;
-using testing::PlayerError;
-using testing::RumbleLine;
-using testing::Session;
-using testing::ZeroRumble;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::ExpectBusClean;
+using test::InputLine;
+using test::kBusReady;
+using test::PlayerError;
+using test::RumbleLine;
+using test::Session;
+using test::ZeroRumble;
 using Lines = std::vector<std::string>;
 
 // Player 0's pad comes up at 0 and lives until the host closes the pipe at `closeAtMs`.
 void PadUntil(uint64_t closeAtMs) {
-    testing::InstallBus();
+    test::InstallBus();
     for (uint64_t at = 0; at < closeAtMs; at += 500) sim::SendLine(at, InputLine(0));
     sim::CloseInput(closeAtMs);
 }
@@ -124,8 +124,7 @@ TEST(VigemRumbleTest, AtMostSixteenCompletionsATick) {
     Session session;
     PadUntil(100);
     for (int i = 1; i <= 40; ++i) {
-        sim::Current().bus.Queue(sim::kAwaitRumble,
-                                 testing::RumbleAtOnce(static_cast<uint8_t>(i), 0));
+        sim::Current().bus.Queue(sim::kAwaitRumble, test::RumbleAtOnce(static_cast<uint8_t>(i), 0));
     }
     session.Run();
     const Lines lines = session.Lines();

@@ -10,13 +10,15 @@
 namespace padbridge {
 namespace {
 
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::InstallVjoy;
-using testing::kVjoyCapabilities;
-using testing::PadWrites;
-using testing::Session;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kBusReady;
+using test::kVjoy;
+using test::kVjoyCapabilities;
+using test::PadWrites;
+using test::Session;
 using Strings = std::vector<std::string>;
 
 TEST(VjoyHandOverTest, ProbeThatFindsTheBusHandsPlayersOverInAscendingOrder) {
@@ -34,11 +36,10 @@ TEST(VjoyHandOverTest, ProbeThatFindsTheBusHandsPlayersOverInAscendingOrder) {
     sim::CloseInput(400);
     EXPECT_EQ(session.Run(), 0);
 
-    const std::string busReady =
-        testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false);
-    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(5), DeviceCreated(1),
-                                        DeviceCreated(3), kVjoyCapabilities, DeviceRemoved(1),
-                                        DeviceRemoved(3), DeviceRemoved(5), busReady, busReady}));
+    EXPECT_EQ(session.Lines(),
+              (Strings{kVjoyCapabilities, DeviceCreated(5, kVjoy), DeviceCreated(1, kVjoy),
+                       DeviceCreated(3, kVjoy), kVjoyCapabilities, DeviceRemoved(1),
+                       DeviceRemoved(3), DeviceRemoved(5), kBusReady, kBusReady}));
     Strings relinquished;
     for (const std::string& write : PadWrites()) {
         if (write.rfind("RelinquishVJD", 0) == 0) relinquished.push_back(write);
@@ -67,10 +68,8 @@ TEST(VjoyHandOverTest, InputAfterTheHandOverGoesToTheBusNotToVjoy) {
     session.Run();
     const Strings lines = session.Lines();
     ASSERT_GE(lines.size(), 5u);
-    EXPECT_EQ(lines[3], testing::CapabilitiesLine("Xbox 360 (ViGEmBus)", "ready", true, false));
-    EXPECT_EQ(
-        lines[4],
-        "{\"type\":\"device\",\"player\":2,\"created\":true,\"backend\":\"Xbox 360 (ViGEmBus)\"}");
+    EXPECT_EQ(lines[3], kBusReady);
+    EXPECT_EQ(lines[4], DeviceCreated(2));
     const Strings writes = PadWrites();
     EXPECT_EQ(std::count(writes.begin(), writes.end(), "AcquireVJD(3)"), 1);
 }

@@ -10,26 +10,20 @@
 namespace padbridge {
 namespace {
 
-using testing::Buttons;
-using testing::DeviceCreated;
-using testing::DeviceRemoved;
-using testing::InputLine;
-using testing::InstallVjoy;
-using testing::kVjoyCapabilities;
-using testing::PadCalls;
-using testing::PadWrites;
-using testing::Session;
+using test::Buttons;
+using test::DeviceCreated;
+using test::DeviceRemoved;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kVjoy;
+using test::kVjoyAxisMissing;
+using test::kVjoyBusy;
+using test::kVjoyCapabilities;
+using test::kVjoyConfigurationRequired;
+using test::PadCalls;
+using test::PadWrites;
+using test::Session;
 using Strings = std::vector<std::string>;
-
-const std::string kLongConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\",\"message\":\"Configure this "
-    "vJoy "
-    "device with 10 buttons, X/Y/Rx/Ry/Z/Rz axes and a continuous POV.\"}";
-const std::string kShortConfiguration =
-    "{\"type\":\"error\",\"code\":\"vjoy_configuration_required\"}";
-const std::string kBusy =
-    "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
-    "feeder.\"}";
 
 TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFailedCheck) {
     struct Case {
@@ -50,34 +44,40 @@ TEST(VjoyLifecycleTest, FailedAcquisitionAnswersEveryInputAndStopsAtTheFirstFail
         return a;
     };
     const Case cases[] = {
-        {"nine buttons", 9, 1, {}, false, kLongConfiguration, {"GetVJDButtonNumber(1)"}},
-        {"nine buttons, no POV", 9, 0, {}, false, kLongConfiguration, {"GetVJDButtonNumber(1)"}},
-        {"no continuous POV", 10, 0, {}, false, kLongConfiguration, counts},
-        {"no X",
-         10,
-         1,
-         {0x30},
+        {"nine buttons", 9, 1, {}, false, kVjoyConfigurationRequired, {"GetVJDButtonNumber(1)"}},
+        {"nine buttons, no POV",
+         9,
+         0,
+         {},
          false,
-         kShortConfiguration,
-         join(counts, {"GetVJDAxisExist(1,48)"})},
-        {"no Rz", 128, 4, {0x35}, false, kShortConfiguration, join(counts, allAxes)},
+         kVjoyConfigurationRequired,
+         {"GetVJDButtonNumber(1)"}},
+        {"no continuous POV", 10, 0, {}, false, kVjoyConfigurationRequired, counts},
+        {"no X", 10, 1, {0x30}, false, kVjoyAxisMissing, join(counts, {"GetVJDAxisExist(1,48)"})},
+        {"no Rz", 128, 4, {0x35}, false, kVjoyAxisMissing, join(counts, allAxes)},
         // Rx is checked before Z.
         {"no Z, no Rx",
          10,
          1,
          {0x32, 0x33},
          false,
-         kShortConfiguration,
+         kVjoyAxisMissing,
          join(counts, Strings(allAxes.begin(), allAxes.begin() + 3))},
         {"another feeder owns it",
          10,
          1,
          {},
          true,
-         kBusy,
+         kVjoyBusy,
          join(join(counts, allAxes), {"AcquireVJD(1)"})},
         // The slider is not one of ours.
-        {"no slider", 10, 1, {0x36}, true, kBusy, join(join(counts, allAxes), {"AcquireVJD(1)"})},
+        {"no slider",
+         10,
+         1,
+         {0x36},
+         true,
+         kVjoyBusy,
+         join(join(counts, allAxes), {"AcquireVJD(1)"})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,7 +106,7 @@ TEST(VjoyLifecycleTest, FailedAcquisitionStillArmsTheIdleTimeoutWhichReleasesNot
     sim::SendLine(0, InputLine(0));
     sim::CloseInput(1500);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, kBusy}));
+    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, kVjoyBusy}));
     EXPECT_EQ(PadWrites(), Strings{"AcquireVJD(1)"});
     EXPECT_EQ(session.bridge->players.lastInputTick[0], 0u);  // cleared by the idle check
 }
@@ -119,7 +119,8 @@ TEST(VjoyLifecycleTest, RemoveWritesOnlyWhatDiffersRelinquishesAndPrintsOnce) {
     sim::SendLine(20, "{\"type\":\"remove\",\"player\":2}");
     sim::CloseInput(30);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(2), DeviceRemoved(2)}));
+    EXPECT_EQ(session.Lines(),
+              (Strings{kVjoyCapabilities, DeviceCreated(2, kVjoy), DeviceRemoved(2)}));
     const Strings writes = PadWrites();
     ASSERT_EQ(writes.size(), 18u + 5u);
     EXPECT_EQ(Strings(writes.begin() + 18, writes.end()),
@@ -154,7 +155,7 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
         sim::CloseInput(c.closeAt);
         session.Run();
         EXPECT_EQ(session.Lines(),
-                  (Strings{kVjoyCapabilities, DeviceCreated(4), DeviceRemoved(4)}));
+                  (Strings{kVjoyCapabilities, DeviceCreated(4, kVjoy), DeviceRemoved(4)}));
         EXPECT_EQ(PadWrites().back(), "RelinquishVJD(5)");
         EXPECT_EQ(session.bridge->vjoy.acquired[4], 0);
     }
@@ -167,8 +168,9 @@ TEST(VjoyLifecycleTest, EveryReleasePointReleasesAndTheNextInputAcquiresAfresh) 
     sim::SendLine(20, InputLine(4, {0.5, 0, 0, 0}, Buttons({{1, 1.0}})));
     sim::CloseInput(30);
     session.Run();
-    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(4), DeviceRemoved(4),
-                                        DeviceCreated(4), DeviceRemoved(4)}));
+    EXPECT_EQ(session.Lines(),
+              (Strings{kVjoyCapabilities, DeviceCreated(4, kVjoy), DeviceRemoved(4),
+                       DeviceCreated(4, kVjoy), DeviceRemoved(4)}));
     const Strings writes = PadWrites();
     const auto acquire = std::find(writes.begin() + 1, writes.end(), "AcquireVJD(5)");
     ASSERT_NE(acquire, writes.end());
@@ -186,9 +188,9 @@ TEST(VjoyLifecycleTest, ShutdownReleasesPlayersInAscendingOrderBeforeUnloading) 
     sim::SendLine(2, InputLine(3));
     sim::CloseInput(10);
     EXPECT_EQ(session.Run(), 0);
-    EXPECT_EQ(session.Lines(),
-              (Strings{kVjoyCapabilities, DeviceCreated(6), DeviceCreated(0), DeviceCreated(3),
-                       DeviceRemoved(0), DeviceRemoved(3), DeviceRemoved(6)}));
+    EXPECT_EQ(session.Lines(), (Strings{kVjoyCapabilities, DeviceCreated(6, kVjoy),
+                                        DeviceCreated(0, kVjoy), DeviceCreated(3, kVjoy),
+                                        DeviceRemoved(0), DeviceRemoved(3), DeviceRemoved(6)}));
     Strings relinquished;
     for (const std::string& write : PadWrites()) {
         if (write.rfind("RelinquishVJD", 0) == 0) relinquished.push_back(write);

@@ -11,14 +11,15 @@
 namespace padbridge {
 namespace {
 
-using testing::Buttons;
-using testing::DeviceCreated;
-using testing::InputLine;
-using testing::InstallVjoy;
-using testing::kVjoyCapabilities;
-using testing::PadCalls;
-using testing::PadWrites;
-using testing::Session;
+using test::Buttons;
+using test::DeviceCreated;
+using test::InputLine;
+using test::InstallVjoy;
+using test::kVjoy;
+using test::kVjoyCapabilities;
+using test::PadCalls;
+using test::PadWrites;
+using test::Session;
 using Strings = std::vector<std::string>;
 
 // The writes of a first update of an all-released, centred frame on device `d` of range 0..32767.
@@ -71,7 +72,7 @@ TEST(VjoyPadTest, FirstInputAcquiresAndWritesEverythingAnIdenticalOneWritesNothi
     expected.push_back("RelinquishVJD(1)");
     EXPECT_EQ(PadCalls(), expected);
     EXPECT_EQ(session.Lines(),
-              (Strings{kVjoyCapabilities, DeviceCreated(0), testing::DeviceRemoved(0)}));
+              (Strings{kVjoyCapabilities, DeviceCreated(0, kVjoy), test::DeviceRemoved(0)}));
     EXPECT_EQ(sim::Current().vjoy.callsWhileUnloaded, 0u);
     EXPECT_FALSE(sim::VjoyDeviceById(1).owned);
 }
@@ -94,7 +95,7 @@ TEST(VjoyPadTest, PlayerSevenDrivesDeviceEight) {
         EXPECT_EQ(call.args[isWrite ? 1 : 0], 8) << sim::Describe(call);
     }
     EXPECT_EQ(session.Lines(),
-              (Strings{kVjoyCapabilities, DeviceCreated(7), testing::DeviceRemoved(7)}));
+              (Strings{kVjoyCapabilities, DeviceCreated(7, kVjoy), test::DeviceRemoved(7)}));
 }
 
 TEST(VjoyPadTest, AxisValuesFollowTheRangeTheDeviceReports) {

@@ -7,12 +7,9 @@
 
 #include "session.h"
 
-namespace padbridge::testing {
+namespace padbridge::test {
 
 inline const char16_t* const kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
-
-inline const std::string kVjoyCapabilities =
-    CapabilitiesLine("vJoy DirectInput", "missing", true, false);
 
 // Installs the library double under ProgramFiles, where the start-up probe finds it.
 inline void InstallVjoy() {
@@ -40,15 +37,6 @@ inline std::vector<std::string> PadWrites() {
     return words;
 }
 
-inline std::string DeviceCreated(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) +
-           ",\"created\":true,\"backend\":\"vJoy DirectInput\"}";
-}
-
-inline std::string DeviceRemoved(int player) {
-    return "{\"type\":\"device\",\"player\":" + std::to_string(player) + ",\"created\":false}";
-}
-
 // Sixteen buttons, all released except the ones given as {index, value}.
 inline std::vector<double> Buttons(std::vector<std::pair<int, double>> pressed = {}) {
     std::vector<double> buttons(16, 0.0);
@@ -56,4 +44,4 @@ inline std::vector<double> Buttons(std::vector<std::pair<int, double>> pressed =
     return buttons;
 }
 
-}  // namespace padbridge::testing
+}  // namespace padbridge::test
