@@ -23,9 +23,11 @@ uint64_t RunWatchdogHook(void* context, uint64_t now) {
 }  // namespace
 
 // Only a value that starts with the four bytes `true` grants; everything else (absent, false,
-// "true" in quotes, 1, TRUE) refuses and lets go of everything first.
+// "true" in quotes, 1, TRUE) refuses and lets go of everything first. Without the writer thread
+// even `true` is refused: a host that stops reading would then block the loop in a write, and a
+// key held meanwhile would stay down for as long as the host stays frozen, whatever the watchdog.
 void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line) {
-    if (ReadBool(line, "enabled")) {
+    if (ReadBool(line, "enabled") && !OutputMayBlock(out)) {
         control.enabled = true;
         control.heartbeatTick = os::GetTickCount64();
         WriteSystemPermission(out, true);

@@ -24,7 +24,7 @@ struct SystemControl {
 struct OutputQueue;
 
 // `system-permission`: grants desktop control and arms the watchdog, or refuses it and lets go of
-// everything held; answers on `out` either way.
+// everything held; answers on `out` either way. A grant is refused while `out` may block.
 void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line);
 // `system-heartbeat`, while control is granted: the watchdog's second starts again.
 void HandleSystemHeartbeat(SystemControl& control);

@@ -175,6 +175,10 @@ void PumpOutput(OutputQueue& out) {
     if (out.running) HandOverQueued(out);
 }
 
+bool OutputMayBlock(const OutputQueue& out) {
+    return !out.running || out.roomEvent == os::kNullHandle;
+}
+
 bool FinishOutput(OutputQueue& out, uint32_t milliseconds) {
     if (!out.running) return true;
     out.running = false;

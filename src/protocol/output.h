@@ -20,6 +20,9 @@ void StartOutput(OutputQueue& out);
 os::Handle OutputRoomEvent(const OutputQueue& out);
 void PumpOutput(OutputQueue& out);
 bool FinishOutput(OutputQueue& out, uint32_t milliseconds);
+// Whether a line written now may block the loop's thread until the host reads: outside a run, and
+// in a run whose writer thread could not start, each line is written in place.
+bool OutputMayBlock(const OutputQueue& out);
 
 // How long the end of a run waits for a host that does not read before the process ends anyway.
 inline constexpr uint32_t kShutdownFlushMs = 500;

@@ -111,6 +111,7 @@ struct Session {
     bool wait_output_failed = false;
     bool ctrl_break_sent = false;
     bool end_session_ran = false;
+    int close_posts = 0;
 
     // Input capture (the hook procedures reach it through g_capture).
     std::vector<KeyEvent> keys;
@@ -198,6 +199,37 @@ bool RunAndWait(std::wstring command_line, DWORD timeout_ms) {
     return ended;
 }
 
+struct WindowSearch {
+    DWORD process_id = 0;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
+    WindowSearch& search = *reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search.process_id) search.windows.push_back(window);
+    return TRUE;
+}
+
+// What taskkill without /F does: WM_CLOSE to every top-level window of the process. The child
+// makes its window on a thread of its own, so the search is repeated until one shows up.
+int PostCloseToWindows(DWORD process_id, DWORD timeout_ms) {
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    WindowSearch search;
+    search.process_id = process_id;
+    for (;;) {
+        EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+        if (!search.windows.empty() || GetTickCount64() >= deadline) break;
+        ::Sleep(20);
+    }
+    int posted = 0;
+    for (HWND window : search.windows) {
+        if (PostMessageW(window, WM_CLOSE, 0, 0)) ++posted;
+    }
+    return posted;
+}
+
 DWORD WINAPI ScriptThread(void* param) {
     Session& s = *static_cast<Session*>(param);
     for (const Step& step : *s.script) {
@@ -247,6 +279,9 @@ DWORD WINAPI ScriptThread(void* param) {
                 break;
             case Step::Kind::kEndSession:
                 s.end_session_ran = RunAndWait(L"wineboot.exe --end-session", step.ms);
+                break;
+            case Step::Kind::kPostClose:
+                s.close_posts = PostCloseToWindows(s.process_id, step.ms);
                 break;
             case Step::Kind::kStopReading:
             case Step::Kind::kResumeReading:
@@ -349,6 +384,9 @@ Step ResumeReading() {
 
 Step EndSession(DWORD timeout_ms) {
     return {Step::Kind::kEndSession, {}, timeout_ms};
+}
+Step PostClose(DWORD timeout_ms) {
+    return {Step::Kind::kPostClose, {}, timeout_ms};
 }
 
 SessionOptions Options(std::wstring program, std::vector<std::wstring> args) {
@@ -485,6 +523,7 @@ SessionResult RunSession(const SessionOptions& options, const std::vector<Step>&
     result.wait_output_failed = s.wait_output_failed;
     result.ctrl_break_sent = s.ctrl_break_sent;
     result.end_session_ran = s.end_session_ran;
+    result.close_posts = s.close_posts;
     result.keys = std::move(s.keys);
     result.mice = std::move(s.mice);
     return result;

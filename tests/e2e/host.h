@@ -29,6 +29,7 @@ struct Step {
         kStopReading,    // our reader stops reading the child's stdout after its read in progress
         kResumeReading,  // and reads again
         kEndSession,     // Wine only: `wineboot --end-session`, waited for at most ms (a log-off)
+        kPostClose,      // WM_CLOSE posted to the child's top-level windows, found within ms
     };
     Kind kind = Kind::kPause;
     std::string bytes;
@@ -42,6 +43,7 @@ Step SampleCpu();
 Step CloseStdin();
 Step CtrlBreak();
 Step EndSession(DWORD timeout_ms = 20000);
+Step PostClose(DWORD timeout_ms = 5000);
 Step StopReading();
 Step ResumeReading();
 
@@ -119,6 +121,7 @@ struct SessionResult {
     bool capture_ok = false;          // hooks were installed (when capture_input was asked)
     bool ctrl_break_sent = false;     // GenerateConsoleCtrlEvent succeeded
     bool end_session_ran = false;     // wineboot --end-session started and finished in time
+    int close_posts = 0;              // top-level windows of the child WM_CLOSE was posted to
     std::vector<KeyEvent> keys;
     std::vector<MouseEvent> mice;
 };

@@ -2,6 +2,7 @@
 //   every bus request kind times every way a request can go wrong;
 //   every vJoy acquisition check failing;
 //   the host closing its end after each line of a session with pads live and keys held;
+//   the same session with a writer thread that cannot start;
 //   the same with a host that never reads its end of standard output.
 // Each row checks the exact output and that every handle, event, request, library, device and
 // held key or button has been given back by the end.
@@ -336,6 +337,33 @@ TEST_P(ClosedMidSessionTest, ShutdownLiftsWhatIsHeldAndRemovesEveryPad) {
 
 INSTANTIATE_TEST_SUITE_P(AfterEveryLine, ClosedMidSessionTest,
                          ::testing::Range<std::size_t>(1, kSessionSteps.size() + 1));
+
+// ---- A writer thread that cannot start ----
+
+// Every line is then a blocking write on the loop's thread, so desktop control is never granted:
+// the whole session above gets `false` for each grant and injects nothing, and its pads work as
+// before.
+TEST(WriterCannotStartTest, GrantsAreRefusedAndPadsWorkAsBefore) {
+    Session session;
+    test::InstallBus();
+    sim::Current().outputPipe.writerFails = true;
+    Lines expected = {kBusReady};
+    for (std::size_t i = 0; i < kSessionSteps.size(); ++i) {
+        sim::SendLine(10 * i, kSessionSteps[i].line);
+        for (const std::string& line : kSessionSteps[i].output)
+            expected.push_back(line == kGranted ? kRefused : line);
+    }
+    sim::CloseInput(10 * kSessionSteps.size() + 5);
+    for (int player : kSessionSteps.back().livePads) {
+        expected.push_back(ZeroRumble(player));
+        expected.push_back(DeviceRemoved(player));
+    }
+
+    EXPECT_EQ(session.Run(), 0);
+    EXPECT_EQ(session.Lines(), expected);
+    EXPECT_TRUE(sim::Current().input.events.empty());
+    ExpectAllGivenBack(*session.bridge);
+}
 
 // ---- A host that never reads again, then closes its end ----
 

@@ -293,15 +293,19 @@ TEST(FrozenHostTest, TightWriterKeepsMemoryBoundedAndDropsByPolicy) {
 }
 
 TEST(FrozenHostTest, WithoutTheWriterThreadTheLoopBlocksUntilTheHostReads) {
-    // What the writer thread is for: one blocking write in place holds the watchdog back.
+    // What the writer thread is for: one blocking write in place holds the loop back, so desktop
+    // control is refused rather than left to a watchdog that cannot keep its time.
     test::OnEachClock([](Session& session, sim::ClockMode) {
         const FrozenRun run = FrozenHost(session, kSomeRumble, 4096, os::kOutputWriterBytes, true);
-        EXPECT_EQ(run.keyUpAt, kReadsAgainMs);
+        EXPECT_EQ(run.keyUpAt, 0u);
+        EXPECT_TRUE(sim::Current().input.events.empty());
         EXPECT_EQ(run.refusals, 0u);
-        // The idle pad, too, outlived its time: it went only after the probe sent at the end.
         ASSERT_GE(run.lines.size(), 3u);
+        EXPECT_EQ(Lines(run.lines.begin(), run.lines.begin() + 3),
+                  (Lines{kBusReady, test::kRefused, DeviceCreated(0)}));
+        // The idle pad outlived its time: it went only after the probe sent at the end.
         EXPECT_EQ(Lines(run.lines.end() - 3, run.lines.end()),
-                  (Lines{kBusReadyGranted, ZeroRumble(0), DeviceRemoved(0)}));
+                  (Lines{kBusReady, ZeroRumble(0), DeviceRemoved(0)}));
     });
 }
 
@@ -321,6 +325,89 @@ TEST(FrozenHostTest, LoopWakesWhenTheWriterHasRoomAgain) {
         for (const sim::Wait& wait : sim::Current().waits) wakes.push_back(wait.wokeAtMs);
         EXPECT_EQ(wakes, (std::vector<uint64_t>{100, 2000, 5000}));
     });
+}
+
+// ---- A host that reads slowly: a line at a time, busy with each one ----
+
+struct SlowReaderRow {
+    const char* name;
+    uint64_t readLineEveryMs;  // 0: the host reads everything at once
+    std::size_t pipeBytes;
+    std::size_t writerBytes;
+    bool losesLines;  // whether the bound has to drop or replace some `rumble` lines
+};
+
+const SlowReaderRow kSlowReaders[] = {
+    {"a line every ms, the writer's real sizes", 1, 4096, os::kOutputWriterBytes, false},
+    {"a line every 20 ms, no pipe buffer, a writer of one line", 20, 0, kMaxWireLine, true},
+};
+
+struct SlowRun {
+    Lines lines;
+    uint32_t lost = 0;  // dropped or replaced
+    uint32_t refusals = 0;
+};
+
+// Two pads whose motors change every millisecond, a grant, a refusal and a grant again; player 1
+// is removed and player 0 goes idle long before the host closes its end. Runs on `session`, which
+// is fresh and on its clock.
+SlowRun SlowReader(Session& session, const SlowReaderRow& row) {
+    test::InstallBus();
+    sim::OutputPipe& pipe = sim::Current().outputPipe;
+    pipe.readLineEveryMs = row.readLineEveryMs;
+    pipe.pipeBytes = row.pipeBytes;
+    pipe.writerBytes = row.writerBytes;
+    for (int i = 0; i < kMuchRumble.changes; ++i)
+        sim::Current().bus.Queue(sim::kAwaitRumble,
+                                 sim::Rumble(static_cast<uint8_t>(1 + i % 250), 0, 1));
+    sim::SendLine(0, kGrant);
+    for (uint64_t at = 0; at <= 600; at += 200) {
+        sim::SendLine(at, InputLine(0));
+        sim::SendLine(at, InputLine(1));
+    }
+    sim::SendLine(700, test::kRefused);
+    sim::SendLine(800, kGrant);
+    sim::SendLine(900, R"({"type":"remove","player":1})");
+    sim::CloseInput(8000);
+    EXPECT_EQ(session.Run(), 0);
+    test::ExpectBusClean();
+    return {session.Lines(), session.bridge->output.dropped + session.bridge->output.replaced,
+            pipe.refusals};
+}
+
+Lines LastingLines(const Lines& lines) {
+    Lines lasting;
+    for (const std::string& line : lines) {
+        if (line.find(R"("type":"device")") != std::string::npos ||
+            line.find(R"("type":"system-permission")") != std::string::npos)
+            lasting.push_back(line);
+    }
+    return lasting;
+}
+
+TEST(SlowReaderTest, GetsEveryDeviceAndPermissionLine) {
+    for (const SlowReaderRow& row : kSlowReaders) {
+        SCOPED_TRACE(row.name);
+        test::OnEachClock([&row](Session& session, sim::ClockMode mode) {
+            const SlowRun run = SlowReader(session, row);
+            Session atOnce(mode);
+            const SlowRun all =
+                SlowReader(atOnce, {"at once", 0, 4096, os::kOutputWriterBytes, false});
+            EXPECT_EQ(all.lost + all.refusals, 0u);
+            EXPECT_EQ(LastingLines(run.lines),
+                      (Lines{kGranted, DeviceCreated(0), DeviceCreated(1), test::kRefused, kGranted,
+                             DeviceRemoved(1), DeviceRemoved(0)}));
+            if (row.losesLines) {
+                // The bound held: the writer refused, and only motor states were lost.
+                EXPECT_GT(run.refusals, 0u);
+                EXPECT_GT(run.lost, 0u);
+                EXPECT_EQ(run.lost, all.lines.size() - run.lines.size());
+            } else {
+                EXPECT_EQ(run.lost + run.refusals, 0u);
+                ExpectLines(run.lines, all.lines);
+            }
+        });
+    }
 }
 
 // ---- A host that reads normally sees no change ----

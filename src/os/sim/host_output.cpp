@@ -1,9 +1,9 @@
 // The host's end of standard output: the writer thread, the pipe and a host that reads, or stops
 // reading for a while, or for good.
 //
-// Nothing moves while the host pauses, and everything moves at once while it reads, so the state
-// at any tick follows from the offers made and the pauses scripted: it is brought up to date on
-// every call that can see it.
+// Nothing moves while the host pauses, and while it reads everything moves at once (or a line at a
+// time, at the pace of a host that reads slowly), so the state at any tick follows from the offers
+// made, the pace and the pauses scripted: it is brought up to date on every call that can see it.
 #include <string_view>
 
 #include "os/sim/sim.h"
@@ -17,66 +17,131 @@ uint64_t At(uint64_t ms) {
     return ms == kNever ? kNever : kStartTick + ms;
 }
 
-const ReadPause* PauseAt(const Machine& m, uint64_t tick) {
-    for (const ReadPause& pause : m.outputPipe.pauses) {
+const ReadPause* PauseAt(const OutputPipe& out, uint64_t tick) {
+    for (const ReadPause& pause : out.pauses) {
         if (At(pause.fromMs) <= tick && tick < At(pause.untilMs)) return &pause;
     }
     return nullptr;
 }
 
 // Whether the host read at some moment in [from, to].
-bool ReadBetween(const Machine& m, uint64_t from, uint64_t to) {
-    if (PauseAt(m, from) == nullptr || PauseAt(m, to) == nullptr) return true;
-    for (const ReadPause& pause : m.outputPipe.pauses) {
+bool ReadBetween(const OutputPipe& out, uint64_t from, uint64_t to) {
+    if (PauseAt(out, from) == nullptr || PauseAt(out, to) == nullptr) return true;
+    for (const ReadPause& pause : out.pauses) {
         const uint64_t until = At(pause.untilMs);
-        if (until > from && until <= to && PauseAt(m, until) == nullptr) return true;
+        if (until > from && until <= to && PauseAt(out, until) == nullptr) return true;
     }
     return false;
 }
 
-// The first tick from now on at which the host reads; none when it never does again.
-std::optional<uint64_t> NextRead(const Machine& m) {
-    uint64_t tick = m.now;
-    while (const ReadPause* pause = PauseAt(m, tick)) {
+// The first tick from `tick` on at which the host is not pausing; none when it never reads again.
+std::optional<uint64_t> FirstReadFrom(const OutputPipe& out, uint64_t tick) {
+    while (const ReadPause* pause = PauseAt(out, tick)) {
         if (pause->untilMs == kNever) return std::nullopt;
         tick = At(pause->untilMs);
     }
     return tick;
 }
 
-// Moves bytes along: the writer takes what waits once its write is done, its write fills the
-// pipe's buffer, and a reading host empties the pipe.
-void Settle(Machine& m) {
-    OutputPipe& out = m.outputPipe;
-    const bool reading = ReadBetween(m, out.settledAt > m.now ? m.now : out.settledAt, m.now);
-    out.settledAt = m.now;
+bool Unread(const OutputPipe& out) {
+    return !out.inPipe.empty() || !out.writing.empty();
+}
+
+// The writer's side: its write puts what fits into the pipe's buffer, and once it is done the
+// thread takes what waits (which signals the room event after a refusal).
+void Fill(OutputPipe& out) {
     for (;;) {
         if (out.writing.empty()) {
-            if (out.pending.empty()) break;
+            if (out.pending.empty()) return;
             out.writing.swap(out.pending);
             if (out.roomWanted) {
                 out.roomWanted = false;
                 out.roomSignalled = true;
             }
         }
-        if (reading) {  // the host takes what the pipe holds and the rest of the write
-            m.output += out.inPipe;
-            m.output += out.writing;
-            out.inPipe.clear();
-            out.writing.clear();
-            continue;
-        }
         const std::size_t room =
             out.pipeBytes > out.inPipe.size() ? out.pipeBytes - out.inPipe.size() : 0;
         const std::size_t moved = room < out.writing.size() ? room : out.writing.size();
         out.inPipe.append(out.writing, 0, moved);
         out.writing.erase(0, moved);
-        if (!out.writing.empty()) break;  // WriteFile blocks until the host reads
+        if (!out.writing.empty()) return;  // WriteFile blocks until the host reads
     }
 }
 
-bool WriterIdle(const Machine& m) {
-    return m.outputPipe.pending.empty() && m.outputPipe.writing.empty();
+// One read of a host that takes a line at a time: from the pipe, and from the write in progress
+// when the line goes on there (with no room in the pipe a read takes from the blocked write).
+void TakeLine(OutputPipe& out, std::string& read) {
+    std::string* sources[] = {&out.inPipe, &out.writing};
+    for (std::string* source : sources) {
+        const std::size_t feed = source->find('\n');
+        const std::size_t count = feed == std::string::npos ? source->size() : feed + 1;
+        read.append(*source, 0, count);
+        source->erase(0, count);
+        if (feed != std::string::npos) return;
+    }
+}
+
+// Moves bytes along up to tick `to`: the writer fills the pipe, and the host empties it, at once
+// whenever it reads or a line at a time at its pace.
+void Settle(OutputPipe& out, std::string& read, uint64_t to) {
+    if (out.readLineEveryMs == 0) {
+        const bool reading = ReadBetween(out, out.settledAt > to ? to : out.settledAt, to);
+        out.settledAt = to;
+        for (;;) {
+            Fill(out);
+            if (!reading || !Unread(out)) return;
+            read += out.inPipe;  // the host takes what the pipe holds and the rest of the write
+            read += out.writing;
+            out.inPipe.clear();
+            out.writing.clear();
+        }
+    }
+    for (;;) {
+        Fill(out);
+        if (!Unread(out)) break;
+        const uint64_t from = out.settledAt > out.nextLineAt ? out.settledAt : out.nextLineAt;
+        const std::optional<uint64_t> at = FirstReadFrom(out, from);
+        if (!at || *at > to) break;
+        TakeLine(out, read);
+        out.nextLineAt = *at + out.readLineEveryMs;
+        out.settledAt = *at;
+    }
+    if (to > out.settledAt) out.settledAt = to;
+}
+
+void Settle(Machine& m) {
+    Settle(m.outputPipe, m.output, m.now);
+}
+
+bool WriterIdle(const OutputPipe& out) {
+    return out.pending.empty() && out.writing.empty();
+}
+
+bool WriteDone(const OutputPipe& out) {
+    return out.writing.empty();
+}
+
+bool RoomSignalled(const OutputPipe& out) {
+    return out.roomSignalled;
+}
+
+// The first tick from now on at which `done` holds, with the host reading as scripted and nothing
+// more offered; none when it never does. Looks ahead on a copy, so the machine stays as it is.
+std::optional<uint64_t> FirstTickWhen(const Machine& m, bool (*done)(const OutputPipe&)) {
+    OutputPipe ahead = m.outputPipe;
+    std::string read;
+    uint64_t tick = m.now;
+    Settle(ahead, read, tick);
+    while (!done(ahead)) {
+        // Only a later read can move anything: the host has read all it could by `tick`.
+        if (!Unread(ahead)) return std::nullopt;
+        const uint64_t from = ahead.nextLineAt > tick ? ahead.nextLineAt : tick + 1;
+        const std::optional<uint64_t> next = FirstReadFrom(ahead, from);
+        if (!next) return std::nullopt;
+        tick = *next;
+        Settle(ahead, read, tick);
+    }
+    return tick;
 }
 
 }  // namespace
@@ -95,7 +160,7 @@ std::optional<uint64_t> OutputRoomSignalTime() {
     if (m.outputPipe.roomSignalled) return m.now;
     // Only the writer's next take signals: with nothing waiting for it, that never comes.
     if (!m.outputPipe.roomWanted || m.outputPipe.pending.empty()) return std::nullopt;
-    return NextRead(m);  // its write in progress ends, and it takes more, once the host reads
+    return FirstTickWhen(m, RoomSignalled);  // its write in progress ends once the host reads
 }
 
 }  // namespace sim
@@ -123,13 +188,13 @@ bool OfferStandardOutput(const char* bytes, std::size_t count) {
         ++m.outputWrites;
         sim::Settle(m);
         if (out.writing.empty()) return true;
-        const std::optional<uint64_t> read = sim::NextRead(m);
-        if (!read) {
+        const std::optional<uint64_t> done = sim::FirstTickWhen(m, sim::WriteDone);
+        if (!done) {
             m.bus.faults.push_back("a write to standard output that never returns");
             out.writing.clear();
             return true;
         }
-        m.now = *read;
+        m.now = *done;
         sim::Settle(m);
         return true;
     }
@@ -149,11 +214,11 @@ bool OfferStandardOutput(const char* bytes, std::size_t count) {
 bool FlushStandardOutput(uint32_t milliseconds) {
     sim::Machine& m = Current();
     sim::Settle(m);
-    if (sim::WriterIdle(m)) return true;
-    const std::optional<uint64_t> read = sim::NextRead(m);
+    if (sim::WriterIdle(m.outputPipe)) return true;
+    const std::optional<uint64_t> idle = sim::FirstTickWhen(m, sim::WriterIdle);
     const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
-    if (read && *read <= timeoutEnd) {
-        m.now = *read;
+    if (idle && *idle <= timeoutEnd) {
+        m.now = *idle;
         sim::Settle(m);
         return true;
     }

@@ -89,12 +89,17 @@ struct ReadPause {
 
 // Standard output as Windows has it: the writer thread's buffer of bytes it has taken, its one
 // WriteFile in progress, and the pipe's own buffer. The host reads whatever is in the pipe at
-// once, except during its pauses; a WriteFile then blocks once the pipe's buffer is full.
+// once, or a line at a time at its own pace, except during its pauses; a WriteFile blocks once
+// the pipe's buffer is full.
 struct OutputPipe {
     std::size_t pipeBytes = 4096;  // CreatePipe's buffer size
     std::size_t writerBytes = os::kOutputWriterBytes;
     std::vector<ReadPause> pauses;  // in time order, not overlapping
-    bool writerFails = false;       // StartOutputWriter cannot start its thread
+    // 0: the host reads everything at once. Otherwise it takes one line at a time, the next no
+    // sooner than this many milliseconds after the last (a host busy with each line it reads).
+    uint64_t readLineEveryMs = 0;
+    uint64_t nextLineAt = 0;   // machine tick from which such a host takes its next line
+    bool writerFails = false;  // StartOutputWriter cannot start its thread
     bool writerStarted = false;
     std::string pending;         // taken by the writer, not yet being written
     std::string writing;         // what its WriteFile in progress has not yet put in the pipe
@@ -166,7 +171,8 @@ void EndSession(uint64_t atMs);
 std::optional<uint64_t> StopRequestTime(const Machine& m);
 
 // The host stops reading its end of standard output at `fromMs` and reads again at `untilMs`
-// (kNever: never again). It reads everything waiting the moment it reads again.
+// (kNever: never again). It reads everything waiting the moment it reads again, or its next line
+// when it reads one at a time (`OutputPipe::readLineEveryMs`).
 void StopReading(uint64_t fromMs, uint64_t untilMs = kNever);
 
 // For the loop's wait: the writer's room event, and when it is signalled (none: never).

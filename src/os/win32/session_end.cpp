@@ -1,5 +1,5 @@
-// Being asked to stop from outside the pipe: console control events, and the end of the Windows
-// session.
+// Being asked to stop from outside the pipe: console control events, the end of the Windows
+// session, and WM_CLOSE.
 //
 // Ctrl+C, Ctrl+Break and closing the console reach a handler that the system runs on a thread it
 // creates. Log-off and shutdown do not: a process that has loaded user32 (ours, for SendInput) is
@@ -12,6 +12,10 @@
 // the main thread has ended the process with exit code 0, never longer than the system would
 // wait anyway. Ctrl+C and Ctrl+Break leave the process alive, so their handler returns at once:
 // a press during a stall, or a second one, parks no thread.
+//
+// WM_CLOSE (what taskkill without /F posts to a process's top-level windows) is a request to
+// stop like Ctrl+C. The window is not destroyed, as the default handling would: it has to stay
+// to hear a later log-off or shutdown until the process ends.
 #include "os/win32/win32.h"
 
 namespace os {
@@ -48,6 +52,9 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
                 ::SetEvent(stopRequested);
                 HoldUntilExit();
             }
+            return 0;
+        case WM_CLOSE:
+            ::SetEvent(stopRequested);
             return 0;
         default:
             return ::DefWindowProcW(window, message, wParam, lParam);

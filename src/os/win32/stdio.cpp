@@ -82,9 +82,16 @@ Handle StartOutputWriter() {
     writer.output = ::GetStdHandle(STD_OUTPUT_HANDLE);
     writer.room = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     writer.drained = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    if (writer.room == nullptr || writer.drained == nullptr) return kNullHandle;
-    HANDLE thread = ::CreateThread(nullptr, 0, WriteOutput, nullptr, 0, nullptr);
-    if (thread == nullptr) return kNullHandle;
+    HANDLE thread = nullptr;
+    if (writer.room != nullptr && writer.drained != nullptr)
+        thread = ::CreateThread(nullptr, 0, WriteOutput, nullptr, 0, nullptr);
+    if (thread == nullptr) {  // every line is then written in place; the events have no use
+        if (writer.room != nullptr) ::CloseHandle(writer.room);
+        if (writer.drained != nullptr) ::CloseHandle(writer.drained);
+        writer.room = nullptr;
+        writer.drained = nullptr;
+        return kNullHandle;
+    }
     ::CloseHandle(thread);  // it lives as long as the process; at its end it may still be blocked
     writer.started = true;
     return win32::FromHandle(writer.room);
