@@ -228,7 +228,7 @@ void DrainOwners(Bridge& bridge) {
         const uint32_t count = AddEvents(bridge, now, true, handles);
         if (count == 0) {
             // Only deadlines are left (the releases' retries): nothing to wait on but time.
-            if (next == kNoDeadline) return;
+            if (left == Drain::kLines || next == kNoDeadline) return;
             os::Sleep(WaitTimeout(next, now));
             continue;
         }
