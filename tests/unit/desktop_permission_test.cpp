@@ -2,6 +2,7 @@
 // refusal rules, the heartbeat watchdog and release-all.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -316,10 +317,11 @@ struct RefusalCase {
     std::vector<sim::Refusal> refusals;
     std::vector<Timed> lines;
     uint64_t closeAt;
-    std::vector<std::string> replies;  // after capabilities
-    std::vector<Timed> events;         // accepted events, with their times
-    uint32_t calls;                    // SendInput calls, refused ones included
-    uint64_t finishedAt;               // when shutdown ended
+    std::vector<std::string> replies;             // after capabilities
+    std::vector<Timed> events;                    // accepted events, with their times
+    uint32_t calls;                               // SendInput calls, refused ones included
+    uint64_t finishedAt;                          // when shutdown ended
+    std::map<uint32_t, uint64_t> slowCalls = {};  // sim::InputSink::slowCalls
 };
 
 const std::string kBlocked = test::BlockedLine(5);
@@ -412,6 +414,17 @@ const RefusalCase kRefusalCases[] = {
      {{0, kRightDown}, {0, Down(0x41)}, {1005, Up(0x41)}, {1005, kRightUp}},
      2 + 1 + 4 + 2,
      1100},
+    // Text is never sent again: the first unit's down lands (its call takes 10 ms), the desktop
+    // goes, and the rest of the text is refused and forgotten.
+    {"text is not retried",
+     {{15, 1000}},
+     {{0, kGrant}, {10, R"({"type":"system","action":"text","text":"ab"})"}},
+     100,
+     {kGranted, kBlocked},
+     {{10, KeyEvent(0, 'a', 4)}},
+     4,
+     100,
+     {{0, 10}}},
     // A system that says nothing of why is reported with 0.
     {"no error given",
      {{500, 700, 0}},
@@ -428,6 +441,7 @@ TEST(DesktopRefusalTest, RefusedReleasesAreRetriedUntilTheyLand) {
         SCOPED_TRACE(c.name);
         Session session;
         sim::Current().input.refusals = c.refusals;
+        sim::Current().input.slowCalls = c.slowCalls;
         for (const Timed& line : c.lines) sim::SendLine(line.first, line.second);
         sim::CloseInput(c.closeAt);
         EXPECT_EQ(session.Run(), 0);
