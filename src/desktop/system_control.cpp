@@ -35,6 +35,13 @@ void RecordAnswer(SystemControl& control, Sent sent) {
     if (control.blocked) control.blockedError = sent.win32Error;
 }
 
+// A refusal is told while the host has something to know of it (control is granted or a release
+// is owed); a host told of a refusal always hears that input lands again.
+bool BlockedReportDue(const SystemControl& control) {
+    if (control.blocked == control.toldBlocked) return false;
+    return !control.blocked || control.enabled || control.retryTick != 0;
+}
+
 void ClearKey(SystemControl& control, int code) {
     control.pressedKeys[code] = false;
     control.pressedScanCodes[code] = 0;
@@ -180,15 +187,6 @@ void RetryReleases(SystemControl& control, uint64_t now) {
     control.retryTick = now + kRetryEveryMs;
     SendOwedReleases(control, true);
 }
-
-namespace {
-
-bool BlockedReportDue(const SystemControl& control) {
-    if (control.blocked == control.toldBlocked) return false;
-    return !control.blocked || control.enabled || control.retryTick != 0;
-}
-
-}  // namespace
 
 uint64_t NextReleaseRetry(const SystemControl& control) {
     if (BlockedReportDue(control)) return kRightAway;
