@@ -21,12 +21,19 @@ struct Form {
 };
 
 const Form kForms[] = {
-    {test::kCapabilitiesForm, "BSTT"}, {test::kDeviceCreatedForm, "PK"},
-    {test::kDeviceRemovedForm, "P"},   {test::kRumbleForm, "PFF"},
-    {test::kLightbarForm, "PDDD"},     {test::kPlayerErrorForm, "PCU"},
-    {test::kDriverRequired, ""},       {test::kVjoyConfigurationRequired, ""},
-    {test::kVjoyAxisMissing, ""},      {test::kVjoyBusy, ""},
+    {test::kCapabilitiesForm, "BSTT"},
+    {test::kDeviceCreatedForm, "PK"},
+    {test::kDeviceRemovedForm, "P"},
+    {test::kRumbleForm, "PFF"},
+    {test::kLightbarForm, "PDDD"},
+    {test::kPlayerErrorForm, "PCU"},
+    {test::kDriverRequired, ""},
+    {test::kVjoyConfigurationRequired, ""},
+    {test::kVjoyAxisMissing, ""},
+    {test::kVjoyBusy, ""},
     {test::kPermissionForm, "T"},
+    {test::kBlockedForm, "U"},
+    {test::kUnblocked, ""},
 };
 
 const char* const kBackends[] = {test::kXbox360, test::kVjoy, test::kNoDriver, nullptr};

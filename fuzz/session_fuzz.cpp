@@ -1,7 +1,7 @@
 // The whole bridge on the simulated machine: arbitrary host bytes, cut into arbitrary reads at
 // increasing virtual times, with the bus driver and the vJoy library answering as the input says.
 //
-// Input: a 64-byte header (missing bytes read as zero), then the bytes the host writes.
+// Input: a 66-byte header (missing bytes read as zero), then the bytes the host writes.
 //   0      machine: bit 0 a bus interface; 1 a second one; 2 vJoy under ProgramFiles; 3 vJoy
 //          named by --vjoy-dll; 4 vJoyEnabled answers 0; 5 the bus appears at 2000 ms; 6 some
 //          event creations fail; 7 a cancelled request takes 30 ms to finish
@@ -21,6 +21,10 @@
 //          writer with room for one longest line, so lines wait in the queue and some are dropped
 //   57..63 pauses before each chunk, used in turn; the host's writes stop moving the clock
 //          once 12 s have passed
+//   64     bit 7: SendInput refuses for a while, as while a secure desktop is up; bits 0-5 its
+//          start in 100 ms steps; bit 6 it gives error 0 rather than 5
+//   65     that while's length in 10 ms steps; it ends at the latest 800 ms after the bridge's
+//          end begins, so the end's retries still see it go
 //
 // An answer byte: bits 0-1 at once / later / later / never; bits 2-4 the result; bits 5-7 the
 // delay. An AwaitRumble or DualShock 4 feedback that succeeds carries motor bytes (and a
@@ -41,7 +45,9 @@
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kHeaderSize = 66;
+// The end retries refused releases for a second; a refusal that lasts longer leaves a key down.
+constexpr uint64_t kRefusalEndsBeforeLastRetryMs = 800;
 constexpr uint64_t kScriptedTimeLimitMs = 12000;
 constexpr std::size_t kMaxChunks = 64;  // the rest arrives as one last chunk
 constexpr const char16_t* kVjoyPath = u"C:\\Program Files\\vJoy\\x64\\vJoyInterface.dll";
@@ -160,8 +166,17 @@ void ScriptHost(const uint8_t* h, const char* bytes, std::size_t size) {
         sim::Send(at, std::string_view(bytes + offset, taken));
         offset += taken;
     }
-    sim::CloseInput(at + h[3] * 10u);
+    const uint64_t closeAt = at + h[3] * 10u;
+    sim::CloseInput(closeAt);
     if (h[2] & 0x40) sim::EndSession(at / 2);
+    if (h[64] & 0x80) {
+        const uint64_t endBegins = (h[2] & 0x40) ? at / 2 : closeAt;
+        const uint64_t from = (h[64] & 0x3Fu) * 100u;
+        uint64_t until = from + h[65] * 10u;
+        if (until > endBegins + kRefusalEndsBeforeLastRetryMs)
+            until = endBegins + kRefusalEndsBeforeLastRetryMs;
+        sim::Current().input.refusals.push_back({from, until, (h[64] & 0x40) ? 0u : 5u});
+    }
 }
 
 // Every line ends in CR LF and has a catalogue form.
@@ -207,6 +222,14 @@ void CheckOutput(const std::string& out) {
     }
 }
 
+// A key-up that is not a typed unit, or a mouse button's up.
+bool IsRelease(const sim::InjectedEvent& event) {
+    os::InputRecord record;
+    std::memcpy(&record, event.bytes, sizeof record);
+    if (record.type == 1) return (record.ki.dwFlags & 2) != 0 && (record.ki.dwFlags & 4) == 0;
+    return record.type == 0 && (record.mi.dwFlags & (0x4 | 0x10 | 0x40 | 0x100)) != 0;
+}
+
 // A mouse record is one of the forms the bridge sends, within its bounds: a relative move of at
 // most 200, a wheel turn of at most ten notches (a sideways one never of 0), a button with only
 // its own flag (an X button naming XBUTTON1 or XBUTTON2), or an absolute move inside 0..65535.
@@ -248,12 +271,18 @@ void CheckMouseRecord(const os::MouseInput& mi, const std::string& text) {
 
 // No event before a grant or after a refusal (release-all lifts what is held before the refusal
 // is printed); nothing held at a refusal's reply or at the end. A held key goes up with the scan
-// code and extended flag of its down, and no key is sent by scan code alone.
+// code and extended flag of its down, and no key is sent by scan code alone. While SendInput
+// refuses (the host was told `system-blocked` true), a release may land after the refusal's reply:
+// then only releases may come between a refusal and the next grant.
 // With `orderKnown` false (lines waited in the queue, so the output's order says nothing of when
 // a line was made) only the events themselves are checked.
 void CheckDesktop(const std::string& out, bool orderKnown) {
     const std::string granted = padbridge::test::Crlf(padbridge::test::kGranted);
     const std::string refused = padbridge::test::Crlf(padbridge::test::kRefused);
+    const std::string unblocked = padbridge::test::Crlf(padbridge::test::kUnblocked);
+    const bool refusals = !sim::Current().input.refusals.empty();
+    bool blocked = false;       // the last system-blocked line said true
+    bool releasesOnly = false;  // after a refusal that came while blocked
     bool keys[256] = {};
     uint16_t downScan[256] = {};
     uint32_t downExtended[256] = {};
@@ -277,8 +306,9 @@ void CheckDesktop(const std::string& out, bool orderKnown) {
         // Events handed over before this line was written.
         for (; next < events.size() && (events[next].outputBefore <= lineStart || !orderKnown);
              ++next) {
-            if (!permitted && orderKnown) Violation("event injected without a grant");
             const std::string text = sim::DescribeEvent(events[next]);
+            if (!permitted && orderKnown && !(releasesOnly && IsRelease(events[next])))
+                Violation("event injected without a grant:", text);
             if (text.find("dirty") != std::string::npos) Violation("record not zero-filled:", text);
             os::InputRecord record;
             std::memcpy(&record, events[next].bytes, sizeof record);
@@ -310,10 +340,20 @@ void CheckDesktop(const std::string& out, bool orderKnown) {
         }
         if (end == std::string::npos) break;
         const std::string line = out.substr(start, end + 2 - start);
-        if (line == granted) permitted = true;
+        if (line == granted) {
+            permitted = true;
+            releasesOnly = false;
+        }
+        if (line.rfind("{\"type\":\"system-blocked\"", 0) == 0) {
+            if (!refusals) Violation("blocked while SendInput refuses nothing:", line);
+            const bool now = line != unblocked;
+            if (now == blocked && orderKnown) Violation("system-blocked without a change:", line);
+            blocked = now;
+        }
         if (line == refused) {
-            if (heldAny() && orderKnown) Violation("something still held at a refusal");
+            if (heldAny() && orderKnown && !blocked) Violation("something still held at a refusal");
             permitted = false;
+            releasesOnly = blocked;
         }
         start = end + 2;
     }
@@ -343,6 +383,13 @@ void CheckGivenBack(const padbridge::Bridge& bridge) {
     for (uint8_t button : bridge.system.pressedButtons) {
         if (button != 0) Violation("pressed-button flag left set");
     }
+    for (uint8_t key : bridge.system.owedKeys) {
+        if (key != 0) Violation("owed key release left");
+    }
+    for (uint8_t button : bridge.system.owedButtons) {
+        if (button != 0) Violation("owed button release left");
+    }
+    if (bridge.system.retryTick != 0) Violation("release retry left scheduled");
 }
 
 }  // namespace

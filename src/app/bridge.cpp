@@ -92,6 +92,7 @@ void RunMainLoop(Bridge& bridge) {
 
 void Shutdown(Bridge& bridge) {
     ReleaseAll(bridge.system);
+    ReportBlocked(bridge.system, bridge.output);
     for (int player = 0; player < kPlayerCount; ++player)
         TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
     DrainOwners(bridge);

@@ -42,6 +42,7 @@ void DispatchLine(Bridge& bridge, const char* line) {
         HandleSystemHeartbeat(bridge.system);
     } else if (std::strcmp(type, "system") == 0 && bridge.system.enabled) {
         HandleSystem(bridge.system, line);
+        ReportBlocked(bridge.system, bridge.output);
     }
 }
 

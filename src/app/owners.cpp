@@ -17,7 +17,8 @@ constexpr uint64_t kShutdownDrainMs = 1000;
 // What shutdown still waits for from an owner.
 enum class Drain : uint8_t {
     kNothing,
-    kRequests,  // only cancelled requests the driver has not let go of: a bounded while
+    kRequests,  // only cancelled requests the driver has not let go of, or owed releases: a
+                // bounded while
     kLines,     // lines still to come, each request bounded by its time-out
 };
 
@@ -52,6 +53,20 @@ uint64_t WatchdogDeadline(const Bridge& bridge, int, uint64_t) {
 }
 void WakeWatchdog(Bridge& bridge, int, uint64_t now) {
     RunHeartbeatWatchdog(bridge.system, now);
+}
+
+// The owed releases: the next retry while one is owed (or at once while the host is owed a
+// `system-blocked` line); woken, it retries and tells the host of any change. After the watchdog,
+// so a lapse's refused releases are reported in the same pass. Shutdown gives them a bounded while.
+uint64_t RetryDeadline(const Bridge& bridge, int, uint64_t) {
+    return NextReleaseRetry(bridge.system);
+}
+void WakeRetry(Bridge& bridge, int, uint64_t now) {
+    RetryReleases(bridge.system, now);
+    ReportBlocked(bridge.system, bridge.output);
+}
+Drain RetryDrain(const Bridge& bridge, int) {
+    return ReleasesOwed(bridge.system) ? Drain::kRequests : Drain::kNothing;
 }
 
 // The detached requests: the events of those the driver holds; woken, it collects the ones left
@@ -97,6 +112,12 @@ constexpr Owner kOwners[] = {
      .step = PassStep::kAfterLines,
      .deadline = WatchdogDeadline,
      .wake = WakeWatchdog},
+    {.count = 1,
+     .eventsEach = 0,
+     .step = PassStep::kAfterLines,
+     .deadline = RetryDeadline,
+     .wake = WakeRetry,
+     .drain = RetryDrain},
     {.count = 1,
      .eventsEach = kDetachedRequestCount,
      .step = PassStep::kAfterLines,
@@ -201,11 +222,16 @@ void DrainOwners(Bridge& bridge) {
         } else {
             if (drainUntil == kNoDeadline) drainUntil = now + kShutdownDrainMs;
             if (now >= drainUntil) return;
-            next = drainUntil;
+            next = EarlierOf(drainUntil, NextDeadline(bridge, now, true));
         }
         os::Handle handles[kWaitSlots];
         const uint32_t count = AddEvents(bridge, now, true, handles);
-        if (count == 0) return;
+        if (count == 0) {
+            // Only deadlines are left (the releases' retries): nothing to wait on but time.
+            if (left == Drain::kLines || next == kNoDeadline) return;
+            os::Sleep(WaitTimeout(next, now));
+            continue;
+        }
         if (os::WaitForMultipleObjects(count, handles, WaitTimeout(next, now)) == os::kWaitFailed)
             return;
     }

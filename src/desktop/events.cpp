@@ -30,34 +30,35 @@ constexpr ButtonFlags kButtonFlags[kMouseButtonCount] = {
     {kMouseEventXDown, kMouseEventXUp, kXButton2},
 };
 
-void SendOne(const os::InputRecord& record) {
-    (void)os::SendInput(1, &record, static_cast<int>(sizeof record));
+Sent SendOne(const os::InputRecord& record) {
+    const uint32_t accepted = os::SendInput(1, &record, static_cast<int>(sizeof record));
+    return {accepted, accepted < 1 ? os::GetLastError() : 0};
 }
 
 }  // namespace
 
-void SendKeyboardEvent(uint16_t virtualKey, uint16_t scanCode, uint32_t flags) {
+Sent SendKeyboardEvent(uint16_t virtualKey, uint16_t scanCode, uint32_t flags) {
     os::InputRecord record;
     ZeroRecord(&record, kInputKeyboard);
     record.ki.wVk = virtualKey;
     record.ki.wScan = scanCode;
     record.ki.dwFlags = flags;
-    SendOne(record);
+    return SendOne(record);
 }
 
-void SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags) {
+Sent SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags) {
     os::InputRecord record;
     ZeroRecord(&record, kInputMouse);
     record.mi.dx = dx;
     record.mi.dy = dy;
     record.mi.mouseData = mouseData;
     record.mi.dwFlags = flags;
-    SendOne(record);
+    return SendOne(record);
 }
 
-void SendMouseButton(MouseButton button, bool down) {
+Sent SendMouseButton(MouseButton button, bool down) {
     const ButtonFlags& flags = kButtonFlags[button];
-    SendMouseEvent(0, 0, flags.mouseData, down ? flags.down : flags.up);
+    return SendMouseEvent(0, 0, flags.mouseData, down ? flags.down : flags.up);
 }
 
 }  // namespace padbridge

@@ -36,12 +36,20 @@ enum MouseButton : int {
     kMouseButtonCount,
 };
 
-// One zero-filled keyboard or mouse record per SendInput call. What the system makes of it is not
-// our concern: the result is not looked at.
-void SendKeyboardEvent(uint16_t virtualKey, uint16_t scanCode, uint32_t flags);
-void SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags);
+// What SendInput did with a call: how many of its events it inserted (the events after that many
+// were refused) and, when it inserted fewer than it was given, GetLastError right after it (5 while
+// a secure desktop is up; 0 when it said nothing). Events that User Interface Privilege Isolation
+// drops count as accepted: nothing shows them.
+struct Sent {
+    uint32_t accepted;
+    uint32_t win32Error;
+};
+
+// One zero-filled keyboard or mouse record per SendInput call, so accepted is 1 or 0.
+Sent SendKeyboardEvent(uint16_t virtualKey, uint16_t scanCode, uint32_t flags);
+Sent SendMouseEvent(int32_t dx, int32_t dy, uint32_t mouseData, uint32_t flags);
 // One press or release of `button` at the pointer's position: its own down or up flag, and for
 // a side button, which one in mouseData.
-void SendMouseButton(MouseButton button, bool down);
+Sent SendMouseButton(MouseButton button, bool down);
 
 }  // namespace padbridge

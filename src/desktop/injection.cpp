@@ -153,10 +153,11 @@ double Clamp(double value, double limit) {
 }
 
 // Clamped first, so the conversion (truncation toward zero) is always in range.
-void Move(const char* line) {
+void Move(SystemControl& control, const char* line) {
     const double x = Clamp(ReadNumber(line, "x", 0.0), kMoveLimit);
     const double y = Clamp(ReadNumber(line, "y", 0.0), kMoveLimit);
-    SendMouseEvent(static_cast<int32_t>(x), static_cast<int32_t>(y), 0, kMouseEventMove);
+    NoteSent(control,
+             SendMouseEvent(static_cast<int32_t>(x), static_cast<int32_t>(y), 0, kMouseEventMove));
 }
 
 // Notches times 120, clamped to ten notches, truncated toward zero. The signed amount travels in
@@ -168,18 +169,16 @@ int32_t WheelAmount(double notches) {
 // The vertical wheel always turns, positive away from the user, even by 0. The horizontal one,
 // positive to the right, follows only when `x` asks for a turn that survives the truncation: a
 // line without `x` sends the vertical event alone.
-void Scroll(const char* line) {
+void Scroll(SystemControl& control, const char* line) {
     const int32_t vertical = WheelAmount(ReadNumber(line, "y", 0.0));
-    SendMouseEvent(0, 0, static_cast<uint32_t>(vertical), kMouseEventWheel);
+    NoteSent(control, SendMouseEvent(0, 0, static_cast<uint32_t>(vertical), kMouseEventWheel));
     const int32_t horizontal = WheelAmount(ReadNumber(line, "x", 0.0));
     if (horizontal == 0) return;
-    SendMouseEvent(0, 0, static_cast<uint32_t>(horizontal), kMouseEventHWheel);
+    NoteSent(control, SendMouseEvent(0, 0, static_cast<uint32_t>(horizontal), kMouseEventHWheel));
 }
 
-// The flag follows what we send, even if the system turns the event down.
 void PressOrRelease(SystemControl& control, MouseButton button, bool down) {
-    control.pressedButtons[button] = down;
-    SendMouseButton(button, down);
+    NoteButtonEvent(control, button, down, SendMouseButton(button, down));
 }
 
 // Only a `button` of exactly 1 is the right button; every other value is the left.
@@ -209,10 +208,11 @@ int32_t AbsoluteCoordinate(double fraction) {
     return static_cast<int32_t>(fraction * kAbsoluteSpan + 0.5);
 }
 
-void Point(const char* line) {
+void Point(SystemControl& control, const char* line) {
     const int32_t x = AbsoluteCoordinate(ReadNumber(line, "x", 0.0));
     const int32_t y = AbsoluteCoordinate(ReadNumber(line, "y", 0.0));
-    SendMouseEvent(x, y, 0, kMouseEventMove | kMouseEventAbsolute | kMouseEventVirtualDesk);
+    NoteSent(control, SendMouseEvent(
+                          x, y, 0, kMouseEventMove | kMouseEventAbsolute | kMouseEventVirtualDesk));
 }
 
 void Key(SystemControl& control, const char* line) {
@@ -224,8 +224,9 @@ void Key(SystemControl& control, const char* line) {
 }
 
 // Typed as Unicode units, each pressed and released, so no key stays held and the pressed table
-// is not involved. A character outside the BMP goes as its two surrogates in order.
-void Text(const char* line) {
+// is not involved. A character outside the BMP goes as its two surrogates in order. A refused unit
+// is not sent again; the rest of the text still goes, as the system may take input again.
+void Text(SystemControl& control, const char* line) {
     char text[kTextCapacity];
     if (!ReadString(line, "text", text, sizeof text)) return;
     os::WideChar units[kWideTextCapacity];
@@ -234,8 +235,8 @@ void Text(const char* line) {
     // 0 is invalid UTF-8; 1 is the terminator alone.
     for (int i = 0; i + 1 < count; ++i) {
         const auto unit = static_cast<uint16_t>(units[i]);
-        SendKeyboardEvent(0, unit, kKeyEventUnicode);
-        SendKeyboardEvent(0, unit, kKeyEventUnicode | kKeyEventKeyUp);
+        NoteSent(control, SendKeyboardEvent(0, unit, kKeyEventUnicode));
+        NoteSent(control, SendKeyboardEvent(0, unit, kKeyEventUnicode | kKeyEventKeyUp));
     }
 }
 
@@ -267,11 +268,9 @@ void KeyEvent(SystemControl& control, KeyCode key, bool down) {
     } else {
         scanCode = static_cast<uint16_t>(os::MapVirtualKeyW(code, os::kMapVkToVsc));
     }
-    SendKeyboardEvent(code, scanCode,
-                      (extended ? kKeyEventExtendedKey : 0) | (down ? 0 : kKeyEventKeyUp));
-    control.pressedKeys[code] = down;
-    control.pressedScanCodes[code] = down ? scanCode : 0;
-    control.pressedExtended[code] = down && extended;
+    const Sent sent = SendKeyboardEvent(
+        code, scanCode, (extended ? kKeyEventExtendedKey : 0) | (down ? 0 : kKeyEventKeyUp));
+    NoteKeyEvent(control, code, scanCode, extended, down, sent);
 }
 
 void HandleSystem(SystemControl& control, const char* line) {
@@ -280,21 +279,21 @@ void HandleSystem(SystemControl& control, const char* line) {
     RefreshHeartbeat(control);
 
     if (std::strcmp(action, "move") == 0) {
-        Move(line);
+        Move(control, line);
     } else if (std::strcmp(action, "scroll") == 0) {
-        Scroll(line);
+        Scroll(control, line);
     } else if (std::strcmp(action, "click") == 0) {
         Click(control, line);
     } else if (std::strcmp(action, "key") == 0) {
         Key(control, line);
     } else if (std::strcmp(action, "text") == 0) {
-        Text(line);
+        Text(control, line);
     } else if (std::strcmp(action, "release") == 0) {
         ReleaseAll(control);
     } else if (std::strcmp(action, "button") == 0) {
         Button(control, line);
     } else if (std::strcmp(action, "point") == 0) {
-        Point(line);
+        Point(control, line);
     }
 }
 

@@ -92,6 +92,8 @@ constexpr uint32_t kMaxWaitObjects = 64;
 // of the first signalled handle, kWaitTimeout or kWaitFailed. It fails with 87 for no handles,
 // more than kMaxWaitObjects, or one handle given twice.
 uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t milliseconds);
+// Sleep(milliseconds): for a wait on time alone, which WaitForMultipleObjects cannot do.
+void Sleep(uint32_t milliseconds);
 
 // ---- Standard output ----
 //

@@ -27,6 +27,8 @@ constexpr const char kPlayerErrorFormat[] =
     "{\"type\":\"error\",\"player\":%d,\"code\":\"%s\",\"win32Error\":%lu}\n";
 constexpr const char kSystemPermissionFormat[] =
     "{\"type\":\"system-permission\",\"enabled\":%s}\n";
+constexpr const char kSystemBlockedFormat[] =
+    "{\"type\":\"system-blocked\",\"blocked\":true,\"win32Error\":%lu}\n";
 
 constexpr const char kDriverRequiredLine[] =
     "{\"type\":\"error\",\"code\":\"driver_required\",\"message\":\"Install the Xbox controller "
@@ -40,6 +42,7 @@ constexpr const char kVjoyConfigurationShortLine[] =
 constexpr const char kVjoyBusyLine[] =
     "{\"type\":\"error\",\"code\":\"vjoy_busy\",\"message\":\"The vJoy device is in use by another "
     "feeder.\"}";
+constexpr const char kSystemUnblockedLine[] = "{\"type\":\"system-blocked\",\"blocked\":false}";
 constexpr const char kSelfTestLine[] = "{\"type\":\"self-test\",\"ok\":true}";
 constexpr const char kVersionLine[] =
     "{\"type\":\"version\",\"version\":\"" PADBRIDGE_VERSION "\"}";
@@ -153,6 +156,14 @@ void WriteVjoyBusy(OutputQueue& out) {
 void WriteSystemPermission(OutputQueue& out, bool enabled) {
     WriteFormatted(out, LineKind::kLasting, kLineWithoutPlayer, kSystemPermissionFormat,
                    JsonBool(enabled));
+}
+void WriteSystemBlocked(OutputQueue& out, bool blocked, uint32_t win32Error) {
+    if (!blocked) {
+        WriteFixed(out, LineKind::kLasting, kSystemUnblockedLine);
+        return;
+    }
+    WriteFormatted(out, LineKind::kLasting, kLineWithoutPlayer, kSystemBlockedFormat,
+                   static_cast<unsigned long>(win32Error));
 }
 void WriteSelfTestPassed(OutputQueue& out) {
     WriteFixed(out, LineKind::kLasting, kSelfTestLine);

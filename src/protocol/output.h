@@ -62,6 +62,8 @@ void WriteVjoyConfigurationRequired(OutputQueue& out);
 void WriteVjoyConfigurationRequiredShort(OutputQueue& out);
 void WriteVjoyBusy(OutputQueue& out);
 void WriteSystemPermission(OutputQueue& out, bool enabled);
+// Whether SendInput refuses desktop input now; win32Error is printed only while it does.
+void WriteSystemBlocked(OutputQueue& out, bool blocked, uint32_t win32Error);
 void WriteSelfTestPassed(OutputQueue& out);
 void WriteVersion(OutputQueue& out);  // the version from CMakeLists.txt's project(VERSION)
 

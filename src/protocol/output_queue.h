@@ -19,7 +19,8 @@ enum class LineKind : uint8_t {
     kLightbar,
     kCapabilities,
     kError,
-    kLasting,  // `device`, `system-permission`, and the lines of --self-test and --version
+    kLasting,  // `device`, `system-permission`, `system-blocked`, and the lines of --self-test and
+               // --version
 };
 
 constexpr uint32_t kOutputQueueLines = 128;

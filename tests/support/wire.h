@@ -31,6 +31,8 @@ inline constexpr char kLightbarForm[] =
 inline constexpr char kPlayerErrorForm[] =
     R"({"type":"error","player":%d,"code":"%s","win32Error":%u})";
 inline constexpr char kPermissionForm[] = R"({"type":"system-permission","enabled":%s})";
+inline constexpr char kBlockedForm[] =
+    R"({"type":"system-blocked","blocked":true,"win32Error":%u})";
 inline constexpr char kVersionForm[] = R"({"type":"version","version":"%s"})";
 
 // The lines that never change.
@@ -46,6 +48,7 @@ inline constexpr char kVjoyBusy[] =
     R"({"type":"error","code":"vjoy_busy","message":"The vJoy device is in use by another )"
     R"(feeder."})";
 inline constexpr char kSelfTest[] = R"({"type":"self-test","ok":true})";
+inline constexpr char kUnblocked[] = R"({"type":"system-blocked","blocked":false})";
 
 // printf into a string; every line fits the buffer.
 [[gnu::format(printf, 1, 2)]] inline std::string Format(const char* form, ...) {
@@ -93,6 +96,10 @@ inline std::string PlayerError(int player, const char* code, uint32_t win32Error
 
 inline std::string PermissionLine(bool enabled) {
     return Format(kPermissionForm, Bool(enabled));
+}
+
+inline std::string BlockedLine(uint32_t win32Error) {
+    return Format(kBlockedForm, win32Error);
 }
 
 inline std::string VersionLine(const char* version) {

@@ -2,6 +2,7 @@
 // refusal rules, the heartbeat watchdog and release-all.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -284,24 +285,174 @@ TEST(DesktopReleaseTest, ShutdownReleasesEverythingHeld) {
     EXPECT_EQ(EventTimes().back(), 100u);
 }
 
-TEST(DesktopReleaseTest, FlagsFollowWhatWasSentEvenWhenTheSystemRefusesIt) {
+// With nothing accepted at all, both presses leave their flags set (each may be down), and
+// shutdown tries each release once, then retries the first owed one for a bounded while: at 110
+// and every 100 ms up to a second after the end began. Each call is one 40-byte record.
+TEST(DesktopReleaseTest, FlagsMeanMayBeDownAndShutdownRetriesForABoundedWhile) {
     Session session;
     sim::Current().input.refuse = true;
     sim::SendLine(0, kGrant);
     sim::SendLine(0, KeyLine("KeyZ", true));
     sim::SendLine(0, ClickLine(0, true));
     sim::CloseInput(100);
-    session.Run();
-    // Nothing got through, yet shutdown still tries to lift both: two presses, two releases, each
-    // its own call of one 40-byte record.
+    EXPECT_EQ(session.Run(), 0);
     EXPECT_TRUE(sim::Current().input.events.empty());
-    ASSERT_EQ(sim::Current().input.calls.size(), 4u);
+    ASSERT_EQ(sim::Current().input.calls.size(), 4u + 10u);
     for (const sim::SendInputCall& call : sim::Current().input.calls) {
         EXPECT_EQ(call.count, 1u);
         EXPECT_EQ(call.recordSize, 40);
     }
-    EXPECT_EQ(session.bridge->system.pressedKeys[0x5A], 0);
-    EXPECT_EQ(session.bridge->system.pressedButtons[0], 0);
+    EXPECT_EQ(session.bridge->system.pressedKeys[0x5A], 1);
+    EXPECT_EQ(session.bridge->system.pressedButtons[0], 1);
+    EXPECT_EQ(Replies(), (std::vector<std::string>{kGranted, test::BlockedLine(5)}));
+    EXPECT_EQ(sim::Current().console.finishedAtMs, 1100u);
+}
+
+using Timed = std::pair<uint64_t, std::string>;
+
+// A secure desktop refuses input for a while (sim::Refusal); what was pressed must still go up
+// once it is gone, and the host hears of it once each way.
+struct RefusalCase {
+    const char* name;
+    std::vector<sim::Refusal> refusals;
+    std::vector<Timed> lines;
+    uint64_t closeAt;
+    std::vector<std::string> replies;             // after capabilities
+    std::vector<Timed> events;                    // accepted events, with their times
+    uint32_t calls;                               // SendInput calls, refused ones included
+    uint64_t finishedAt;                          // when shutdown ended
+    std::map<uint32_t, uint64_t> slowCalls = {};  // sim::InputSink::slowCalls
+};
+
+const std::string kBlocked = test::BlockedLine(5);
+const std::string kUnblocked = test::kUnblocked;
+const char* const kRelease = R"({"type":"system","action":"release"})";
+
+const RefusalCase kRefusalCases[] = {
+    // The key-up of the lapse (1601) is refused, retried at 1611 and then every 100 ms, and
+    // accepted at 2511, the first retry after the desktop came back.
+    {"watchdog",
+     {{500, 2500}},
+     {{0, kGrant}, {0, KeyLine("Shift", true)}, {600, kHeartbeat}},
+     3000,
+     {kGranted, kBlocked, kUnblocked},
+     {{0, Down(0x10)}, {2511, Up(0x10)}},
+     1 + 1 + 9 + 1,
+     3000},
+    // A refusal releases before it answers; the host still hears of the end of the block.
+    {"refused permission",
+     {{500, 2500}},
+     {{0, kGrant}, {0, KeyLine("Shift", true)}, {1000, kRefuse}},
+     3000,
+     {kGranted, kBlocked, kRefused, kUnblocked},
+     {{0, Down(0x10)}, {2510, Up(0x10)}},
+     1 + 1 + 15 + 1,
+     3000},
+    // The lapse at 2001 tries the owed release once more itself.
+    {"release action",
+     {{500, 2500}},
+     {{0, kGrant}, {0, KeyLine("Shift", true)}, {1000, kRelease}},
+     3000,
+     {kGranted, kBlocked, kUnblocked},
+     {{0, Down(0x10)}, {2510, Up(0x10)}},
+     1 + 1 + 15 + 1 + 1,
+     3000},
+    // Shutdown retries at 1010 and every 100 ms for a second, then ends with the key owed.
+    {"end of input, still blocked",
+     {{500, 5000}},
+     {{0, kGrant}, {0, KeyLine("Shift", true)}},
+     1000,
+     {kGranted, kBlocked},
+     {{0, Down(0x10)}},
+     1 + 1 + 10,
+     2000},
+    // ... and ends as soon as the release lands.
+    {"end of input, desktop back",
+     {{500, 1500}},
+     {{0, kGrant}, {0, KeyLine("Shift", true)}},
+     1000,
+     {kGranted, kBlocked, kUnblocked},
+     {{0, Down(0x10)}, {1510, Up(0x10)}},
+     1 + 1 + 5 + 1,
+     1510},
+    // A refused press leaves the key marked but owes nothing; its release later goes as usual.
+    {"press refused",
+     {{0, 500}},
+     {{0, kGrant}, {100, KeyLine("Shift", true)}, {600, KeyLine("Shift", false)}},
+     700,
+     {kGranted, kBlocked, kUnblocked},
+     {{600, Up(0x10)}},
+     2,
+     700},
+    // Refused moves are not sent again; the block is told once, and its end only once an event
+    // is accepted again, here after a refusal and a new grant.
+    {"told once, and only while granted",
+     {{100, 400}},
+     {{0, kGrant},
+      {150, kMove},
+      {200, kMove},
+      {300, kRefuse},
+      {500, kMove},
+      {600, kGrant},
+      {700, kMove}},
+     800,
+     {kGranted, kBlocked, kRefused, kGranted, kUnblocked},
+     {{700, MouseEvent(5, -5, 0, 0x1)}},
+     3,
+     800},
+    // A button's up is owed like a key's; the key released by the host meanwhile is accepted and
+    // takes the owed button along at once.
+    {"accepted event retries at once",
+     {{500, 1000}},
+     {{0, kGrant},
+      {0, ClickLine(1, true)},
+      {0, KeyLine("KeyA", true)},
+      {600, ClickLine(1, false)},
+      {1005, KeyLine("KeyA", false)}},
+     1100,
+     {kGranted, kBlocked, kUnblocked},
+     {{0, kRightDown}, {0, Down(0x41)}, {1005, Up(0x41)}, {1005, kRightUp}},
+     2 + 1 + 4 + 2,
+     1100},
+    // Text is never sent again: the first unit's down lands (its call takes 10 ms), the desktop
+    // goes, and the rest of the text is refused and forgotten.
+    {"text is not retried",
+     {{15, 1000}},
+     {{0, kGrant}, {10, R"({"type":"system","action":"text","text":"ab"})"}},
+     100,
+     {kGranted, kBlocked},
+     {{10, KeyEvent(0, 'a', 4)}},
+     4,
+     100,
+     {{0, 10}}},
+    // A system that says nothing of why is reported with 0.
+    {"no error given",
+     {{500, 700, 0}},
+     {{0, kGrant}, {0, KeyLine("KeyA", true)}, {600, KeyLine("KeyA", false)}},
+     800,
+     {kGranted, test::BlockedLine(0), kUnblocked},
+     {{0, Down(0x41)}, {710, Up(0x41)}},
+     1 + 1 + 1 + 1,
+     800},
+};
+
+TEST(DesktopRefusalTest, RefusedReleasesAreRetriedUntilTheyLand) {
+    for (const RefusalCase& c : kRefusalCases) {
+        SCOPED_TRACE(c.name);
+        Session session;
+        sim::Current().input.refusals = c.refusals;
+        sim::Current().input.slowCalls = c.slowCalls;
+        for (const Timed& line : c.lines) sim::SendLine(line.first, line.second);
+        sim::CloseInput(c.closeAt);
+        EXPECT_EQ(session.Run(), 0);
+        EXPECT_EQ(Replies(), c.replies);
+        std::vector<Timed> events;
+        for (const sim::InjectedEvent& event : sim::Current().input.events)
+            events.emplace_back(event.at, sim::DescribeEvent(event));
+        EXPECT_EQ(events, c.events);
+        EXPECT_EQ(sim::Current().input.calls.size(), c.calls);
+        EXPECT_EQ(sim::Current().console.finishedAtMs, c.finishedAt);
+    }
 }
 
 }  // namespace

@@ -7,11 +7,11 @@ import { spawn as spawnProcess } from "node:child_process";
 import { EventEmitter } from "node:events";
 import type { Readable, Writable } from "node:stream";
 
-import { Channel, type LineEvents } from "./channel.js";
+import { Channel, type ChannelOwner, type LineEvents } from "./channel.js";
 import { checkPlayer } from "./checks.js";
 import { DesktopImpl, type Desktop, type DesktopControls } from "./desktop.js";
 import { abortError, PadbridgeError } from "./errors.js";
-import type { CapabilitiesLine } from "./lines.js";
+import type { BlockedLine, CapabilitiesLine } from "./lines.js";
 import type { Link, WaitOptions } from "./link.js";
 import { findBundledExe } from "./locate.js";
 import { PadImpl, type Pad, type PadControls } from "./pad.js";
@@ -137,7 +137,14 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     this.#file = command[0] as string;
     this.#args = command.slice(1);
     if (options.vjoyDll !== undefined) this.#args.push("--vjoy-dll", options.vjoyDll);
-    const owner = { emit: this.#emit.bind(this), started: () => this.#childStarted() };
+    const owner: ChannelOwner = {
+      emit: <E extends keyof LineEvents>(event: E, ...args: LineEvents[E]) => {
+        // The desktop's state is set before the host's listeners hear of it.
+        if (event === "blocked") this.#desktop.blockedChanged((args[0] as BlockedLine).blocked);
+        this.#emit(event, ...(args as BridgeEvents[E]));
+      },
+      started: () => this.#childStarted(),
+    };
     this.#channel = new Channel(owner, options.trace, options.answerTimeoutMs ?? defaults.answerTimeoutMs);
     // Pads and the desktop see the channel's lines and this supervisor's lifetime, nothing more.
     this.#link = {

@@ -6,7 +6,7 @@ import type { Readable, Writable } from "node:stream";
 
 import { abortError, PadbridgeError } from "./errors.js";
 import * as lines from "./lines.js";
-import type { CapabilitiesLine, DeviceLine, ErrorLine, LightbarLine, PermissionLine, RumbleLine } from "./lines.js";
+import type { BlockedLine, CapabilitiesLine, DeviceLine, ErrorLine, LightbarLine, PermissionLine, RumbleLine } from "./lines.js";
 import type { WaitOptions } from "./link.js";
 
 /** The host's events for the lines the bridge prints. */
@@ -18,6 +18,8 @@ export interface LineEvents {
   /** The bridge's `error` lines, each code once per pad until its state changes (see README). */
   failure: [ErrorLine];
   permission: [PermissionLine];
+  /** Windows started or stopped refusing desktop input (see README). */
+  blocked: [BlockedLine];
 }
 
 /** What the channel tells the supervisor that owns it. */
@@ -160,6 +162,9 @@ export class Channel {
       case "system-permission":
         this.#permissionWaiters.shift()?.resolve(line.enabled);
         this.#owner.emit("permission", line);
+        break;
+      case "system-blocked":
+        this.#owner.emit("blocked", line);
         break;
     }
   }

@@ -17,6 +17,10 @@ export interface Desktop {
   /** Whether the host has asked for desktop control: from enable() until disable(), or until that
    *  enable() was refused (rejected, timed out or aborted). */
   readonly enabled: boolean;
+  /** Whether Windows refuses the bridge's desktop input now, as while a UAC prompt or the lock
+   *  screen is up: the last `blocked` event's word, false until one comes and for a new bridge
+   *  after a restart. Refused releases are retried by the bridge until they land. */
+  readonly blocked: boolean;
   /** Grants desktop control; resolves with the bridge's answer (true). */
   enable(options?: WaitOptions): Promise<boolean>;
   /** Refuses desktop control again: the bridge releases everything it holds. Resolves with the
@@ -49,6 +53,8 @@ export interface DesktopControls {
   restore(): void;
   /** No more heartbeats. */
   shutDown(): void;
+  /** The bridge printed a `system-blocked` line. */
+  blockedChanged(blocked: boolean): void;
 }
 
 export class DesktopImpl implements Desktop {
@@ -63,14 +69,23 @@ export class DesktopImpl implements Desktop {
   #timer: NodeJS.Timeout | undefined;
   #moveRestX = 0;
   #moveRestY = 0;
+  #blocked = false;
 
   constructor(link: Link, share: (controls: DesktopControls) => void) {
     this.#link = link;
-    share({ restore: () => this.#restore(), shutDown: () => this.#stopBeating() });
+    share({
+      restore: () => this.#restore(),
+      shutDown: () => this.#stopBeating(),
+      blockedChanged: (blocked) => (this.#blocked = blocked),
+    });
   }
 
   get enabled(): boolean {
     return this.#wanted;
+  }
+
+  get blocked(): boolean {
+    return this.#blocked;
   }
 
   async enable(options: WaitOptions = {}): Promise<boolean> {
@@ -174,6 +189,7 @@ export class DesktopImpl implements Desktop {
   }
 
   #restore(): void {
+    this.#blocked = false; // a new bridge has refused nothing yet
     if (!this.#granted) return;
     void this.#link.askPermission(true, {}).catch(() => {});
     this.#beat();

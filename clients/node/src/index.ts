@@ -12,6 +12,7 @@ export { textByteLimit } from "./checks.js";
 export { keyNames, isKeyName } from "./keys.js";
 export type { KeyName } from "./keys.js";
 export type {
+  BlockedLine,
   BridgeLine,
   CapabilitiesLine,
   DeviceLine,

@@ -70,10 +70,17 @@ export interface PermissionLine {
   enabled: boolean;
 }
 
-/** Any line the bridge prints in a session. */
-export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | LightbarLine | ErrorLine | PermissionLine;
+/** `system-blocked`: Windows started refusing desktop input (a UAC prompt, the lock screen), with
+ *  the error it gave (5, access denied; 0 if none), or accepts it again. Printed on a change only;
+ *  the bridge retries refused releases on its own until they land. */
+export type BlockedLine =
+  | { type: "system-blocked"; blocked: true; win32Error: number }
+  | { type: "system-blocked"; blocked: false };
 
-const lineTypes = new Set(["capabilities", "device", "rumble", "lightbar", "error", "system-permission"]);
+/** Any line the bridge prints in a session. */
+export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | LightbarLine | ErrorLine | PermissionLine | BlockedLine;
+
+const lineTypes = new Set(["capabilities", "device", "rumble", "lightbar", "error", "system-permission", "system-blocked"]);
 
 /** One printed line (its CR LF already cut) as a typed object, or undefined for anything else. */
 export function parseBridgeLine(text: string): BridgeLine | undefined {

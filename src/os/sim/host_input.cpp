@@ -165,4 +165,12 @@ uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t 
     return wait.result;
 }
 
+// Ends as a wait's time-out does, on the coarse clock at an interrupt; a driver's completions due
+// meanwhile still happen.
+void Sleep(uint32_t milliseconds) {
+    sim::Machine& m = Current();
+    m.now = sim::TimeoutEnd(m, milliseconds);
+    sim::SettleBus();
+}
+
 }  // namespace os

@@ -206,6 +206,13 @@ uint32_t SendInput(uint32_t count, const InputRecord* records, int recordSize) {
         m.lastError = 5;  // ERROR_ACCESS_DENIED
         return 0;
     }
+    for (const sim::Refusal& refusal : m.input.refusals) {
+        const uint64_t at = sim::Elapsed();
+        if (at >= refusal.from && at < refusal.until) {
+            m.lastError = refusal.win32Error;
+            return 0;
+        }
+    }
     for (uint32_t i = 0; i < count; ++i) {
         sim::InjectedEvent event{sim::Elapsed(), m.handed.size(), {}};
         std::memcpy(event.bytes, &records[i], sizeof event.bytes);

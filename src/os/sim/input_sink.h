@@ -45,10 +45,20 @@ struct ScreenPoint {
     int32_t y;
 };
 
+// A while in which SendInput inserts nothing, as while a secure desktop (a UAC prompt, the lock
+// screen) is the input desktop: from `from` up to, not including, `until` (milliseconds after the
+// start), every call returns 0 and leaves `win32Error` for GetLastError (0: it says nothing).
+struct Refusal {
+    uint64_t from;
+    uint64_t until;
+    uint32_t win32Error = 5;  // ERROR_ACCESS_DENIED
+};
+
 struct InputSink {
     std::vector<SendInputCall> calls;
     std::vector<InjectedEvent> events;  // events the system accepted, in order
     bool refuse = false;  // SendInput accepts nothing (as when a secure desktop is up)
+    std::vector<Refusal> refusals;
     // SendInput call number (0-based) -> how long that call blocks after its events are taken,
     // as it does while a low-level hook answers late.
     std::map<uint32_t, uint64_t> slowCalls;

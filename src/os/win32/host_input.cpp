@@ -114,4 +114,8 @@ uint32_t WaitForMultipleObjects(uint32_t count, const Handle* handles, uint32_t 
                                     milliseconds);
 }
 
+void Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
+
 }  // namespace os

@@ -260,22 +260,34 @@ describe("events", () => {
   test("each line type reaches its typed event; failure carries the error lines", async () => {
     const h = await started();
     const got: [string, BridgeLine][] = [];
-    for (const event of ["device", "rumble", "failure", "permission", "capabilities"] as const) {
+    for (const event of ["device", "rumble", "failure", "permission", "capabilities", "blocked"] as const) {
       h.bridge.on(event, (line: BridgeLine) => got.push([event, line]));
     }
+    // The desktop's state as each blocked listener sees it: already the line's.
+    const blockedSeen: boolean[] = [];
+    h.bridge.on("blocked", () => blockedSeen.push(h.bridge.desktop.blocked));
+    assert.equal(h.bridge.desktop.blocked, false);
     const printed = [
       '{"type":"device","player":0,"created":true,"backend":"vJoy DirectInput"}',
       '{"type":"rumble","player":0,"low":1.000000,"high":0.250000}',
       '{"type":"error","player":1,"code":"gamepad_update_failed","win32Error":1460}',
       '{"type":"error","code":"vjoy_busy","message":"The vJoy device is in use by another feeder."}',
       '{"type":"system-permission","enabled":false}',
+      '{"type":"system-blocked","blocked":true,"win32Error":5}',
+      '{"type":"system-blocked","blocked":false}',
+      '{"type":"system-blocked","blocked":true,"win32Error":0}',
       "not json at all",
       '{"type":"self-test","ok":true}',
       '{"type":"device","player":0,"created":false}',
     ];
     for (const line of printed) h.child().print(line);
     await settle();
-    assert.deepEqual(got.map(([event]) => event), ["device", "rumble", "failure", "failure", "permission", "device"]);
+    assert.deepEqual(got.map(([event]) => event), [
+      "device", "rumble", "failure", "failure", "permission", "blocked", "blocked", "blocked", "device",
+    ]);
+    assert.deepEqual(got[5]?.[1], { type: "system-blocked", blocked: true, win32Error: 5 });
+    assert.deepEqual(blockedSeen, [true, false, true]);
+    assert.equal(h.bridge.desktop.blocked, true);
     assert.deepEqual(got[1]?.[1], { type: "rumble", player: 0, low: 1, high: 0.25 });
     assert.deepEqual(got[2]?.[1], { type: "error", player: 1, code: "gamepad_update_failed", win32Error: 1460 });
   });
@@ -350,6 +362,9 @@ describe("crash and restart", () => {
     await settle();
     const exits: ExitInfo[] = [];
     h.bridge.on("exit", (exit) => exits.push(exit));
+    h.child().print('{"type":"system-blocked","blocked":true,"win32Error":5}');
+    await settle();
+    assert.equal(h.bridge.desktop.blocked, true);
     h.child().exit(1);
     await settle();
     assert.deepEqual(exits, [{ code: 1, signal: null, restarting: true }]);
@@ -360,6 +375,7 @@ describe("crash and restart", () => {
     await advance(10);
     assert.equal(h.children.length, 2);
     await settle();
+    assert.equal(h.bridge.desktop.blocked, false); // the new bridge has refused nothing yet
     const sent = h.child().take();
     assert.deepEqual(sent.slice(0, 2), [
       '{"type":"system-permission","enabled":true}',

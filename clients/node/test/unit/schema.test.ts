@@ -12,7 +12,7 @@ describe("schemas", () => {
   test("one per line type each way", () => {
     assert.deepEqual([...schemas.keys()].sort(), [
       "in-input", "in-neutral", "in-probe", "in-remove", "in-system-heartbeat", "in-system-permission", "in-system",
-      "out-capabilities", "out-device", "out-error", "out-lightbar", "out-rumble", "out-self-test", "out-system-permission", "out-version",
+      "out-capabilities", "out-device", "out-error", "out-lightbar", "out-rumble", "out-self-test", "out-system-blocked", "out-system-permission", "out-version",
     ].sort());
   });
 
@@ -64,6 +64,11 @@ const printed: [string, boolean][] = [
   ['{"type":"error","player":1,"code":"gamepad_motion_unavailable","win32Error":87}', true],
   ['{"type":"system-permission","enabled":true}', true],
   ['{"type":"system-permission","enabled":"true"}', false],
+  ['{"type":"system-blocked","blocked":true,"win32Error":5}', true],
+  ['{"type":"system-blocked","blocked":true,"win32Error":0}', true],
+  ['{"type":"system-blocked","blocked":false}', true],
+  ['{"type":"system-blocked","blocked":true}', false],
+  ['{"type":"system-blocked","blocked":false,"win32Error":5}', false],
   ['{"type":"self-test","ok":true}', true],
   ['{"type":"version","version":"1.0.0"}', true],
   ['{"type":"version","version":"1.0"}', false],
