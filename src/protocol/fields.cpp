@@ -34,6 +34,40 @@ std::size_t QuoteKey(const char* name, char (&pattern)[80]) {
     return length;
 }
 
+// The same quoted key as QuoteKey makes, described in place: the name's first `length` bytes
+// after the opening quote, then the closing quote when `closed`.
+struct KeyPattern {
+    const char* name;
+    std::size_t length;
+    bool closed;
+};
+
+KeyPattern DescribeKey(const char* name) {
+    constexpr std::size_t kCut = 78;  // QuoteKey's 79 bytes less the opening quote
+    std::size_t length = 0;
+    while (length < kCut && name[length] != '\0') ++length;
+    return {name, length, length < kCut};
+}
+
+// Whether the key's pattern starts at `quote`. The compare stops at the first difference, and the
+// line's terminating zero differs from every name byte, so it never reads past the line.
+bool MatchesKey(const char* quote, const KeyPattern& key) {
+    const char* p = quote + 1;
+    for (std::size_t i = 0; i < key.length; ++i) {
+        if (p[i] != key.name[i]) return false;
+    }
+    return !key.closed || p[key.length] == '"';
+}
+
+// After a key: across whitespace the ':', then spaces and tabs. Null when there is no colon.
+const char* ValueAfterKey(const char* p) {
+    while (IsFieldSpace(*p)) ++p;
+    if (*p != ':') return nullptr;
+    ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
 }  // namespace
 
 const char* FindValue(const char* line, const char* name) {
@@ -53,9 +87,39 @@ const char* FindValue(const char* line, const char* name) {
     return nullptr;
 }
 
+// Every occurrence of a quoted name begins at a '"', so trying each wanted name at each quote, in
+// the line's order, meets the occurrences FindValue's search meets in the same order, overlapping
+// ones included, and keeps the first acceptable one per name. Whether a quote can start a key does
+// not depend on the name, so it is asked once per quote, and first: most quotes fail it at the
+// byte before.
+void FindValues(const char* line, const char* const* names, int count, const char** values) {
+    if (count > kMaxKeys) count = kMaxKeys;
+    KeyPattern keys[kMaxKeys];
+    for (int i = 0; i < count; ++i) {
+        keys[i] = DescribeKey(names[i]);
+        values[i] = nullptr;
+    }
+    int missing = count;
+    for (const char* quote = std::strchr(line, '"'); quote != nullptr && missing > 0;
+         quote = std::strchr(quote + 1, '"')) {
+        if (!StartsKey(line, quote)) continue;
+        for (int i = 0; i < count; ++i) {
+            if (values[i] != nullptr || !MatchesKey(quote, keys[i])) continue;
+            const char* value =
+                ValueAfterKey(quote + 1 + keys[i].length + (keys[i].closed ? 1 : 0));
+            if (value == nullptr) continue;
+            values[i] = value;
+            --missing;
+        }
+    }
+}
+
 bool ReadString(const char* line, const char* name, char* destination, std::size_t capacity) {
+    return ReadStringAt(FindValue(line, name), destination, capacity);
+}
+
+bool ReadStringAt(const char* p, char* destination, std::size_t capacity) {
     if (capacity == 0) return false;
-    const char* p = FindValue(line, name);
     if (p == nullptr || *p != '"') return false;
     ++p;
 
@@ -91,7 +155,10 @@ bool ReadString(const char* line, const char* name, char* destination, std::size
 }
 
 double ReadNumber(const char* line, const char* name, double fallback) {
-    const char* p = FindValue(line, name);
+    return ReadNumberAt(FindValue(line, name), fallback);
+}
+
+double ReadNumberAt(const char* p, double fallback) {
     if (p == nullptr) return fallback;
     const char* end = nullptr;
     const double value = ConvertNumber(p, &end);
