@@ -1,6 +1,8 @@
 #include "protocol/fields.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "protocol/number.h"
@@ -34,29 +36,18 @@ std::size_t QuoteKey(const char* name, char (&pattern)[80]) {
     return length;
 }
 
-// The same quoted key as QuoteKey makes, described in place: the name's first `length` bytes
-// after the opening quote, then the closing quote when `closed`.
-struct KeyPattern {
-    const char* name;
-    std::size_t length;
-    bool closed;
-};
-
-KeyPattern DescribeKey(const char* name) {
+// The end of the quoted key `name` if it starts at `quote`, else null: the same pattern QuoteKey
+// makes, compared in place. The compare stops at the first difference, and the line's
+// terminating zero differs from every name byte, so it never reads past the line.
+const char* MatchKey(const char* quote, const char* name) {
     constexpr std::size_t kCut = 78;  // QuoteKey's 79 bytes less the opening quote
-    std::size_t length = 0;
-    while (length < kCut && name[length] != '\0') ++length;
-    return {name, length, length < kCut};
-}
-
-// Whether the key's pattern starts at `quote`. The compare stops at the first difference, and the
-// line's terminating zero differs from every name byte, so it never reads past the line.
-bool MatchesKey(const char* quote, const KeyPattern& key) {
     const char* p = quote + 1;
-    for (std::size_t i = 0; i < key.length; ++i) {
-        if (p[i] != key.name[i]) return false;
+    std::size_t i = 0;
+    for (; i < kCut && name[i] != '\0'; ++i) {
+        if (p[i] != name[i]) return nullptr;
     }
-    return !key.closed || p[key.length] == '"';
+    if (i == kCut) return p + i;  // cut: no closing quote
+    return p[i] == '"' ? p + i + 1 : nullptr;
 }
 
 // After a key: across whitespace the ':', then spaces and tabs. Null when there is no colon.
@@ -87,30 +78,61 @@ const char* FindValue(const char* line, const char* name) {
     return nullptr;
 }
 
+namespace {
+
+// The wanted keys of one FindValues call and what it has found so far. `firsts` holds, for each
+// key, the byte its pattern has after the opening quote (a quote for an empty name), and
+// `firstBytes` the same as a set: a quote followed by no such byte starts none of the keys.
+struct KeySearch {
+    const char* const* names;
+    const char** values;
+    int count;
+    uint32_t missing;  // bit i: names[i] not found yet
+    uint64_t firstBytes[4];
+    unsigned char firsts[kMaxKeys];
+};
+static_assert(kMaxKeys <= 32);
+
+// Tries every key not yet found at one quote of the line. Whether a quote can start a key does
+// not depend on the name, so that is asked once per quote, and only of quotes that one of the
+// names could follow; then only the names with that first byte are compared.
+void TryKeysAt(const char* line, const char* quote, KeySearch& search) {
+    const auto next = static_cast<unsigned char>(quote[1]);
+    if ((search.firstBytes[next / 64] >> (next % 64) & 1) == 0 || !StartsKey(line, quote)) return;
+    uint32_t candidates = 0;
+    for (int i = 0; i < search.count; ++i)
+        candidates |= static_cast<uint32_t>(search.firsts[i] == next) << i;
+    for (candidates &= search.missing; candidates != 0; candidates &= candidates - 1) {
+        const int i = std::countr_zero(candidates);
+        const char* end = MatchKey(quote, search.names[i]);
+        const char* value = end != nullptr ? ValueAfterKey(end) : nullptr;
+        if (value == nullptr) continue;
+        search.values[i] = value;
+        search.missing &= ~(uint32_t{1} << i);
+    }
+}
+
+}  // namespace
+
 // Every occurrence of a quoted name begins at a '"', so trying each wanted name at each quote, in
 // the line's order, meets the occurrences FindValue's search meets in the same order, overlapping
-// ones included, and keeps the first acceptable one per name. Whether a quote can start a key does
-// not depend on the name, so it is asked once per quote, and first: most quotes fail it at the
-// byte before.
+// ones included, and keeps the first acceptable one per name. memchr takes the line from quote to
+// quote within its length, so nothing past the terminator is read.
 void FindValues(const char* line, const char* const* names, int count, const char** values) {
-    if (count > kMaxKeys) count = kMaxKeys;
-    KeyPattern keys[kMaxKeys];
-    for (int i = 0; i < count; ++i) {
-        keys[i] = DescribeKey(names[i]);
+    KeySearch search{names, values, count < kMaxKeys ? count : kMaxKeys, 0, {0, 0, 0, 0}, {}};
+    for (int i = 0; i < search.count; ++i) {
+        const auto first = static_cast<unsigned char>(names[i][0] != '\0' ? names[i][0] : '"');
+        search.firsts[i] = first;
+        search.firstBytes[first / 64] |= uint64_t{1} << (first % 64);
+        search.missing |= uint32_t{1} << i;
         values[i] = nullptr;
     }
-    int missing = count;
-    for (const char* quote = std::strchr(line, '"'); quote != nullptr && missing > 0;
-         quote = std::strchr(quote + 1, '"')) {
-        if (!StartsKey(line, quote)) continue;
-        for (int i = 0; i < count; ++i) {
-            if (values[i] != nullptr || !MatchesKey(quote, keys[i])) continue;
-            const char* value =
-                ValueAfterKey(quote + 1 + keys[i].length + (keys[i].closed ? 1 : 0));
-            if (value == nullptr) continue;
-            values[i] = value;
-            --missing;
-        }
+    const std::size_t length = std::strlen(line);
+    for (std::size_t at = 0; at < length && search.missing != 0;) {
+        const void* quote = std::memchr(line + at, '"', length - at);
+        if (quote == nullptr) break;
+        TryKeysAt(line, static_cast<const char*>(quote), search);
+        at = static_cast<std::size_t>(static_cast<const char*>(quote) - line) + 1;
     }
 }
 
