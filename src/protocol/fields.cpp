@@ -1,6 +1,5 @@
 #include "protocol/fields.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -59,6 +58,12 @@ const char* ValueAfterKey(const char* p) {
     return p;
 }
 
+// The first '"' at or after `from` among the line's `length` bytes, or null.
+const char* NextQuote(const char* line, const char* from, std::size_t length) {
+    const auto rest = length - static_cast<std::size_t>(from - line);
+    return static_cast<const char*>(std::memchr(from, '"', rest));
+}
+
 }  // namespace
 
 const char* FindValue(const char* line, const char* name) {
@@ -78,61 +83,34 @@ const char* FindValue(const char* line, const char* name) {
     return nullptr;
 }
 
-namespace {
-
-// The wanted keys of one FindValues call and what it has found so far. `firsts` holds, for each
-// key, the byte its pattern has after the opening quote (a quote for an empty name), and
-// `firstBytes` the same as a set: a quote followed by no such byte starts none of the keys.
-struct KeySearch {
-    const char* const* names;
-    const char** values;
-    int count;
-    uint32_t missing;  // bit i: names[i] not found yet
-    uint64_t firstBytes[4];
-    unsigned char firsts[kMaxKeys];
-};
-static_assert(kMaxKeys <= 32);
-
-// Tries every key not yet found at one quote of the line. Whether a quote can start a key does
-// not depend on the name, so that is asked once per quote, and only of quotes that one of the
-// names could follow; then only the names with that first byte are compared.
-void TryKeysAt(const char* line, const char* quote, KeySearch& search) {
-    const auto next = static_cast<unsigned char>(quote[1]);
-    if ((search.firstBytes[next / 64] >> (next % 64) & 1) == 0 || !StartsKey(line, quote)) return;
-    uint32_t candidates = 0;
-    for (int i = 0; i < search.count; ++i)
-        candidates |= static_cast<uint32_t>(search.firsts[i] == next) << i;
-    for (candidates &= search.missing; candidates != 0; candidates &= candidates - 1) {
-        const int i = std::countr_zero(candidates);
-        const char* end = MatchKey(quote, search.names[i]);
-        const char* value = end != nullptr ? ValueAfterKey(end) : nullptr;
-        if (value == nullptr) continue;
-        search.values[i] = value;
-        search.missing &= ~(uint32_t{1} << i);
-    }
-}
-
-}  // namespace
-
 // Every occurrence of a quoted name begins at a '"', so trying each wanted name at each quote, in
 // the line's order, meets the occurrences FindValue's search meets in the same order, overlapping
 // ones included, and keeps the first acceptable one per name. memchr takes the line from quote to
-// quote within its length, so nothing past the terminator is read.
+// quote within its length, so nothing past the terminator is read. A quote is tried only when the
+// byte after it is the first byte of a wanted key's pattern (a quote, for the empty name), and
+// whether it can start a key, which does not depend on the name, is asked once.
 void FindValues(const char* line, const char* const* names, int count, const char** values) {
-    KeySearch search{names, values, count < kMaxKeys ? count : kMaxKeys, 0, {0, 0, 0, 0}, {}};
-    for (int i = 0; i < search.count; ++i) {
+    if (count > kMaxKeys) count = kMaxKeys;
+    uint64_t firstBytes[4] = {0, 0, 0, 0};
+    for (int i = 0; i < count; ++i) {
         const auto first = static_cast<unsigned char>(names[i][0] != '\0' ? names[i][0] : '"');
-        search.firsts[i] = first;
-        search.firstBytes[first / 64] |= uint64_t{1} << (first % 64);
-        search.missing |= uint32_t{1} << i;
+        firstBytes[first / 64] |= uint64_t{1} << (first % 64);
         values[i] = nullptr;
     }
+    int missing = count;
     const std::size_t length = std::strlen(line);
-    for (std::size_t at = 0; at < length && search.missing != 0;) {
-        const void* quote = std::memchr(line + at, '"', length - at);
-        if (quote == nullptr) break;
-        TryKeysAt(line, static_cast<const char*>(quote), search);
-        at = static_cast<std::size_t>(static_cast<const char*>(quote) - line) + 1;
+    for (const char* quote = NextQuote(line, line, length); quote != nullptr && missing > 0;
+         quote = NextQuote(line, quote + 1, length)) {
+        const auto next = static_cast<unsigned char>(quote[1]);
+        if ((firstBytes[next / 64] >> (next % 64) & 1) == 0 || !StartsKey(line, quote)) continue;
+        for (int i = 0; i < count; ++i) {
+            if (values[i] != nullptr) continue;
+            const char* keyEnd = MatchKey(quote, names[i]);
+            const char* value = keyEnd != nullptr ? ValueAfterKey(keyEnd) : nullptr;
+            if (value == nullptr) continue;
+            values[i] = value;
+            --missing;
+        }
     }
 }
 
