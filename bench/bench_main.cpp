@@ -25,8 +25,10 @@ void CountLines(benchmark::State& state, double linesPerIteration) {
 
 // ---- Parsing alone: one `input` line to a GamepadFrame ----
 
-void BM_ParseFieldReaders(benchmark::State& state) {
-    const std::string line = bench::InputLine(3);
+using SimdjsonParse = bool (*)(simdjson::ondemand::parser&, const std::string&, std::size_t,
+                               padbridge::GamepadFrame*, int*);
+
+void ParseFieldReaders(benchmark::State& state, const std::string& line) {
     padbridge::GamepadFrame frame{};
     int player = -1;
     for (auto _ : state) {
@@ -38,19 +40,31 @@ void BM_ParseFieldReaders(benchmark::State& state) {
     CountLines(state, 1);
 }
 
-void BM_ParseSimdjson(benchmark::State& state) {
-    const std::string line = bench::InputLine(3);
+template <SimdjsonParse parse>
+void ParseSimdjson(benchmark::State& state, const std::string& line) {
     std::string padded = line + std::string(simdjson::SIMDJSON_PADDING, '\0');
     simdjson::ondemand::parser parser;
     padbridge::GamepadFrame frame{};
     int player = -1;
     for (auto _ : state) {
         benchmark::DoNotOptimize(padded.data());
-        if (!bench::ParseWithSimdjson(parser, padded, line.size(), &frame, &player))
-            state.SkipWithError("parse");
+        if (!parse(parser, padded, line.size(), &frame, &player)) state.SkipWithError("parse");
         benchmark::DoNotOptimize(frame);
     }
     CountLines(state, 1);
+}
+
+void BM_ParseFieldReaders(benchmark::State& state) {
+    ParseFieldReaders(state, bench::InputLine(3));
+}
+void BM_ParseSimdjson(benchmark::State& state) {
+    ParseSimdjson<bench::ParseWithSimdjson>(state, bench::InputLine(3));
+}
+void BM_ParseFieldReadersDs4(benchmark::State& state) {
+    ParseFieldReaders(state, bench::Ds4InputLine(3));
+}
+void BM_ParseSimdjsonDs4(benchmark::State& state) {
+    ParseSimdjson<bench::ParseDs4WithSimdjson>(state, bench::Ds4InputLine(3));
 }
 
 void BM_ParseNlohmann(benchmark::State& state) {
@@ -68,8 +82,8 @@ void BM_ParseNlohmann(benchmark::State& state) {
 // see real variety, as they do with a moving controller.
 constexpr std::size_t kVaryingLines = 64;
 
-void BM_ParseFieldReadersVarying(benchmark::State& state) {
-    const std::vector<std::string> lines = bench::VaryingInputLines(kVaryingLines);
+void ParseFieldReadersVarying(benchmark::State& state, bool dualShock4) {
+    const std::vector<std::string> lines = bench::VaryingInputLines(kVaryingLines, dualShock4);
     padbridge::GamepadFrame frame{};
     int player = -1;
     std::size_t i = 0;
@@ -82,10 +96,11 @@ void BM_ParseFieldReadersVarying(benchmark::State& state) {
     CountLines(state, 1);
 }
 
-void BM_ParseSimdjsonVarying(benchmark::State& state) {
+template <SimdjsonParse parse>
+void ParseSimdjsonVarying(benchmark::State& state, bool dualShock4) {
     std::vector<std::string> padded;
     std::vector<std::size_t> lengths;
-    for (const std::string& line : bench::VaryingInputLines(kVaryingLines)) {
+    for (const std::string& line : bench::VaryingInputLines(kVaryingLines, dualShock4)) {
         padded.push_back(line + std::string(simdjson::SIMDJSON_PADDING, '\0'));
         lengths.push_back(line.size());
     }
@@ -95,32 +110,49 @@ void BM_ParseSimdjsonVarying(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         const std::size_t k = i++ % kVaryingLines;
-        if (!bench::ParseWithSimdjson(parser, padded[k], lengths[k], &frame, &player))
-            state.SkipWithError("parse");
+        if (!parse(parser, padded[k], lengths[k], &frame, &player)) state.SkipWithError("parse");
         benchmark::DoNotOptimize(frame);
     }
     CountLines(state, 1);
 }
 
+void BM_ParseFieldReadersVarying(benchmark::State& state) {
+    ParseFieldReadersVarying(state, false);
+}
+void BM_ParseSimdjsonVarying(benchmark::State& state) {
+    ParseSimdjsonVarying<bench::ParseWithSimdjson>(state, false);
+}
+void BM_ParseFieldReadersDs4Varying(benchmark::State& state) {
+    ParseFieldReadersVarying(state, true);
+}
+void BM_ParseSimdjsonDs4Varying(benchmark::State& state) {
+    ParseSimdjsonVarying<bench::ParseDs4WithSimdjson>(state, true);
+}
+
 // ---- The whole path on the simulation ----
 
-// Eight players' lines in one read (under 2048 bytes), fed to the line reader, dispatched,
-// parsed, clamped, mapped and accepted; then the tick's PumpPad submits each newest report to a
-// bus that completes it at once.
-void BM_InputPath(benchmark::State& state) {
-    padbridge::Bridge* bridge = bench::ReadyBridge();
+// Eight players' lines in reads of at most 2048 bytes (one for the Xbox lines, two for the longer
+// DualShock 4 ones), fed to the line reader, dispatched, parsed, clamped, mapped and accepted;
+// then the tick's PumpPad submits each newest report to a bus that completes it at once.
+void InputPath(benchmark::State& state, bool dualShock4) {
+    padbridge::Bridge* bridge = bench::ReadyBridge(dualShock4);
     if (bridge == nullptr) {
         state.SkipWithError("set-up did not create eight pads");
         return;
     }
     std::string chunk;
     for (int player = 0; player < padbridge::kPlayerCount; ++player)
-        chunk += bench::InputLine(player) + "\n";
-    if (chunk.size() > kReadChunk) state.SkipWithError("eight lines exceed one read");
+        chunk += (dualShock4 ? bench::Ds4InputLine(player) : bench::InputLine(player)) + "\n";
+    if (!dualShock4 && chunk.size() > kReadChunk)
+        state.SkipWithError("eight lines exceed one read");
     std::size_t submitsBefore = sim::Current().bus.requests.size();
     std::size_t submits = 0;
     for (auto _ : state) {
-        bench::Feed(*bridge, chunk.data(), chunk.size());
+        for (std::size_t at = 0; at < chunk.size(); at += kReadChunk) {
+            const std::size_t count =
+                chunk.size() - at < kReadChunk ? chunk.size() - at : kReadChunk;
+            bench::Feed(*bridge, chunk.data() + at, count);
+        }
         bench::RunTick(*bridge);
         // The simulation records every request; keep that record short. Amortised, and counted.
         if (bench::RecordingsNearlyFull()) {
@@ -133,6 +165,13 @@ void BM_InputPath(benchmark::State& state) {
     if (submits != static_cast<std::size_t>(state.iterations()) * padbridge::kPlayerCount)
         state.SkipWithError("not every line reached the bus");
     CountLines(state, padbridge::kPlayerCount);
+}
+
+void BM_InputPath(benchmark::State& state) {
+    InputPath(state, false);
+}
+void BM_InputPathDs4(benchmark::State& state) {
+    InputPath(state, true);
 }
 
 // The path up to AcceptReport, without the tick: what the core does before the simulation's bus
@@ -209,7 +248,12 @@ BENCHMARK(BM_ParseSimdjson);
 BENCHMARK(BM_ParseNlohmann);
 BENCHMARK(BM_ParseFieldReadersVarying);
 BENCHMARK(BM_ParseSimdjsonVarying);
+BENCHMARK(BM_ParseFieldReadersDs4);
+BENCHMARK(BM_ParseSimdjsonDs4);
+BENCHMARK(BM_ParseFieldReadersDs4Varying);
+BENCHMARK(BM_ParseSimdjsonDs4Varying);
 BENCHMARK(BM_InputPath);
+BENCHMARK(BM_InputPathDs4);
 BENCHMARK(BM_InputNoTick);
 BENCHMARK(BM_SimulatedSubmit);
 BENCHMARK(BM_SystemMove);
@@ -278,7 +322,9 @@ int main(int argc, char** argv) {
     const double path = reporter.NsPerLine("BM_InputPath");
     const double simdjson = reporter.NsPerLine("BM_ParseSimdjson");
     const double nlohmann = reporter.NsPerLine("BM_ParseNlohmann");
-    if (parse <= 0 || path <= 0 || simdjson <= 0 || nlohmann <= 0) {
+    const double ds4 = reporter.NsPerLine("BM_ParseFieldReadersDs4");
+    const double ds4Simdjson = reporter.NsPerLine("BM_ParseSimdjsonDs4");
+    if (parse <= 0 || path <= 0 || simdjson <= 0 || nlohmann <= 0 || ds4 <= 0 || ds4Simdjson <= 0) {
         std::printf("speed: incomplete (a case failed or was filtered out)\n");
         return 1;
     }
@@ -296,7 +342,15 @@ int main(int argc, char** argv) {
     std::printf("medians: varying parse/simdjson=%.2f; path without the tick/simdjson=%.2f\n",
                 ratio("BM_ParseFieldReadersVarying", "BM_ParseSimdjsonVarying", false),
                 ratio("BM_InputNoTick", "BM_ParseSimdjson", false));
+    std::printf(
+        "DualShock 4: varying parse/simdjson=%.2f path/simdjson=%.2f; best runs: "
+        "parse/simdjson=%.2f varying parse/simdjson=%.2f\n",
+        ratio("BM_ParseFieldReadersDs4Varying", "BM_ParseSimdjsonDs4Varying", false),
+        ratio("BM_InputPathDs4", "BM_ParseSimdjsonDs4", false),
+        ratio("BM_ParseFieldReadersDs4", "BM_ParseSimdjsonDs4", true),
+        ratio("BM_ParseFieldReadersDs4Varying", "BM_ParseSimdjsonDs4Varying", true));
     std::printf("speed: parse/simdjson=%.2f path/simdjson=%.2f path/nlohmann=%.3f\n",
                 parse / simdjson, path / simdjson, path / nlohmann);
+    std::printf("ds4: ds4/simdjson=%.2f\n", ds4 / ds4Simdjson);
     return 0;
 }

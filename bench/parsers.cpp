@@ -28,15 +28,32 @@ void ClampFrame(padbridge::GamepadFrame* frame) {
     for (double& button : frame->buttons) button = Clamp(button, 0.0, 1.0);
 }
 
+// `minCount` to `maxCount` finite numbers: how many, or -1.
 template <typename Array>
-bool SimdjsonNumbers(Array array, double* values, int count) {
+int SimdjsonList(Array array, double* values, int minCount, int maxCount) {
     int k = 0;
     for (auto element : array) {
         double value = 0;
-        if (k == count || element.get_double().get(value) || !std::isfinite(value)) return false;
+        if (k == maxCount || element.get_double().get(value) || !std::isfinite(value)) return -1;
         values[k++] = value;
     }
-    return k == count;
+    return k >= minCount ? k : -1;
+}
+
+template <typename Array>
+bool SimdjsonNumbers(Array array, double* values, int count) {
+    return SimdjsonList(array, values, count, count) == count;
+}
+
+// An optional array field of `minCount` to `maxCount` numbers: how many (0 when absent), or -1.
+int SimdjsonOptional(simdjson::ondemand::document& doc, const char* name, double* values,
+                     int minCount, int maxCount) {
+    simdjson::ondemand::value value;
+    const simdjson::error_code error = doc[name].get(value);
+    if (error == simdjson::NO_SUCH_FIELD) return 0;
+    simdjson::ondemand::array array;
+    if (error || value.get_array().get(array)) return -1;
+    return SimdjsonList(array, values, minCount, maxCount);
 }
 
 bool NlohmannNumbers(const nlohmann::json& array, double* values, int count) {
@@ -51,13 +68,18 @@ bool NlohmannNumbers(const nlohmann::json& array, double* values, int count) {
 
 }  // namespace
 
-// The bridge's route: the dispatcher's `type` and `player` reads, then the `input` handler's parse.
+// The bridge's route: one walk over the line for the dispatcher's `type` and `player` and the
+// `input` handler's keys, then the dispatcher's reads and the handler's parse.
 bool ParseWithFieldReaders(const char* line, padbridge::GamepadFrame* frame, int* player) {
+    const char* names[2 + padbridge::kInputKeyCount] = {"type", "player"};
+    for (int i = 0; i < padbridge::kInputKeyCount; ++i) names[2 + i] = padbridge::kInputKeys[i];
+    const char* values[2 + padbridge::kInputKeyCount];
+    padbridge::FindValues(line, names, 2 + padbridge::kInputKeyCount, values);
     char type[32];
-    if (!padbridge::ReadString(line, "type", type, sizeof type) || std::strcmp(type, "input") != 0)
+    if (!padbridge::ReadStringAt(values[0], type, sizeof type) || std::strcmp(type, "input") != 0)
         return false;
-    if (!WholePlayer(padbridge::ReadNumber(line, "player", -1.0), player)) return false;
-    return padbridge::ParseGamepadFrame(line, frame);
+    if (!WholePlayer(padbridge::ReadNumberAt(values[1], -1.0), player)) return false;
+    return padbridge::ParseGamepadValues(values + 2, frame);
 }
 
 bool ParseWithSimdjson(simdjson::ondemand::parser& parser, const std::string& padded,
@@ -75,6 +97,44 @@ bool ParseWithSimdjson(simdjson::ondemand::parser& parser, const std::string& pa
     if (doc["buttons"].get_array().get(buttons)) return false;
     if (!SimdjsonNumbers(buttons, frame->buttons, padbridge::kButtonCount)) return false;
     ClampFrame(frame);
+    return true;
+}
+
+bool ParseDs4WithSimdjson(simdjson::ondemand::parser& parser, const std::string& padded,
+                          std::size_t length, padbridge::GamepadFrame* frame, int* player) {
+    *frame = padbridge::GamepadFrame{};
+    simdjson::ondemand::document doc;
+    if (parser.iterate(padded.data(), length, padded.size()).get(doc)) return false;
+    std::string_view text;
+    if (doc["type"].get_string().get(text) || text != "input") return false;
+    double number = 0;
+    if (doc["player"].get_double().get(number) || !WholePlayer(number, player)) return false;
+    simdjson::ondemand::array axes;
+    if (doc["axes"].get_array().get(axes)) return false;
+    if (!SimdjsonNumbers(axes, frame->axes, padbridge::kAxisCount)) return false;
+    simdjson::ondemand::array buttons;
+    if (doc["buttons"].get_array().get(buttons)) return false;
+    if (SimdjsonList(buttons, frame->buttons, padbridge::kButtonCount, padbridge::kMaxButtonCount) <
+        0)
+        return false;
+    frame->kind = padbridge::PadKind::kXbox360;
+    const simdjson::error_code padError = doc["pad"].get_string().get(text);
+    if (padError != simdjson::NO_SUCH_FIELD) {
+        if (padError || (text != "xbox360" && text != "dualshock4")) return false;
+        if (text == "dualshock4") frame->kind = padbridge::PadKind::kDualShock4;
+    }
+    frame->accel[1] = padbridge::kStandardGravity;
+    if (SimdjsonOptional(doc, "gyro", frame->gyro, padbridge::kMotionAxes, padbridge::kMotionAxes) <
+        0)
+        return false;
+    if (SimdjsonOptional(doc, "accel", frame->accel, padbridge::kMotionAxes,
+                         padbridge::kMotionAxes) < 0)
+        return false;
+    const int touch = SimdjsonOptional(doc, "touch", frame->touch, 0, 2 * padbridge::kMaxFingers);
+    if (touch < 0 || touch % 2 != 0) return false;
+    frame->fingerCount = touch / 2;
+    ClampFrame(frame);
+    for (double& coordinate : frame->touch) coordinate = Clamp(coordinate, 0.0, 1.0);
     return true;
 }
 

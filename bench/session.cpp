@@ -65,7 +65,7 @@ bool RecordingsNearlyFull() {
            machine.output.size() + kMargin > kRecordingRoom;
 }
 
-padbridge::Bridge* ReadyBridge() {
+padbridge::Bridge* ReadyBridge(bool dualShock4) {
     static std::unique_ptr<padbridge::Bridge> bridge;
     sim::Reset();
     sim::Current().bus.interfaces = {sim::DeviceInterface{}};
@@ -74,9 +74,10 @@ padbridge::Bridge* ReadyBridge() {
                             bridge->system.enabled, padbridge::WatchdogHook(bridge->system));
     std::string lines;
     for (int player = 0; player < padbridge::kPlayerCount; ++player)
-        lines += InputLine(player) + "\n";
+        lines += (dualShock4 ? Ds4InputLine(player) : InputLine(player)) + "\n";
     lines += std::string(kPermissionLine) + "\n";
-    Feed(*bridge, lines.data(), lines.size());
+    for (std::size_t at = 0; at < lines.size(); at += 2048)
+        Feed(*bridge, lines.data() + at, lines.size() - at < 2048 ? lines.size() - at : 2048);
     for (int tick = 0; tick < 4; ++tick) RunTick(*bridge);
     const std::string& output = sim::Current().output;
     const bool ready = Count(output, "\"created\":true") == padbridge::kPlayerCount &&

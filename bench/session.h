@@ -9,7 +9,8 @@
 namespace bench {
 
 // Null when the set-up did not reach the expected state (the benchmark then reports an error).
-padbridge::Bridge* ReadyBridge();
+// `dualShock4` makes the eight pads DualShock 4s, else Xbox 360 pads.
+padbridge::Bridge* ReadyBridge(bool dualShock4 = false);
 
 // What the main loop does with one read: every line it completes is dispatched at once.
 void Feed(padbridge::Bridge& bridge, const char* bytes, std::size_t count);

@@ -1,5 +1,6 @@
 // The four field readers against a small model written here from the protocol's rules, on
-// arbitrary lines, names and capacities.
+// arbitrary lines, names and capacities; and the one-walk key index against FindValue, for the
+// bridge's own keys and the input's name together.
 //
 // Input: two bytes of capacity (little-endian, taken modulo 2050), then the key name up to the
 // first line feed, then the line. The line is copied into a block of exactly its length plus the
@@ -78,6 +79,13 @@ bool ModelString(const std::string& line, const std::string& name, std::string* 
     return false;
 }
 
+// The keys the bridge looks up through FindValues, and a few that overlap them; the input's name is
+// added as the last.
+const char* const kIndexedNames[] = {"type",  "player", "axes", "buttons", "pad",   "gyro",
+                                     "accel", "touch",  "t",    "",        "type\""};
+constexpr int kIndexedCount = sizeof kIndexedNames / sizeof kIndexedNames[0] + 1;
+static_assert(kIndexedCount <= padbridge::kMaxKeys);
+
 void Fail(const char* what) {
     std::fprintf(stderr, "field reader disagrees with the model: %s\n", what);
     std::abort();
@@ -106,6 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const char* found = padbridge::FindValue(line, name.c_str());
     const long expected = ModelFind(model, name);
     if (expected < 0 ? found != nullptr : found != line + expected) Fail("find value");
+
+    const char* names[kIndexedCount];
+    for (int i = 0; i + 1 < kIndexedCount; ++i) names[i] = kIndexedNames[i];
+    names[kIndexedCount - 1] = name.c_str();
+    const char* values[kIndexedCount];
+    padbridge::FindValues(line, names, kIndexedCount, values);
+    for (int i = 0; i < kIndexedCount; ++i) {
+        if (values[i] != padbridge::FindValue(line, names[i])) Fail("find values");
+    }
 
     char* destination = static_cast<char*>(std::malloc(capacity == 0 ? 1 : capacity));
     std::string text;

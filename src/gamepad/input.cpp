@@ -44,18 +44,17 @@ bool ParseNumberArray(const char* p, double* values, int count) {
 
 // An optional array field: absent leaves `values` as they are; present, it must hold exactly
 // `count` numbers.
-bool ParseOptionalArray(const char* line, const char* name, double* values, int count) {
-    const char* value = FindValue(line, name);
+bool ParseOptionalArray(const char* value, double* values, int count) {
     return value == nullptr || ParseNumberArray(value, values, count);
 }
 
 // `pad`: absent or "xbox360" is the Xbox 360 pad, "dualshock4" the DualShock 4; anything else
 // drops the line.
-bool ParsePadKind(const char* line, PadKind* kind) {
+bool ParsePadKind(const char* value, PadKind* kind) {
     *kind = PadKind::kXbox360;
-    if (FindValue(line, "pad") == nullptr) return true;
+    if (value == nullptr) return true;
     char name[16];
-    if (!ReadString(line, "pad", name, sizeof name)) return false;
+    if (!ReadStringAt(value, name, sizeof name)) return false;
     if (std::strcmp(name, "xbox360") == 0) return true;
     if (std::strcmp(name, "dualshock4") != 0) return false;
     *kind = PadKind::kDualShock4;
@@ -93,17 +92,22 @@ constexpr uint16_t kButtonBits[kMaxButtonCount] = {
 }  // namespace
 
 bool ParseGamepadFrame(const char* line, GamepadFrame* frame) {
+    const char* values[kInputKeyCount];
+    FindValues(line, kInputKeys, kInputKeyCount, values);
+    return ParseGamepadValues(values, frame);
+}
+
+bool ParseGamepadValues(const char* const values[kInputKeyCount], GamepadFrame* frame) {
     *frame = GamepadFrame{};
-    if (!ParseNumberArray(FindValue(line, "axes"), frame->axes, kAxisCount)) return false;
-    if (ParseNumberList(FindValue(line, "buttons"), frame->buttons, kButtonCount, kMaxButtonCount) <
-        0) {
+    if (!ParseNumberArray(values[kKeyAxes], frame->axes, kAxisCount)) return false;
+    if (ParseNumberList(values[kKeyButtons], frame->buttons, kButtonCount, kMaxButtonCount) < 0) {
         return false;
     }
-    if (!ParsePadKind(line, &frame->kind)) return false;
+    if (!ParsePadKind(values[kKeyPad], &frame->kind)) return false;
     frame->accel[1] = kStandardGravity;  // absent motion: lying still and flat
-    if (!ParseOptionalArray(line, "gyro", frame->gyro, kMotionAxes)) return false;
-    if (!ParseOptionalArray(line, "accel", frame->accel, kMotionAxes)) return false;
-    if (const char* touch = FindValue(line, "touch"); touch != nullptr) {
+    if (!ParseOptionalArray(values[kKeyGyro], frame->gyro, kMotionAxes)) return false;
+    if (!ParseOptionalArray(values[kKeyAccel], frame->accel, kMotionAxes)) return false;
+    if (const char* touch = values[kKeyTouch]; touch != nullptr) {
         const int count = ParseNumberList(touch, frame->touch, 0, 2 * kMaxFingers);
         if (count < 0 || count % 2 != 0) return false;
         frame->fingerCount = count / 2;

@@ -46,10 +46,17 @@ struct PadReport {
 };
 static_assert(sizeof(PadReport) == 12);
 
+// The `input` line's own keys, in the order ParseGamepadValues takes their values.
+enum InputKey { kKeyAxes, kKeyButtons, kKeyPad, kKeyGyro, kKeyAccel, kKeyTouch, kInputKeyCount };
+inline constexpr const char* kInputKeys[kInputKeyCount] = {"axes", "buttons", "pad",
+                                                           "gyro", "accel",   "touch"};
+
 // Parses `axes` (exactly 4 numbers), `buttons` (16, 17 or 18) and the optional `pad`, `gyro`,
 // `accel` (3 numbers each) and `touch` (0, 2 or 4 numbers), and clamps them. False drops the
 // line.
 bool ParseGamepadFrame(const char* line, GamepadFrame* frame);
+// The same from the values FindValues found for kInputKeys.
+bool ParseGamepadValues(const char* const values[kInputKeyCount], GamepadFrame* frame);
 
 // Maps any frame to a valid report: non-finite values give 0, everything is clamped.
 PadReport BuildPadReport(const GamepadFrame& frame);

@@ -34,9 +34,9 @@ void ProbeBackend(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue
 }
 
 void HandleInput(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
-                 const char* line, int player) {
+                 const char* const inputValues[kInputKeyCount], int player) {
     GamepadFrame frame;
-    if (!ParseGamepadFrame(line, &frame)) return;
+    if (!ParseGamepadValues(inputValues, &frame)) return;
     if (BusIsBackend(bus)) {
         AcceptReport(bus, out, player, frame);
     } else if (vjoy.available) {

@@ -31,10 +31,11 @@ struct Players {
 void ProbeBackend(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
                   bool systemEnabled, DeadlineHook keepTime);
 
-// The `input` handler: hands the frame to the backend and stamps the player's last-input tick,
-// or answers `driver_required` when no backend is available.
+// The `input` handler, given the values FindValues found for kInputKeys: hands the frame to the
+// backend and stamps the player's last-input tick, or answers `driver_required` when no backend
+// is available.
 void HandleInput(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
-                 const char* line, int player);
+                 const char* const inputValues[kInputKeyCount], int player);
 
 // Releases the player's vJoy device, tears its bus pad down and forgets its last input.
 void TeardownPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,

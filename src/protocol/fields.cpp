@@ -1,6 +1,7 @@
 #include "protocol/fields.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "protocol/number.h"
@@ -34,6 +35,35 @@ std::size_t QuoteKey(const char* name, char (&pattern)[80]) {
     return length;
 }
 
+// The end of the quoted key `name` if it starts at `quote`, else null: the same pattern QuoteKey
+// makes, compared in place. The compare stops at the first difference, and the line's
+// terminating zero differs from every name byte, so it never reads past the line.
+const char* MatchKey(const char* quote, const char* name) {
+    constexpr std::size_t kCut = 78;  // QuoteKey's 79 bytes less the opening quote
+    const char* p = quote + 1;
+    std::size_t i = 0;
+    for (; i < kCut && name[i] != '\0'; ++i) {
+        if (p[i] != name[i]) return nullptr;
+    }
+    if (i == kCut) return p + i;  // cut: no closing quote
+    return p[i] == '"' ? p + i + 1 : nullptr;
+}
+
+// After a key: across whitespace the ':', then spaces and tabs. Null when there is no colon.
+const char* ValueAfterKey(const char* p) {
+    while (IsFieldSpace(*p)) ++p;
+    if (*p != ':') return nullptr;
+    ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
+// The first '"' at or after `from` among the line's `length` bytes, or null.
+const char* NextQuote(const char* line, const char* from, std::size_t length) {
+    const auto rest = length - static_cast<std::size_t>(from - line);
+    return static_cast<const char*>(std::memchr(from, '"', rest));
+}
+
 }  // namespace
 
 const char* FindValue(const char* line, const char* name) {
@@ -53,9 +83,43 @@ const char* FindValue(const char* line, const char* name) {
     return nullptr;
 }
 
+// Every occurrence of a quoted name begins at a '"', so trying each wanted name at each quote, in
+// the line's order, meets the occurrences FindValue's search meets in the same order, overlapping
+// ones included, and keeps the first acceptable one per name. memchr takes the line from quote to
+// quote within its length, so nothing past the terminator is read. A quote is tried only when the
+// byte after it is the first byte of a wanted key's pattern (a quote, for the empty name), and
+// whether it can start a key, which does not depend on the name, is asked once.
+void FindValues(const char* line, const char* const* names, int count, const char** values) {
+    if (count > kMaxKeys) count = kMaxKeys;
+    uint64_t firstBytes[4] = {0, 0, 0, 0};
+    for (int i = 0; i < count; ++i) {
+        const auto first = static_cast<unsigned char>(names[i][0] != '\0' ? names[i][0] : '"');
+        firstBytes[first / 64] |= uint64_t{1} << (first % 64);
+        values[i] = nullptr;
+    }
+    int missing = count;
+    const std::size_t length = std::strlen(line);
+    for (const char* quote = NextQuote(line, line, length); quote != nullptr && missing > 0;
+         quote = NextQuote(line, quote + 1, length)) {
+        const auto next = static_cast<unsigned char>(quote[1]);
+        if ((firstBytes[next / 64] >> (next % 64) & 1) == 0 || !StartsKey(line, quote)) continue;
+        for (int i = 0; i < count; ++i) {
+            if (values[i] != nullptr) continue;
+            const char* keyEnd = MatchKey(quote, names[i]);
+            const char* value = keyEnd != nullptr ? ValueAfterKey(keyEnd) : nullptr;
+            if (value == nullptr) continue;
+            values[i] = value;
+            --missing;
+        }
+    }
+}
+
 bool ReadString(const char* line, const char* name, char* destination, std::size_t capacity) {
+    return ReadStringAt(FindValue(line, name), destination, capacity);
+}
+
+bool ReadStringAt(const char* p, char* destination, std::size_t capacity) {
     if (capacity == 0) return false;
-    const char* p = FindValue(line, name);
     if (p == nullptr || *p != '"') return false;
     ++p;
 
@@ -91,7 +155,10 @@ bool ReadString(const char* line, const char* name, char* destination, std::size
 }
 
 double ReadNumber(const char* line, const char* name, double fallback) {
-    const char* p = FindValue(line, name);
+    return ReadNumberAt(FindValue(line, name), fallback);
+}
+
+double ReadNumberAt(const char* p, double fallback) {
     if (p == nullptr) return fallback;
     const char* end = nullptr;
     const double value = ConvertNumber(p, &end);

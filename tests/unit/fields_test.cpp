@@ -15,6 +15,8 @@ struct FindCase {
 };
 
 TEST(FindValueTest, KeyRules) {
+    const std::string name78(78, 'k');  // quoted, 79 bytes: cut before the closing quote
+    const std::string line78 = "{\"" + name78 + ":1}";
     const FindCase cases[] = {
         {R"({"type":"input"})", "type", R"("input"})"},
         {R"({ "type" :   "x"})", "type", R"("x"})"},
@@ -31,8 +33,19 @@ TEST(FindValueTest, KeyRules) {
         {R"({"typ\u0065":"x"})", "type", nullptr},  // escaped key names are not recognised
         {R"({"Type":"x"})", "type", nullptr},
         {R"({"type" "x"})", "type", nullptr},
+        {R"({"s":"x,"pad":"y"})", "pad", R"("y"})"},       // a quote inside a value begins a key
+        {R"({"pad":1,"pad":2})", "pad", R"(1,"pad":2})"},  // the first acceptable one wins
+        {R"({"s":"\",\"type\":1"})", "type", nullptr},     // escaped quotes start no key
+        {R"({"x":"","":5})", "", "5}"},  // the empty name's two quotes overlap a value's
+        {line78.c_str(), name78.c_str(), "1}"},
+        {R"({"ty:1,"t":2})", "t", "2}"},  // the closing quote is part of the key
     };
     for (const FindCase& c : cases) {
+        // The one-walk index answers as FindValue does, beside keys of its own.
+        const char* names[] = {"type", c.name, "pad", "t"};
+        const char* values[4];
+        FindValues(c.line, names, 4, values);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(values[i], FindValue(c.line, names[i])) << c.line;
         const char* found = FindValue(c.line, c.name);
         if (c.expectedRest == nullptr) {
             EXPECT_EQ(found, nullptr) << c.line;
