@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/bridge.h"
+#include "app/inbox.h"
 #include "desktop/injection.h"
 #include "protocol/fields.h"
 
@@ -10,7 +11,6 @@ namespace padbridge {
 namespace {
 
 constexpr std::size_t kTypeCapacity = 32;
-constexpr int kNoPlayer = -1;
 
 // `player` counts only when it is finite, whole and 0..7; -0 is player 0.
 int ReadPlayerIndex(const char* line) {
@@ -22,27 +22,61 @@ int ReadPlayerIndex(const char* line) {
 
 }  // namespace
 
-void DispatchLine(Bridge& bridge, const char* line) {
+LineType ClassifyLine(const char* line, int* player) {
     char type[kTypeCapacity];
-    if (!ReadString(line, "type", type, sizeof type)) return;
-    const int player = ReadPlayerIndex(line);
-    const bool hasPlayer = player != kNoPlayer;
-
-    if (std::strcmp(type, "probe") == 0) {
-        ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
-                     WatchdogHook(bridge.system));  // the watchdog keeps its time meanwhile
-    } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
-        HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, line, player);
-    } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) &&
-               hasPlayer) {
-        TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
+    *player = kNoPlayer;
+    if (!ReadString(line, "type", type, sizeof type)) return LineType::kOther;
+    LineType kind = LineType::kOther;
+    if (std::strcmp(type, "input") == 0) {
+        kind = LineType::kInput;
+    } else if (std::strcmp(type, "system") == 0) {
+        return LineType::kSystem;
+    } else if (std::strcmp(type, "system-heartbeat") == 0) {
+        return LineType::kHeartbeat;
+    } else if (std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) {
+        kind = LineType::kTeardown;
+    } else if (std::strcmp(type, "probe") == 0) {
+        return LineType::kProbe;
     } else if (std::strcmp(type, "system-permission") == 0) {
-        HandleSystemPermission(bridge.system, bridge.output, line);
-    } else if (std::strcmp(type, "system-heartbeat") == 0 && bridge.system.enabled) {
-        HandleSystemHeartbeat(bridge.system);
-    } else if (std::strcmp(type, "system") == 0 && bridge.system.enabled) {
-        HandleSystem(bridge.system, line);
+        return LineType::kPermission;
+    } else {
+        return LineType::kOther;
     }
+    // A player's line without a player of ours asks for nothing.
+    *player = ReadPlayerIndex(line);
+    return *player == kNoPlayer ? LineType::kOther : kind;
+}
+
+void HandleLine(Bridge& bridge, const char* line, LineType kind, int player, uint64_t stamp) {
+    switch (kind) {
+        case LineType::kProbe:
+            StartProbe(bridge);
+            break;
+        case LineType::kInput:
+            HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, line, player,
+                        stamp);
+            break;
+        case LineType::kTeardown:
+            TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
+            break;
+        case LineType::kPermission:
+            HandleSystemPermission(bridge.system, bridge.output, line, stamp);
+            break;
+        case LineType::kHeartbeat:
+            if (bridge.system.enabled) HandleSystemHeartbeat(bridge.system, stamp);
+            break;
+        case LineType::kSystem:
+            if (bridge.system.enabled) HandleSystem(bridge.system, line, stamp);
+            break;
+        case LineType::kOther:
+            break;
+    }
+}
+
+void DispatchLine(Bridge& bridge, const char* line) {
+    int player = kNoPlayer;
+    const LineType kind = ClassifyLine(line, &player);
+    HandleLine(bridge, line, kind, player, os::GetTickCount64());
 }
 
 }  // namespace padbridge

@@ -12,22 +12,20 @@
 namespace padbridge {
 namespace {
 
-constexpr uint64_t kHeartbeatLapseMs = 1000;  // fires on a difference of 1001 or more
-
-uint64_t RunWatchdogHook(void* context, uint64_t now) {
-    SystemControl& control = *static_cast<SystemControl*>(context);
-    RunHeartbeatWatchdog(control, now);
-    return NextHeartbeatDeadline(control);
+// The watchdog counts from the later of its last heartbeat and a waiting line's stamp.
+uint64_t KeptSince(const SystemControl& control, uint64_t waiting) {
+    return control.heartbeatTick > waiting ? control.heartbeatTick : waiting;
 }
 
 }  // namespace
 
 // Only a value that starts with the four bytes `true` grants; everything else (absent, false,
 // "true" in quotes, 1, TRUE) refuses and lets go of everything first.
-void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line) {
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line,
+                            uint64_t stamp) {
     if (ReadBool(line, "enabled")) {
         control.enabled = true;
-        control.heartbeatTick = os::GetTickCount64();
+        RefreshHeartbeat(control, stamp);
         WriteSystemPermission(out, true);
         return;
     }
@@ -37,31 +35,28 @@ void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char
     WriteSystemPermission(out, false);
 }
 
-void HandleSystemHeartbeat(SystemControl& control) {
-    RefreshHeartbeat(control);
+void HandleSystemHeartbeat(SystemControl& control, uint64_t stamp) {
+    RefreshHeartbeat(control, stamp);
 }
 
-void RefreshHeartbeat(SystemControl& control) {
-    control.heartbeatTick = os::GetTickCount64();
+// Lines are handled in the order they arrived, but a stamp never moves back all the same.
+void RefreshHeartbeat(SystemControl& control, uint64_t stamp) {
+    if (stamp > control.heartbeatTick) control.heartbeatTick = stamp;
 }
 
-// `now` is the loop's one sample, taken before the lines of this pass were handled: every line
-// that had arrived by then has been handled, and a heartbeat stamped later has not lapsed.
-// Disarms itself: one release per lapse.
-void RunHeartbeatWatchdog(SystemControl& control, uint64_t now) {
-    if (control.heartbeatTick == 0 || !LimitPassed(control.heartbeatTick, now, kHeartbeatLapseMs))
+// Every line that had arrived by `now` has either been handled or is `waiting`'s. Disarms
+// itself: one release per lapse.
+void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting) {
+    if (control.heartbeatTick == 0 ||
+        !LimitPassed(KeptSince(control, waiting), now, kHeartbeatLapseMs))
         return;
     ReleaseAll(control);
     control.heartbeatTick = 0;
 }
 
-uint64_t NextHeartbeatDeadline(const SystemControl& control) {
+uint64_t NextHeartbeatDeadline(const SystemControl& control, uint64_t waiting) {
     if (control.heartbeatTick == 0) return kNoDeadline;
-    return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
-}
-
-DeadlineHook WatchdogHook(SystemControl& control) {
-    return {NextHeartbeatDeadline(control), RunWatchdogHook, &control};
+    return AfterLimit(KeptSince(control, waiting), kHeartbeatLapseMs);
 }
 
 // Keys in ascending code order, each with the scan code and extended flag of its down, then the
