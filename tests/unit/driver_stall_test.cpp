@@ -243,6 +243,103 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
     }
 }
 
+// A bus interface whose version check never answers, present from 550 ms on (the start-up
+// probe finds nothing), and whose cancellations take 5 s.
+void InstallHangingBus() {
+    sim::DeviceInterface busInterface;
+    busInterface.presentFromMs = 550;
+    busInterface.checkVersion = sim::Never();
+    sim::Current().bus.interfaces = {busInterface};
+    sim::Current().bus.cancelMs = 5000;
+}
+
+// The host writes `probe`s and a key-down in one write at 600 and then falls silent. The key
+// waits behind the checks, which go on as steps of the loop; the watchdog counts from the key
+// line's arrival. Behind one check it is pressed at 1600, a second old, and lifted at 1601;
+// behind three, it is handled at 3600, long lapsed, and not pressed at all.
+TEST(DriverStallTest, PressWaitingBehindHungVersionChecks) {
+    struct Case {
+        const char* name;
+        int probes;
+        std::vector<std::string> events;
+        std::vector<uint64_t> keyUps;
+    };
+    const Case cases[] = {
+        {"one probe", 1, {test::Down(0x41), test::Up(0x41)}, {1601}},
+        {"three probes", 3, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            InstallHangingBus();
+            sim::SendLine(0, test::kGrant);
+            std::string write;
+            for (int i = 0; i < c.probes; ++i)
+                write += R"({"type":"probe"})"
+                         "\n";
+            sim::Send(600, write + kKeyADown + "\n");
+            sim::CloseInput(8000);
+            EXPECT_EQ(session.Run(), 0);
+            EXPECT_EQ(sim::InjectedEvents(), c.events);
+            ExpectTimes(KeyAUps(), c.keyUps, mode);
+            // Each check gave up after its second, one after the other.
+            std::vector<uint64_t> checks{600, 1600, 2600};
+            checks.resize(static_cast<std::size_t>(c.probes));
+            ExpectTimes(TimesOf(sim::kCheckVersion), checks, mode);
+            Lines expected{test::kNoDriverCapabilities, kGranted};
+            expected.insert(expected.end(), static_cast<std::size_t>(c.probes),
+                            test::CapabilitiesLine(test::kNoDriver, "unavailable", false, true));
+            EXPECT_EQ(session.Lines(), expected);
+            ExpectBusClean();
+        });
+    }
+}
+
+// Six probes whose checks hang arrive at 600, and the bridge is asked to stop at 700: the
+// running check is given up at once (no capabilities line for it), the key held since 0 goes
+// up, and the shutdown is over long before Windows would end the process.
+TEST(DriverStallTest, StopDuringAHungVersionCheck) {
+    struct Case {
+        const char* name;
+        bool sessionEnd;
+        sim::ConsoleEvent event;
+    };
+    const Case cases[] = {
+        {"Ctrl+C", false, sim::ConsoleEvent::kCtrlC},
+        {"console closed", false, sim::ConsoleEvent::kClose},
+        {"log-off", true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            InstallHangingBus();
+            sim::SendLine(0, test::kGrant);
+            sim::SendLine(0, kKeyADown);
+            for (uint64_t at = 100; at <= 500; at += 100) sim::SendLine(at, kHeartbeat);
+            std::string write;
+            for (int i = 0; i < 6; ++i)
+                write += R"({"type":"probe"})"
+                         "\n";
+            sim::Send(600, write);
+            if (c.sessionEnd) {
+                sim::EndSession(700);
+            } else {
+                sim::SendConsoleControl(700, c.event);
+            }
+            sim::CloseInput(20000);
+            EXPECT_EQ(session.Run(), 0);
+            ExpectTimes(KeyAUps(), {700}, mode);
+            EXPECT_EQ(session.Lines(), (Lines{test::kNoDriverCapabilities, kGranted}));
+            EXPECT_EQ(TimesOf(sim::kCheckVersion).size(), 1u);
+            const sim::ConsoleControl& console = sim::Current().console;
+            EXPECT_TRUE(console.shutdownFinished);
+            // The given-up check's cancellation takes 5 s: shutdown waits a second for it.
+            ExpectTimes({console.finishedAtMs}, {1700}, mode);
+            EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
+        });
+    }
+}
+
 // Shutdown still removes every pad with its lines, then waits a bounded while for cancelled
 // requests: one the driver lets go of in time is given back, one it keeps is left to the
 // process's end rather than closed under it.

@@ -528,6 +528,54 @@ TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
     });
 }
 
+// A press whose line waited more than a second for its turn (behind a SendInput that a hook held)
+// is not carried out; a release, and every other action, is, however late. The host keeps the
+// watchdog armed with heartbeats throughout, so only the line's own age counts.
+TEST(LoopLapseTest, PressThatLapsedBeforeItsTurnDoesNothing) {
+    const std::string kMouseDown = R"({"type":"system","action":"click","button":0,"down":true})";
+    const std::string kSideDown =
+        R"({"type":"system","action":"button","button":"back","down":true})";
+    const char* const kTabUp = R"({"type":"system","action":"key","key":"Tab","down":false})";
+    struct Case {
+        const char* name;
+        bool holdTab;      // Tab goes down at 0
+        std::string line;  // sent at 200, during the stall of the move at 100
+        uint64_t stallMs;
+        Events events;
+        uint64_t fineUpAt;  // the last event's time: Tab's up, by the host or at the end
+        uint64_t coarseUpAt;
+    };
+    const Case cases[] = {
+        {"key down 800 ms late",
+         false,
+         kTabDown,
+         900,
+         {kMoveEvent, Down(kTab), Up(kTab)},
+         3500,
+         3500},
+        {"key down 1200 ms late", false, kTabDown, 1300, {kMoveEvent}, 100, 100},
+        {"click down 1200 ms late", false, kMouseDown, 1300, {kMoveEvent}, 100, 100},
+        {"side button down 1200 ms late", false, kSideDown, 1300, {kMoveEvent}, 100, 100},
+        {"key up 1400 ms late", true, kTabUp, 1500, {Down(kTab), kMoveEvent, Up(kTab)}, 1600, 1600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, ClockMode mode) {
+            sim::SendLine(0, kGrant);
+            if (c.holdTab) sim::SendLine(0, kTabDown);
+            sim::SendLine(100, kMove);
+            sim::Current().input.slowCalls[c.holdTab ? 1 : 0] = c.stallMs;
+            sim::SendLine(200, c.line);
+            for (uint64_t at = 300; at <= 3000; at += 100) sim::SendLine(at, kHeartbeat);
+            sim::CloseInput(3500);
+            EXPECT_EQ(session.Run(), 0);
+            EXPECT_EQ(sim::InjectedEvents(), c.events);
+            EXPECT_EQ(TabUpAt(), mode == ClockMode::kFine ? c.fineUpAt : c.coarseUpAt);
+            EXPECT_EQ(session.Lines(), (Lines{kNoDriverCapabilities, kGranted}));
+        });
+    }
+}
+
 // Asking the bridge to stop at 700, while a SendInput stalls it from 600 to 1400. What reaches it
 // stops it at the end of the stall with everything let go; what Windows withholds (log-off and
 // shutdown as console events, or the session's end with no window to tell) leaves it running
