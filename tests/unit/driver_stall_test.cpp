@@ -207,7 +207,7 @@ TEST(DriverStallTest, InputDuringATeardown) {
     }
 }
 
-// The probe's version check may hold the loop for its second, but not the watchdog.
+// The probe's version check takes its second as a step of the loop: the watchdog keeps its time.
 TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
     struct Case {
         const char* name;

@@ -152,7 +152,7 @@ void SetClockMode(ClockMode mode);
 uint64_t TickNow(const Machine& m);
 // What GetTickCount64 read at the true time `at` (a machine time, kStartTick based).
 uint64_t TickAt(const Machine& m, uint64_t at);
-// Whether `handle` is the stop event, and when it is signalled, if anything signals it.
+// Whether `handle` is the stop event that WatchStopRequests gave out.
 bool IsStopRequestedEvent(os::Handle handle);
 uint64_t TimeoutEnd(const Machine& m, uint32_t milliseconds);
 
