@@ -11,6 +11,7 @@
 #include "os/sim/sim.h"
 #include "session.h"
 #include "vigem_fixture.h"
+#include "vjoy_session.h"
 
 namespace padbridge {
 namespace {
@@ -293,6 +294,32 @@ TEST(DriverStallTest, PressWaitingBehindHungVersionChecks) {
             ExpectBusClean();
         });
     }
+}
+
+// A vJoy pad fed at 0, 600 and 1500, its later input waiting behind a `probe` whose check hangs
+// from 600 to 1600: the waiting input keeps the pad from its arrival, so it is not torn down at
+// 1001 (and plugged in again at 1600), and goes 1001 ms after the last input arrived.
+TEST(DriverStallTest, InputWaitingBehindAHungCheckKeepsItsPad) {
+    test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+        test::InstallVjoy();
+        InstallHangingBus();
+        sim::SendLine(0, InputLine(0));
+        sim::Send(600, std::string(R"({"type":"probe"})") + "\n" + InputLine(0) + "\n");
+        sim::SendLine(1500, InputLine(0));
+        sim::CloseInput(8000);
+        EXPECT_EQ(session.Run(), 0);
+        EXPECT_EQ(session.Lines(),
+                  (Lines{test::kVjoyCapabilities, DeviceCreated(0, test::kVjoy),
+                         test::CapabilitiesLine(test::kVjoy, "unavailable", true, false),
+                         DeviceRemoved(0)}));
+        // The idle teardown's wake: the only one after the check gave up and before its
+        // cancellation ends (at 6600).
+        std::vector<uint64_t> wakes;
+        for (const sim::Wait& wait : sim::Current().waits) {
+            if (wait.wokeAtMs > 1700 && wait.wokeAtMs < 6000) wakes.push_back(wait.wokeAtMs);
+        }
+        ExpectTimes(wakes, {2501}, mode);
+    });
 }
 
 // Six probes whose checks hang arrive at 600, and the bridge is asked to stop at 700: the

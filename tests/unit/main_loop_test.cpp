@@ -6,8 +6,8 @@
 // idle check count from when a line arrived, and never lapse while a line that would keep them
 // waits, however long a handler took and however long the backlog; they fire within 1000 + 20 ms
 // of the arrival of the last line that armed them, on a fine clock and on a clock that moves in
-// the 15.6 ms steps of a real Windows clock. Ctrl+C, Ctrl+Break, a closed console and the end of the Windows session stop the
-// bridge as cleanly as a closed input, even in a stall.
+// the 15.6 ms steps of a real Windows clock. Ctrl+C, Ctrl+Break, a closed console and the end of
+// the Windows session stop the bridge as cleanly as a closed input, even in a stall.
 #include <gtest/gtest.h>
 
 #include <algorithm>
