@@ -9,10 +9,6 @@
 namespace bench {
 namespace {
 
-void Dispatch(void* context, const char* line) {
-    padbridge::DispatchLine(*static_cast<padbridge::Bridge*>(context), line);
-}
-
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -22,8 +18,17 @@ std::size_t Count(const std::string& text, const std::string& part) {
 
 }  // namespace
 
+// The loop's path for one take: the lines into the inbox with their stamp, then each handled.
 void Feed(padbridge::Bridge& bridge, const char* bytes, std::size_t count) {
-    padbridge::FeedLines(bridge.lines, bytes, count, Dispatch, &bridge);
+    const os::InputArrival arrival{static_cast<uint32_t>(count), os::GetTickCount64()};
+    padbridge::FeedLines(bridge.lines, bytes, count, &arrival, 1, padbridge::AddToInbox,
+                         &bridge.inbox);
+    while (const padbridge::InboxLine* next = padbridge::FirstWaitingLine(bridge.inbox)) {
+        const padbridge::InboxLine line = *next;
+        padbridge::HandleLine(bridge, padbridge::LineText(bridge.inbox, line), line.type,
+                              line.player, line.stamp);
+        padbridge::RemoveFirstLine(bridge.inbox);
+    }
 }
 
 void RunTick(padbridge::Bridge& bridge) {
@@ -70,8 +75,7 @@ padbridge::Bridge* ReadyBridge(bool dualShock4) {
     sim::Reset();
     sim::Current().bus.interfaces = {sim::DeviceInterface{}};
     bridge = std::make_unique<padbridge::Bridge>();
-    padbridge::ProbeBackend(bridge->players, bridge->bus, bridge->vjoy, bridge->output,
-                            bridge->system.enabled, padbridge::WatchdogHook(bridge->system));
+    padbridge::StartProbe(*bridge);
     std::string lines;
     for (int player = 0; player < padbridge::kPlayerCount; ++player)
         lines += (dualShock4 ? Ds4InputLine(player) : InputLine(player)) + "\n";

@@ -24,14 +24,4 @@ inline constexpr bool LimitPassed(uint64_t since, uint64_t now, uint64_t limitMs
     return now >= AfterLimit(since, limitMs);
 }
 
-// A timer that must keep its time while something holds the loop's thread: once the tick reaches
-// `deadline`, whoever holds the thread calls `run` with the tick, which does the timer's work and
-// returns its next deadline (kNoDeadline: none). The same shape as the line reader's consumer: a
-// function and the context it is given.
-struct DeadlineHook {
-    uint64_t deadline;
-    uint64_t (*run)(void* context, uint64_t now);
-    void* context;
-};
-
 }  // namespace padbridge

@@ -3,6 +3,7 @@
 // whole: every other function takes the records it works on, and nothing more.
 #pragma once
 
+#include "app/inbox.h"
 #include "desktop/system_control.h"
 #include "gamepad/players.h"
 #include "gamepad/vigem/bus.h"
@@ -15,6 +16,7 @@ namespace padbridge {
 
 struct Bridge {
     LineAssembler lines{};   // the host's bytes cut into lines
+    Inbox inbox{};           // the lines that have arrived and wait for their turn
     OutputQueue output{};    // the lines that wait while the host does not read
     BusPads bus{};           // the ViGEmBus backend: its handle, pads and detached requests
     VjoyBackend vjoy{};      // the vJoy backend: its library and devices
@@ -26,7 +28,13 @@ struct Bridge {
 // Returns the exit code.
 int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv);
 
-// Routes one received line to the handler that owns it.
+// Routes one line of the given kind and player to the handler that owns it; `stamp` is the tick
+// at which it arrived.
+void HandleLine(Bridge& bridge, const char* line, LineType kind, int player, uint64_t stamp);
+// Routes one received line to the handler that owns it, as arriving now.
 void DispatchLine(Bridge& bridge, const char* line);
+
+// Starts a probe; its capabilities line comes at once or when its version checks are answered.
+void StartProbe(Bridge& bridge);
 
 }  // namespace padbridge

@@ -1,9 +1,9 @@
-#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/bridge.h"
+#include "app/inbox.h"
 #include "desktop/injection.h"
 #include "protocol/fields.h"
 
@@ -11,22 +11,10 @@ namespace padbridge {
 namespace {
 
 constexpr std::size_t kTypeCapacity = 32;
-constexpr int kNoPlayer = -1;
 
-// The dispatcher's keys and then the `input` handler's: one walk over the line finds them all,
-// since every line is read for the first two and most lines are `input`.
-enum LineKey {
-    kKeyType,
-    kKeyPlayer,
-    kFirstInputKey,
-    kLineKeyCount = kFirstInputKey + kInputKeyCount
-};
-constexpr auto kLineKeys = [] {
-    std::array<const char*, kLineKeyCount> keys{"type", "player"};
-    for (std::size_t i = 0; i < kInputKeyCount; ++i) keys[kFirstInputKey + i] = kInputKeys[i];
-    return keys;
-}();
-static_assert(kLineKeyCount <= kMaxKeys);
+// The keys every line is read for as it arrives, found in one walk that ends once both are.
+constexpr const char* kRoutingKeys[] = {"type", "player"};
+constexpr int kRoutingKeyCount = 2;
 
 // `player` counts only when it is finite, whole and 0..7; -0 is player 0.
 int ReadPlayerIndex(const char* playerValue) {
@@ -38,31 +26,70 @@ int ReadPlayerIndex(const char* playerValue) {
 
 }  // namespace
 
-void DispatchLine(Bridge& bridge, const char* line) {
-    const char* values[kLineKeyCount];
-    FindValues(line, kLineKeys.data(), kLineKeyCount, values);
+LineType ClassifyLine(const char* line, int* player) {
+    const char* values[kRoutingKeyCount];
+    FindValues(line, kRoutingKeys, kRoutingKeyCount, values);
     char type[kTypeCapacity];
-    if (!ReadStringAt(values[kKeyType], type, sizeof type)) return;
-    const int player = ReadPlayerIndex(values[kKeyPlayer]);
-    const bool hasPlayer = player != kNoPlayer;
-
-    if (std::strcmp(type, "probe") == 0) {
-        ProbeBackend(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled,
-                     WatchdogHook(bridge.system));  // the watchdog keeps its time meanwhile
-    } else if (std::strcmp(type, "input") == 0 && hasPlayer) {
-        HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, values + kFirstInputKey,
-                    player);
-    } else if ((std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) &&
-               hasPlayer) {
-        TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
+    *player = kNoPlayer;
+    if (!ReadStringAt(values[0], type, sizeof type)) return LineType::kOther;
+    LineType kind = LineType::kOther;
+    if (std::strcmp(type, "input") == 0) {
+        kind = LineType::kInput;
+    } else if (std::strcmp(type, "system") == 0) {
+        return LineType::kSystem;
+    } else if (std::strcmp(type, "system-heartbeat") == 0) {
+        return LineType::kHeartbeat;
+    } else if (std::strcmp(type, "neutral") == 0 || std::strcmp(type, "remove") == 0) {
+        kind = LineType::kTeardown;
+    } else if (std::strcmp(type, "probe") == 0) {
+        return LineType::kProbe;
     } else if (std::strcmp(type, "system-permission") == 0) {
-        HandleSystemPermission(bridge.system, bridge.output, line);
-    } else if (std::strcmp(type, "system-heartbeat") == 0 && bridge.system.enabled) {
-        HandleSystemHeartbeat(bridge.system);
-    } else if (std::strcmp(type, "system") == 0 && bridge.system.enabled) {
-        HandleSystem(bridge.system, line);
-        ReportBlocked(bridge.system, bridge.output);
+        return LineType::kPermission;
+    } else {
+        return LineType::kOther;
     }
+    // A player's line without a player of ours asks for nothing.
+    *player = ReadPlayerIndex(values[1]);
+    return *player == kNoPlayer ? LineType::kOther : kind;
+}
+
+void HandleLine(Bridge& bridge, const char* line, LineType kind, int player, uint64_t stamp) {
+    switch (kind) {
+        case LineType::kProbe:
+            StartProbe(bridge);
+            break;
+        case LineType::kInput: {
+            // The `input` fields in one more walk over the line.
+            const char* values[kInputKeyCount];
+            FindValues(line, kInputKeys, kInputKeyCount, values);
+            HandleInput(bridge.players, bridge.bus, bridge.vjoy, bridge.output, values, player,
+                        stamp);
+            break;
+        }
+        case LineType::kTeardown:
+            TeardownPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player);
+            break;
+        case LineType::kPermission:
+            HandleSystemPermission(bridge.system, bridge.output, line, stamp);
+            break;
+        case LineType::kHeartbeat:
+            if (bridge.system.enabled) HandleSystemHeartbeat(bridge.system, stamp);
+            break;
+        case LineType::kSystem:
+            if (bridge.system.enabled) {
+                HandleSystem(bridge.system, line, stamp);
+                ReportBlocked(bridge.system, bridge.output);
+            }
+            break;
+        case LineType::kOther:
+            break;
+    }
+}
+
+void DispatchLine(Bridge& bridge, const char* line) {
+    int player = kNoPlayer;
+    const LineType kind = ClassifyLine(line, &player);
+    HandleLine(bridge, line, kind, player, os::GetTickCount64());
 }
 
 }  // namespace padbridge

@@ -30,8 +30,8 @@ struct Owner {
     uint64_t (*deadline)(const Bridge& bridge, int index, uint64_t now) = nullptr;
     // Adds the events it waits on now and returns how many; null: none.
     int (*events)(const Bridge& bridge, int index, uint64_t now, os::Handle* events) = nullptr;
-    // Its work in each pass, and in shutdown's drain.
-    void (*wake)(Bridge& bridge, int index, uint64_t now);
+    // Its work in each pass, and in shutdown's drain; null: none, it only wakes the loop.
+    void (*wake)(Bridge& bridge, int index, uint64_t now) = nullptr;
     // What shutdown still waits for; null: shutdown does not wait for it.
     Drain (*drain)(const Bridge& bridge, int index) = nullptr;
 };
@@ -47,12 +47,28 @@ void WakeOutput(Bridge& bridge, int, uint64_t) {
     PumpOutput(bridge.output);
 }
 
-// The heartbeat watchdog: a deadline while armed.
+// The inbox: while lines wait for their turn and no probe holds them, the next pass is due now.
+uint64_t InboxDeadline(const Bridge& bridge, int, uint64_t) {
+    const bool held = BusDiscoveryRunning(bridge.bus);
+    return FirstWaitingLine(bridge.inbox) != nullptr && !held ? kRightAway : kNoDeadline;
+}
+
+// The heartbeat watchdog: a deadline while armed, counted from its last heartbeat or from a
+// waiting line that would arm it.
 uint64_t WatchdogDeadline(const Bridge& bridge, int, uint64_t) {
-    return NextHeartbeatDeadline(bridge.system);
+    return NextHeartbeatDeadline(bridge.system, WaitingKeeperStamp(bridge.inbox, kWatchdogKeeper));
 }
 void WakeWatchdog(Bridge& bridge, int, uint64_t now) {
-    RunHeartbeatWatchdog(bridge.system, now);
+    RunHeartbeatWatchdog(bridge.system, now, WaitingKeeperStamp(bridge.inbox, kWatchdogKeeper));
+}
+
+// The probe: a version check in flight (its event is the detached requests'); woken, it moves
+// on, and once it has finished its capabilities line is out and the lines after it go on.
+uint64_t ProbeDeadline(const Bridge& bridge, int, uint64_t) {
+    return NextDiscoveryDeadline(bridge.bus);
+}
+void WakeProbe(Bridge& bridge, int, uint64_t) {
+    ContinueProbe(bridge.players, bridge.bus, bridge.vjoy, bridge.output, bridge.system.enabled);
 }
 
 // The owed releases: the next retry while one is owed (or at once while the host is owed a
@@ -84,13 +100,15 @@ Drain DetachedDrain(const Bridge& bridge, int) {
 // Each player: its idle check and its bus pad. At shutdown every player has been torn down, so
 // its idle check finds nothing and only the pad's teardown goes on.
 uint64_t PlayerDeadline(const Bridge& bridge, int player, uint64_t now) {
-    return NextPlayerDeadline(bridge.players, bridge.bus, player, now);
+    return NextPlayerDeadline(bridge.players, bridge.bus, player, now,
+                              WaitingKeeperStamp(bridge.inbox, player));
 }
 int PlayerEvents(const Bridge& bridge, int player, uint64_t now, os::Handle* events) {
     return AddPlayerEvents(bridge.bus, player, now, events);
 }
 void WakePlayer(Bridge& bridge, int player, uint64_t now) {
-    RunPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player, now);
+    RunPlayer(bridge.players, bridge.bus, bridge.vjoy, bridge.output, player, now,
+              WaitingKeeperStamp(bridge.inbox, player));
 }
 Drain PlayerDrain(const Bridge& bridge, int player) {
     if (PadOwesLines(bridge.bus, player)) return Drain::kLines;
@@ -107,6 +125,7 @@ constexpr Owner kOwners[] = {
      .step = PassStep::kOnWaking,
      .events = OutputEvents,
      .wake = WakeOutput},
+    {.count = 1, .eventsEach = 0, .step = PassStep::kOnWaking, .deadline = InboxDeadline},
     {.count = 1,
      .eventsEach = 0,
      .step = PassStep::kAfterLines,
@@ -124,6 +143,11 @@ constexpr Owner kOwners[] = {
      .events = DetachedEvents,
      .wake = WakeDetached,
      .drain = DetachedDrain},
+    {.count = 1,
+     .eventsEach = 0,
+     .step = PassStep::kAfterLines,
+     .deadline = ProbeDeadline,
+     .wake = WakeProbe},
     {.count = kPlayerCount,
      .eventsEach = kEventsPerPad,
      .step = PassStep::kAfterLines,
@@ -200,7 +224,7 @@ uint32_t WaitForOwners(const Bridge& bridge, const os::Handle* loopEvents,
 
 void WakeOwners(Bridge& bridge, PassStep step, uint64_t now) {
     for (const Owner& owner : kOwners) {
-        if (owner.step != step) continue;
+        if (owner.step != step || owner.wake == nullptr) continue;
         for (int i = 0; i < owner.count; ++i) owner.wake(bridge, i, now);
     }
 }

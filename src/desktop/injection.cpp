@@ -273,25 +273,29 @@ void KeyEvent(SystemControl& control, KeyCode key, bool down) {
     NoteKeyEvent(control, code, scanCode, extended, down, sent);
 }
 
-void HandleSystem(SystemControl& control, const char* line) {
+void HandleSystem(SystemControl& control, const char* line, uint64_t stamp) {
     char action[kActionCapacity];
     if (!ReadString(line, "action", action, sizeof action)) return;
-    RefreshHeartbeat(control);
+    RefreshHeartbeat(control, stamp);
+    // A press whose line is older than the watchdog's second when its turn comes is not carried
+    // out: the watchdog would lift it at once, and the host's word for it has lapsed.
+    const bool lapsed = LimitPassed(stamp, os::GetTickCount64(), kHeartbeatLapseMs);
+    const bool lapsedPress = lapsed && ReadBool(line, "down");
 
     if (std::strcmp(action, "move") == 0) {
         Move(control, line);
     } else if (std::strcmp(action, "scroll") == 0) {
         Scroll(control, line);
     } else if (std::strcmp(action, "click") == 0) {
-        Click(control, line);
+        if (!lapsedPress) Click(control, line);
     } else if (std::strcmp(action, "key") == 0) {
-        Key(control, line);
+        if (!lapsedPress) Key(control, line);
     } else if (std::strcmp(action, "text") == 0) {
         Text(control, line);
     } else if (std::strcmp(action, "release") == 0) {
         ReleaseAll(control);
     } else if (std::strcmp(action, "button") == 0) {
-        Button(control, line);
+        if (!lapsedPress) Button(control, line);
     } else if (std::strcmp(action, "point") == 0) {
         Point(control, line);
     }

@@ -18,16 +18,14 @@
 namespace padbridge {
 namespace {
 
-constexpr uint64_t kHeartbeatLapseMs = 1000;  // fires on a difference of 1001 or more
 // A secure desktop often goes as fast as it came (a prompt answered), so the first retry comes
 // soon; then a steady pace that costs one refused call a tenth of a second.
 constexpr uint64_t kFirstRetryMs = 10;
 constexpr uint64_t kRetryEveryMs = 100;
 
-uint64_t RunWatchdogHook(void* context, uint64_t now) {
-    SystemControl& control = *static_cast<SystemControl*>(context);
-    RunHeartbeatWatchdog(control, now);
-    return NextHeartbeatDeadline(control);
+// The watchdog counts from the later of its last heartbeat and a waiting line's stamp.
+uint64_t KeptSince(const SystemControl& control, uint64_t waiting) {
+    return control.heartbeatTick > waiting ? control.heartbeatTick : waiting;
 }
 
 void RecordAnswer(SystemControl& control, Sent sent) {
@@ -94,10 +92,11 @@ void SendOwedReleases(SystemControl& control, bool stopAtRefusal) {
 // "true" in quotes, 1, TRUE) refuses and lets go of everything first. Without the writer thread
 // even `true` is refused: a host that stops reading would then block the loop in a write, and a
 // key held meanwhile would stay down for as long as the host stays frozen, whatever the watchdog.
-void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line) {
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line,
+                            uint64_t stamp) {
     if (ReadBool(line, "enabled") && !OutputMayBlock(out)) {
         control.enabled = true;
-        control.heartbeatTick = os::GetTickCount64();
+        RefreshHeartbeat(control, stamp);
         WriteSystemPermission(out, true);
         return;
     }
@@ -108,31 +107,28 @@ void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char
     WriteSystemPermission(out, false);
 }
 
-void HandleSystemHeartbeat(SystemControl& control) {
-    RefreshHeartbeat(control);
+void HandleSystemHeartbeat(SystemControl& control, uint64_t stamp) {
+    RefreshHeartbeat(control, stamp);
 }
 
-void RefreshHeartbeat(SystemControl& control) {
-    control.heartbeatTick = os::GetTickCount64();
+// Lines are handled in the order they arrived, but a stamp never moves back all the same.
+void RefreshHeartbeat(SystemControl& control, uint64_t stamp) {
+    if (stamp > control.heartbeatTick) control.heartbeatTick = stamp;
 }
 
-// `now` is the loop's one sample, taken before the lines of this pass were handled: every line
-// that had arrived by then has been handled, and a heartbeat stamped later has not lapsed.
-// Disarms itself: one release per lapse.
-void RunHeartbeatWatchdog(SystemControl& control, uint64_t now) {
-    if (control.heartbeatTick == 0 || !LimitPassed(control.heartbeatTick, now, kHeartbeatLapseMs))
+// Every line that had arrived by `now` has either been handled or is `waiting`'s. Disarms
+// itself: one release per lapse.
+void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting) {
+    if (control.heartbeatTick == 0 ||
+        !LimitPassed(KeptSince(control, waiting), now, kHeartbeatLapseMs))
         return;
     ReleaseAll(control);
     control.heartbeatTick = 0;
 }
 
-uint64_t NextHeartbeatDeadline(const SystemControl& control) {
+uint64_t NextHeartbeatDeadline(const SystemControl& control, uint64_t waiting) {
     if (control.heartbeatTick == 0) return kNoDeadline;
-    return AfterLimit(control.heartbeatTick, kHeartbeatLapseMs);
-}
-
-DeadlineHook WatchdogHook(SystemControl& control) {
-    return {NextHeartbeatDeadline(control), RunWatchdogHook, &control};
+    return AfterLimit(KeptSince(control, waiting), kHeartbeatLapseMs);
 }
 
 // Everything that may be down becomes owed, and each release is tried once now, even after a

@@ -9,6 +9,9 @@
 namespace padbridge {
 
 inline constexpr int kVirtualKeyCount = 256;  // every virtual key is below this
+// The watchdog fires on a gap of 1001 ms or more since the last line that armed it; a press whose
+// line is that old when handled is not carried out.
+inline constexpr uint64_t kHeartbeatLapseMs = 1000;
 
 struct SystemControl {
     bool enabled;            // the host granted desktop control
@@ -33,19 +36,20 @@ struct SystemControl {
 
 struct OutputQueue;
 
+// Each handler stamps the watchdog with `stamp`, the tick at which its line arrived.
 // `system-permission`: grants desktop control and arms the watchdog, or refuses it and lets go of
 // everything held; answers on `out` either way. A grant is refused while `out` may block.
-void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line);
+void HandleSystemPermission(SystemControl& control, OutputQueue& out, const char* line,
+                            uint64_t stamp);
 // `system-heartbeat`, while control is granted: the watchdog's second starts again.
-void HandleSystemHeartbeat(SystemControl& control);
-void RefreshHeartbeat(SystemControl& control);
-// Lets go of everything held once more than a second has passed since the last heartbeat, judged
-// with `now`, the loop's tick from before the pass's lines; then disarms until the next heartbeat.
-void RunHeartbeatWatchdog(SystemControl& control, uint64_t now);
+void HandleSystemHeartbeat(SystemControl& control, uint64_t stamp);
+void RefreshHeartbeat(SystemControl& control, uint64_t stamp);
+// Lets go of everything held once more than a second has passed, by `now`, since the last
+// heartbeat, or since `waiting` (0: none), the stamp of a line not yet handled that would arm
+// the watchdog; then disarms until the next heartbeat.
+void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting = 0);
 // The tick at which the armed watchdog fires; kNoDeadline while it is disarmed.
-uint64_t NextHeartbeatDeadline(const SystemControl& control);
-// The watchdog as a hook, for a wait that holds the loop's thread: a key goes up on time even then.
-DeadlineHook WatchdogHook(SystemControl& control);
+uint64_t NextHeartbeatDeadline(const SystemControl& control, uint64_t waiting = 0);
 // Every key and mouse button that may be down goes up: the keys in code order, then the buttons.
 // Each one the system refuses is owed, and retried until it is accepted.
 void ReleaseAll(SystemControl& control);

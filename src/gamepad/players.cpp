@@ -16,11 +16,10 @@ void HandOverToBus(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueu
     vjoy.available = false;
 }
 
-}  // namespace
-
-void ProbeBackend(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
-                  bool systemEnabled, DeadlineHook keepTime) {
-    if (!BusIsBackend(bus)) DiscoverBus(bus, keepTime);
+// The probe's end: hands vJoy players over to a bus it found, or loads vJoy when no bus
+// interface exists at all, and writes the capabilities line.
+void FinishProbe(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                 bool systemEnabled) {
     if (BusIsBackend(bus)) {
         HandOverToBus(players, bus, vjoy, out);
     } else if (bus.status == BusStatus::kMissing && !vjoy.available) {
@@ -33,8 +32,23 @@ void ProbeBackend(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue
                       systemEnabled);
 }
 
+}  // namespace
+
+bool StartProbe(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                bool systemEnabled) {
+    if (!BusIsBackend(bus) && !StartBusDiscovery(bus)) return false;
+    FinishProbe(players, bus, vjoy, out, systemEnabled);
+    return true;
+}
+
+void ContinueProbe(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
+                   bool systemEnabled) {
+    if (!BusDiscoveryRunning(bus) || !ContinueBusDiscovery(bus)) return;
+    FinishProbe(players, bus, vjoy, out, systemEnabled);
+}
+
 void HandleInput(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
-                 const char* const inputValues[kInputKeyCount], int player) {
+                 const char* const inputValues[kInputKeyCount], int player, uint64_t stamp) {
     GamepadFrame frame;
     if (!ParseGamepadValues(inputValues, &frame)) return;
     if (BusIsBackend(bus)) {
@@ -45,8 +59,9 @@ void HandleInput(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue&
         WriteDriverRequired(out);
         return;
     }
-    // Stamped whatever the backend did with the frame (retry window, failed acquisition).
-    players.lastInputTick[player] = os::GetTickCount64();
+    // Stamped whatever the backend did with the frame (retry window, failed acquisition), with
+    // when the line arrived; a later line handled earlier keeps its later stamp.
+    if (stamp > players.lastInputTick[player]) players.lastInputTick[player] = stamp;
 }
 
 void TeardownPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
@@ -57,16 +72,17 @@ void TeardownPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQue
 }
 
 bool CheckIdlePlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
-                     int player, uint64_t now) {
+                     int player, uint64_t now, uint64_t waiting) {
     const uint64_t last = players.lastInputTick[player];
-    if (last == 0 || !LimitPassed(last, now, kIdleTimeoutMs)) return false;
+    if (last == 0 || !LimitPassed(last > waiting ? last : waiting, now, kIdleTimeoutMs))
+        return false;
     TeardownPlayer(players, bus, vjoy, out, player);
     return true;
 }
 
-uint64_t NextIdleDeadline(const Players& players, int player) {
+uint64_t NextIdleDeadline(const Players& players, int player, uint64_t waiting) {
     const uint64_t last = players.lastInputTick[player];
-    return last == 0 ? kNoDeadline : AfterLimit(last, kIdleTimeoutMs);
+    return last == 0 ? kNoDeadline : AfterLimit(last > waiting ? last : waiting, kIdleTimeoutMs);
 }
 
 void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player) {
@@ -74,8 +90,9 @@ void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player)
     if (PumpPad(bus, out, player)) players.lastInputTick[player] = 0;
 }
 
-uint64_t NextPlayerDeadline(const Players& players, const BusPads& bus, int player, uint64_t now) {
-    const uint64_t idle = NextIdleDeadline(players, player);
+uint64_t NextPlayerDeadline(const Players& players, const BusPads& bus, int player, uint64_t now,
+                            uint64_t waiting) {
+    const uint64_t idle = NextIdleDeadline(players, player, waiting);
     return BusIsBackend(bus) ? EarlierOf(idle, NextPadDeadline(bus, player, now)) : idle;
 }
 
@@ -84,8 +101,8 @@ int AddPlayerEvents(const BusPads& bus, int player, uint64_t now, os::Handle* ev
 }
 
 void RunPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out, int player,
-               uint64_t now) {
-    if (CheckIdlePlayer(players, bus, vjoy, out, player, now)) return;
+               uint64_t now, uint64_t waiting) {
+    if (CheckIdlePlayer(players, bus, vjoy, out, player, now, waiting)) return;
     PumpPlayerPad(players, bus, out, player);
 }
 

@@ -63,10 +63,22 @@ void PrepareStandardStreams();
 // nothing left to take); kNullHandle when reading could not start.
 Handle StartInputReader();
 
-// Takes up to `capacity` waiting bytes without blocking and returns how many. Sets *ended once
-// the input has ended (end of file, a broken pipe, a closed console) and every byte before the end
-// has been taken.
-uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended);
+// When a take's bytes reached the bridge: those before `end` (counted from the start of the take)
+// and after the previous record's end arrived at `tick`, the GetTickCount64 of the moment the
+// reader got them from the system.
+struct InputArrival {
+    uint32_t end;
+    uint64_t tick;
+};
+// The most arrival records one take fills; a take ends early rather than merge two arrivals.
+constexpr uint32_t kMaxTakeArrivals = 32;
+
+// Takes up to `capacity` waiting bytes without blocking and returns how many, with the arrivals
+// they came in, oldest first, in `arrivals` (room for kMaxTakeArrivals) and their number in
+// *arrivalCount. Sets *ended once the input has ended (end of file, a broken pipe, a closed
+// console) and every byte before the end has been taken.
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended, InputArrival* arrivals,
+                   uint32_t* arrivalCount);
 // How many bytes wait to be taken now: every byte that had reached the bridge by this call.
 uint32_t InputWaiting();
 

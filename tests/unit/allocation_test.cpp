@@ -139,7 +139,8 @@ SIMULATED(_ZN2os27SetupDiEnumDeviceInterfacesEmRKNS_4GuidEjPNS_19DeviceInterface
 SIMULATED(_ZN2os28SetupDiDestroyDeviceInfoListEm, bool, (Handle l), (l))
 SIMULATED(_ZN2os32SetupDiGetDeviceInterfaceDetailWEmPNS_19DeviceInterfaceDataEPvjPj, bool,
           (Handle l, os::DeviceInterfaceData* d, void* b, uint32_t s, uint32_t* r), (l, d, b, s, r))
-SIMULATED(_ZN2os9TakeInputEPvjPb, uint32_t, (void* b, uint32_t c, bool* e), (b, c, e))
+SIMULATED(_ZN2os9TakeInputEPvjPbPNS_12InputArrivalEPj, uint32_t,
+          (void* b, uint32_t c, bool* e, os::InputArrival* a, uint32_t* n), (b, c, e, a, n))
 SIMULATED(_ZN2os12InputWaitingEv, uint32_t, (), ())
 SIMULATED(_ZN2os14FinishShutdownEv, void, (), ())
 SIMULATED(_ZN2os16StartInputReaderEv, Handle, (), ())

@@ -11,6 +11,7 @@
 #include "os/sim/sim.h"
 #include "session.h"
 #include "vigem_fixture.h"
+#include "vjoy_session.h"
 
 namespace padbridge {
 namespace {
@@ -207,7 +208,7 @@ TEST(DriverStallTest, InputDuringATeardown) {
     }
 }
 
-// The probe's version check may hold the loop for its second, but not the watchdog.
+// The probe's version check takes its second as a step of the loop: the watchdog keeps its time.
 TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
     struct Case {
         const char* name;
@@ -239,6 +240,129 @@ TEST(DriverStallTest, ProbeWhoseVersionCheckHangs) {
             // The check's cancellation finished long after: its record and the interface's handle
             // were given back then.
             ExpectBusClean();
+        });
+    }
+}
+
+// A bus interface whose version check never answers, present from 550 ms on (the start-up
+// probe finds nothing), and whose cancellations take 5 s.
+void InstallHangingBus() {
+    sim::DeviceInterface busInterface;
+    busInterface.presentFromMs = 550;
+    busInterface.checkVersion = sim::Never();
+    sim::Current().bus.interfaces = {busInterface};
+    sim::Current().bus.cancelMs = 5000;
+}
+
+// The host writes `probe`s and a key-down in one write at 600 and then falls silent. The key
+// waits behind the checks, which go on as steps of the loop; the watchdog counts from the key
+// line's arrival. Behind one check it is pressed at 1600, a second old, and lifted at 1601;
+// behind three, it is handled at 3600, long lapsed, and not pressed at all.
+TEST(DriverStallTest, PressWaitingBehindHungVersionChecks) {
+    struct Case {
+        const char* name;
+        int probes;
+        std::vector<std::string> events;
+        std::vector<uint64_t> keyUps;
+    };
+    const Case cases[] = {
+        {"one probe", 1, {test::Down(0x41), test::Up(0x41)}, {1601}},
+        {"three probes", 3, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            InstallHangingBus();
+            sim::SendLine(0, test::kGrant);
+            std::string write;
+            for (int i = 0; i < c.probes; ++i)
+                write += R"({"type":"probe"})"
+                         "\n";
+            sim::Send(600, write + kKeyADown + "\n");
+            sim::CloseInput(8000);
+            EXPECT_EQ(session.Run(), 0);
+            EXPECT_EQ(sim::InjectedEvents(), c.events);
+            ExpectTimes(KeyAUps(), c.keyUps, mode);
+            // Each check gave up after its second, one after the other.
+            std::vector<uint64_t> checks{600, 1600, 2600};
+            checks.resize(static_cast<std::size_t>(c.probes));
+            ExpectTimes(TimesOf(sim::kCheckVersion), checks, mode);
+            Lines expected{test::kNoDriverCapabilities, kGranted};
+            expected.insert(expected.end(), static_cast<std::size_t>(c.probes),
+                            test::CapabilitiesLine(test::kNoDriver, "unavailable", false, true));
+            EXPECT_EQ(session.Lines(), expected);
+            ExpectBusClean();
+        });
+    }
+}
+
+// A vJoy pad fed at 0, 600 and 1500, its later input waiting behind a `probe` whose check hangs
+// from 600 to 1600: the waiting input keeps the pad from its arrival, so it is not torn down at
+// 1001 (and plugged in again at 1600), and goes 1001 ms after the last input arrived.
+TEST(DriverStallTest, InputWaitingBehindAHungCheckKeepsItsPad) {
+    test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+        test::InstallVjoy();
+        InstallHangingBus();
+        sim::SendLine(0, InputLine(0));
+        sim::Send(600, std::string(R"({"type":"probe"})") + "\n" + InputLine(0) + "\n");
+        sim::SendLine(1500, InputLine(0));
+        sim::CloseInput(8000);
+        EXPECT_EQ(session.Run(), 0);
+        EXPECT_EQ(session.Lines(),
+                  (Lines{test::kVjoyCapabilities, DeviceCreated(0, test::kVjoy),
+                         test::CapabilitiesLine(test::kVjoy, "unavailable", true, false),
+                         DeviceRemoved(0)}));
+        // The idle teardown's wake: the only one after the check gave up and before its
+        // cancellation ends (at 6600).
+        std::vector<uint64_t> wakes;
+        for (const sim::Wait& wait : sim::Current().waits) {
+            if (wait.wokeAtMs > 1700 && wait.wokeAtMs < 6000) wakes.push_back(wait.wokeAtMs);
+        }
+        ExpectTimes(wakes, {2501}, mode);
+    });
+}
+
+// Six probes whose checks hang arrive at 600, and the bridge is asked to stop at 700: the
+// running check is given up at once (no capabilities line for it), the key held since 0 goes
+// up, and the shutdown is over long before Windows would end the process.
+TEST(DriverStallTest, StopDuringAHungVersionCheck) {
+    struct Case {
+        const char* name;
+        bool sessionEnd;
+        sim::ConsoleEvent event;
+    };
+    const Case cases[] = {
+        {"Ctrl+C", false, sim::ConsoleEvent::kCtrlC},
+        {"console closed", false, sim::ConsoleEvent::kClose},
+        {"log-off", true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, sim::ClockMode mode) {
+            InstallHangingBus();
+            sim::SendLine(0, test::kGrant);
+            sim::SendLine(0, kKeyADown);
+            for (uint64_t at = 100; at <= 500; at += 100) sim::SendLine(at, kHeartbeat);
+            std::string write;
+            for (int i = 0; i < 6; ++i)
+                write += R"({"type":"probe"})"
+                         "\n";
+            sim::Send(600, write);
+            if (c.sessionEnd) {
+                sim::EndSession(700);
+            } else {
+                sim::SendConsoleControl(700, c.event);
+            }
+            sim::CloseInput(20000);
+            EXPECT_EQ(session.Run(), 0);
+            ExpectTimes(KeyAUps(), {700}, mode);
+            EXPECT_EQ(session.Lines(), (Lines{test::kNoDriverCapabilities, kGranted}));
+            EXPECT_EQ(TimesOf(sim::kCheckVersion).size(), 1u);
+            const sim::ConsoleControl& console = sim::Current().console;
+            EXPECT_TRUE(console.shutdownFinished);
+            // The given-up check's cancellation takes 5 s: shutdown waits a second for it.
+            ExpectTimes({console.finishedAtMs}, {1700}, mode);
+            EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
         });
     }
 }

@@ -3,11 +3,11 @@
 //
 // The loop wakes when a line arrives, when a driver request completes and when a timer is due, at
 // that very moment on the virtual clock, and at no other time. The heartbeat watchdog and the
-// idle check judge only after every line that had arrived by their tick has been handled, however
-// long a handler took and however long the backlog; they fire within 1000 + 20 ms of the last
-// line that armed them, on a fine clock and on a clock that moves in the 15.6 ms steps of a real
-// Windows clock. Ctrl+C, Ctrl+Break, a closed console and the end of the Windows session stop the
-// bridge as cleanly as a closed input, even in a stall.
+// idle check count from when a line arrived, and never lapse while a line that would keep them
+// waits, however long a handler took and however long the backlog; they fire within 1000 + 20 ms
+// of the arrival of the last line that armed them, on a fine clock and on a clock that moves in
+// the 15.6 ms steps of a real Windows clock. Ctrl+C, Ctrl+Break, a closed console and the end of
+// the Windows session stop the bridge as cleanly as a closed input, even in a stall.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -512,12 +512,68 @@ TEST(LoopLapseTest, FloodingHostCannotHoldTheTimersBack) {
         EXPECT_GE(passesDuringFlood, 5u);
         const std::vector<sim::InjectedEvent>& events = sim::Current().input.events;
         ASSERT_EQ(events.size(), 403u);
-        // The last move is handled from 4000 to 4010, when the backlog runs out; its stamp is
-        // later than its pass's tick, and the watchdog counts from it.
-        EXPECT_EQ(events[401].at, 4000u);
-        EXPECT_EQ(sim::DescribeEvent(events[402]), Up(kTab));
-        EXPECT_EQ(events[402].at, mode == ClockMode::kFine ? 5001u : 5016u);
+        // The last move arrived at 2000, and the watchdog counts from its arrival: Tab goes up
+        // between two moves once a second has passed since then (a move's SendInput, 10 ms, is
+        // the one thing a lapse waits for), while the rest of the backlog is still being
+        // handled (on the coarse clock, the first look after the tick of 3000). The release is
+        // one more slow call, so the last move is handled from 4010 to 4020, when the backlog
+        // runs out.
+        std::size_t up = 0;
+        while (up < events.size() && sim::DescribeEvent(events[up]) != Up(kTab)) ++up;
+        ASSERT_LT(up, events.size());
+        EXPECT_EQ(events[up].at, mode == ClockMode::kFine ? 3010u : 3020u);
+        EXPECT_LE(events[up].at - 2000, 1020u);
+        EXPECT_EQ(sim::DescribeEvent(events[402]), kMoveEvent);
+        EXPECT_EQ(events[402].at, 4010u);
     });
+}
+
+// A press whose line waited more than a second for its turn (behind a SendInput that a hook held)
+// is not carried out; a release, and every other action, is, however late. The host keeps the
+// watchdog armed with heartbeats throughout, so only the line's own age counts.
+TEST(LoopLapseTest, PressThatLapsedBeforeItsTurnDoesNothing) {
+    const std::string kMouseDown = R"({"type":"system","action":"click","button":0,"down":true})";
+    const std::string kSideDown =
+        R"({"type":"system","action":"button","button":"back","down":true})";
+    const char* const kTabUp = R"({"type":"system","action":"key","key":"Tab","down":false})";
+    struct Case {
+        const char* name;
+        bool holdTab;      // Tab goes down at 0
+        std::string line;  // sent at 200, during the stall of the move at 100
+        uint64_t stallMs;
+        Events events;
+        uint64_t fineUpAt;  // the last event's time: Tab's up, by the host or at the end
+        uint64_t coarseUpAt;
+    };
+    const Case cases[] = {
+        {"key down 800 ms late",
+         false,
+         kTabDown,
+         900,
+         {kMoveEvent, Down(kTab), Up(kTab)},
+         3500,
+         3500},
+        {"key down 1200 ms late", false, kTabDown, 1300, {kMoveEvent}, 100, 100},
+        {"click down 1200 ms late", false, kMouseDown, 1300, {kMoveEvent}, 100, 100},
+        {"side button down 1200 ms late", false, kSideDown, 1300, {kMoveEvent}, 100, 100},
+        {"key up 1400 ms late", true, kTabUp, 1500, {Down(kTab), kMoveEvent, Up(kTab)}, 1600, 1600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::OnEachClock([&](Session& session, ClockMode mode) {
+            sim::SendLine(0, kGrant);
+            if (c.holdTab) sim::SendLine(0, kTabDown);
+            sim::SendLine(100, kMove);
+            sim::Current().input.slowCalls[c.holdTab ? 1 : 0] = c.stallMs;
+            sim::SendLine(200, c.line);
+            for (uint64_t at = 300; at <= 3000; at += 100) sim::SendLine(at, kHeartbeat);
+            sim::CloseInput(3500);
+            EXPECT_EQ(session.Run(), 0);
+            EXPECT_EQ(sim::InjectedEvents(), c.events);
+            EXPECT_EQ(TabUpAt(), mode == ClockMode::kFine ? c.fineUpAt : c.coarseUpAt);
+            EXPECT_EQ(session.Lines(), (Lines{kNoDriverCapabilities, kGranted}));
+        });
+    }
 }
 
 // Asking the bridge to stop at 700, while a SendInput stalls it from 600 to 1400. What reaches it

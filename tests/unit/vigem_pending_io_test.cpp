@@ -1,10 +1,9 @@
-// Overlapped requests on the simulated bus: issue, poll, time-out, release and the waiting form.
+// Overlapped requests on the simulated bus: issue, poll, time-out, release, and the detached form.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "app/bridge.h"
-#include "deadline.h"
 #include "gamepad/vigem/detached_requests.h"
 #include "gamepad/vigem/pending_io.h"
 #include "os/sim/sim.h"
@@ -34,6 +33,21 @@ struct PendingIoTest : ::testing::Test {
         StartPendingIo(bus, io, kCode, kRecord, sizeof kRecord, nullptr, 0);
     }
     void AdvanceTo(uint64_t elapsedMs) { sim::Current().now = sim::kStartTick + elapsedMs; }
+    // A detached request as the loop carries it: issued, then polled whenever its event or its
+    // deadline comes, until its result is known (or no record was free).
+    uint32_t Await(uint32_t code) {
+        DetachedRequests& table = bridge->bus.detached;
+        uint32_t result = 0;
+        const int index = StartDetachedRequest(table, bus, code, kRecord, sizeof kRecord, &result);
+        if (index == kNoDetachedRequest) return result;
+        while (!PollDetachedRequest(table, index, &result)) {
+            const uint64_t now = os::GetTickCount64();
+            const uint64_t deadline = NextDetachedRequestDeadline(table, index);
+            os::WaitForSingleObject(table.entries[index].io.overlapped.event,
+                                    static_cast<uint32_t>(deadline > now ? deadline - now : 0));
+        }
+        return result;
+    }
 
     os::Handle bus = os::kInvalidHandle;
     PendingIo io{};
@@ -169,7 +183,7 @@ TEST_F(PendingIoTest, PendingOutputIsCountedThroughTheResult) {
     EXPECT_EQ(record[9], 9);
 }
 
-TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
+TEST_F(PendingIoTest, DetachedRequestWaitsAtMostASecond) {
     struct Case {
         sim::Answer answer;
         uint32_t result;
@@ -185,9 +199,7 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
         const uint64_t before = sim::Elapsed();
         const uint32_t cancelsBefore = sim::Current().bus.cancels;
         sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                                  WatchdogHook(bridge->system)),
-                  c.result);
+        EXPECT_EQ(Await(sim::kUnplug), c.result);
         EXPECT_EQ(sim::Elapsed() - before, c.waitedMs);
         EXPECT_EQ(sim::Current().bus.cancels - cancelsBefore, c.cancels);
         EXPECT_EQ(sim::Current().bus.OpenEvents(), 1u);  // only the fixture's own event
@@ -195,20 +207,16 @@ TEST_F(PendingIoTest, SyncRequestWaitsAtMostASecond) {
     }
 }
 
-TEST_F(PendingIoTest, SyncRequestWithoutAnEventSendsNothing) {
+TEST_F(PendingIoTest, DetachedRequestWithoutAnEventSendsNothing) {
     sim::Current().bus.failingEventCreations = {sim::Current().bus.eventCreations};
-    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                              WatchdogHook(bridge->system)),
-              1450u);
+    EXPECT_EQ(Await(sim::kUnplug), 1450u);
     EXPECT_TRUE(sim::Current().bus.requests.empty());
 }
 
-TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
+TEST_F(PendingIoTest, DetachedRequestLeavesARecordWhoseCancellationRunsBehind) {
     sim::Current().bus.cancelMs = 5000;
     sim::Current().bus.Queue(sim::kUnplug, sim::Never());
-    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                              WatchdogHook(bridge->system)),
-              1460u);
+    EXPECT_EQ(Await(sim::kUnplug), 1460u);
     EXPECT_EQ(sim::Elapsed(), 1000u);  // not 6000: the cancellation is not awaited
     DetachedRequests& table = bridge->bus.detached;
     EXPECT_TRUE(DetachedRequestsHeld(table));
@@ -234,14 +242,9 @@ TEST_F(PendingIoTest, SyncRequestLeavesARecordWhoseCancellationRunsBehind) {
 TEST_F(PendingIoTest, SpareRecordsThatAreAllHeldRefuseTheNextRequest) {
     sim::Current().bus.cancelNeverFinishes = true;
     sim::Current().bus.defaults[sim::kUnplug] = sim::Never();
-    for (int i = 0; i < kDetachedRequestCount; ++i)
-        EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                                  WatchdogHook(bridge->system)),
-                  1460u);
+    for (int i = 0; i < kDetachedRequestCount; ++i) EXPECT_EQ(Await(sim::kUnplug), 1460u);
     const std::size_t sent = sim::Current().bus.requests.size();
-    EXPECT_EQ(SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                              WatchdogHook(bridge->system)),
-              kErrorNoDetachedRequest);
+    EXPECT_EQ(Await(sim::kUnplug), kErrorNoDetachedRequest);
     EXPECT_EQ(sim::Current().bus.requests.size(), sent);  // nothing sent without a record
     EXPECT_EQ(sim::Current().bus.faults, std::vector<std::string>{});
     // What the process's end would close.
@@ -249,39 +252,6 @@ TEST_F(PendingIoTest, SpareRecordsThatAreAllHeldRefuseTheNextRequest) {
     for (DetachedRequest& entry : bridge->bus.detached.entries) {
         sim::Current().bus.events.erase(entry.io.overlapped.event);
         entry = DetachedRequest{};
-    }
-}
-
-TEST_F(PendingIoTest, WatchdogKeepsItsTimeWhileASyncRequestWaits) {
-    struct Case {
-        const char* name;
-        uint64_t heartbeatAgoMs;  // the last heartbeat, before the request
-        sim::Answer answer;
-        std::vector<uint64_t> keyUpsAt;
-    };
-    const Case cases[] = {
-        {"lapses during the wait", 500, sim::Never(), {501}},
-        {"lapses at the give-up", 1, sim::Never(), {1000}},
-        {"answer comes first", 500, sim::Later(300), {}},
-        {"lapses after the wait", 0, sim::Never(), {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::Reset();
-        SetUp();
-        bridge = std::make_unique<Bridge>();
-        sim::Current().now = sim::kStartTick + 1000;
-        bridge->system.enabled = 1;
-        bridge->system.heartbeatTick = sim::Current().now - c.heartbeatAgoMs;
-        bridge->system.pressedKeys[0x41] = 1;
-        sim::Current().bus.Queue(sim::kUnplug, c.answer);
-        SendSyncRequest(bridge->bus.detached, bus, sim::kUnplug, kRecord, sizeof kRecord,
-                        WatchdogHook(bridge->system));
-        std::vector<uint64_t> keyUps;
-        for (const sim::InjectedEvent& event : sim::Current().input.events)
-            keyUps.push_back(event.at - 1000);
-        EXPECT_EQ(keyUps, c.keyUpsAt);
-        EXPECT_EQ(bridge->system.pressedKeys[0x41], c.keyUpsAt.empty() ? 1 : 0);
     }
 }
 

@@ -33,45 +33,95 @@ bool OpenInterface(os::Handle list, os::DeviceInterfaceData* data, os::Handle* h
     return true;
 }
 
-uint32_t CheckVersion(BusPads& bus, os::Handle device, DeadlineHook keepTime) {
-    uint8_t record[vigem::kBusVersionRecordSize];
-    vigem::EncodeBusVersion(record);
-    return SendSyncRequest(bus.detached, device, vigem::kCheckVersion, record,
-                           vigem::kBusVersionRecordSize, keepTime);
+void FinishDiscovery(BusPads& bus) {
+    os::SetupDiDestroyDeviceInfoList(bus.discovery.list);
+    bus.discovery = BusDiscovery{};
+}
+
+// The version check's answer: the interface is kept, or closed once the driver lets go of it.
+// True when the bus is found.
+bool TakeVersionAnswer(BusPads& bus, uint32_t result) {
+    BusDiscovery& discovery = bus.discovery;
+    discovery.check = kNoDetachedRequest;
+    if (result == os::kErrorSuccess) {
+        bus.handle = discovery.device;
+        bus.status = BusStatus::kReady;
+        return true;
+    }
+    bus.status =
+        result == os::kErrorNotSupported ? BusStatus::kIncompatible : BusStatus::kUnavailable;
+    // A check whose cancellation still runs keeps the handle until the driver lets go.
+    CloseDeviceWhenIdle(bus.detached, discovery.device);
+    discovery.device = os::kInvalidHandle;
+    return false;
 }
 
 }  // namespace
 
-void DiscoverBus(BusPads& bus, DeadlineHook keepTime) {
+bool StartBusDiscovery(BusPads& bus) {
     bus.status = BusStatus::kMissing;
     const os::Handle list = os::SetupDiGetClassDevsW(vigem::kBusInterfaceClass, kClassDevsFlags);
     if (list == os::kInvalidHandle) {
         bus.status = BusStatus::kUnavailable;
-        return;
+        return true;
+    }
+    bus.discovery = BusDiscovery{.running = true, .list = list};
+    return ContinueBusDiscovery(bus);
+}
+
+bool ContinueBusDiscovery(BusPads& bus) {
+    BusDiscovery& discovery = bus.discovery;
+    if (!discovery.running) return true;
+    uint32_t result = 0;
+    if (discovery.check != kNoDetachedRequest) {
+        if (!PollDetachedRequest(bus.detached, discovery.check, &result)) return false;
+        if (TakeVersionAnswer(bus, result)) {
+            FinishDiscovery(bus);
+            return true;
+        }
     }
     os::DeviceInterfaceData data{};
     data.cbSize = kInterfaceDataSize;
-    for (uint32_t index = 0;; ++index) {
-        if (!os::SetupDiEnumDeviceInterfaces(list, vigem::kBusInterfaceClass, index, &data)) {
+    for (;; ++discovery.index) {
+        if (!os::SetupDiEnumDeviceInterfaces(discovery.list, vigem::kBusInterfaceClass,
+                                             discovery.index, &data)) {
             if (os::GetLastError() != os::kErrorNoMoreItems) bus.status = BusStatus::kUnavailable;
             break;
         }
         bus.status = BusStatus::kUnavailable;
         os::Handle device = os::kInvalidHandle;
-        if (!OpenInterface(list, &data, &device)) break;
+        if (!OpenInterface(discovery.list, &data, &device)) break;
         if (device == os::kInvalidHandle) continue;
-        const uint32_t result = CheckVersion(bus, device, keepTime);
-        if (result == os::kErrorSuccess) {
-            bus.handle = device;
-            bus.status = BusStatus::kReady;
-            break;
+        // The check goes on while the loop does; the next interface waits for its answer.
+        uint8_t record[vigem::kBusVersionRecordSize];
+        vigem::EncodeBusVersion(record);
+        discovery.device = device;
+        discovery.check = StartDetachedRequest(bus.detached, device, vigem::kCheckVersion, record,
+                                               vigem::kBusVersionRecordSize, &result);
+        if (discovery.check != kNoDetachedRequest &&
+            !PollDetachedRequest(bus.detached, discovery.check, &result)) {
+            ++discovery.index;
+            return false;
         }
-        bus.status =
-            result == os::kErrorNotSupported ? BusStatus::kIncompatible : BusStatus::kUnavailable;
-        // A check whose cancellation still runs keeps the handle until the driver lets go.
-        CloseDeviceWhenIdle(bus.detached, device);
+        if (TakeVersionAnswer(bus, result)) break;
     }
-    os::SetupDiDestroyDeviceInfoList(list);
+    FinishDiscovery(bus);
+    return true;
+}
+
+uint64_t NextDiscoveryDeadline(const BusPads& bus) {
+    if (bus.discovery.check == kNoDetachedRequest || !bus.discovery.running) return kNoDeadline;
+    return NextDetachedRequestDeadline(bus.detached, bus.discovery.check);
+}
+
+void AbandonBusDiscovery(BusPads& bus) {
+    BusDiscovery& discovery = bus.discovery;
+    if (!discovery.running) return;
+    if (discovery.check != kNoDetachedRequest) {
+        AbandonDetachedRequest(bus.detached, discovery.check);
+        CloseDeviceWhenIdle(bus.detached, discovery.device);
+    }
+    FinishDiscovery(bus);
 }
 
 const char* VigemBusWord(BusStatus status) {

@@ -106,31 +106,4 @@ void CloseDeviceWhenIdle(DetachedRequests& table, os::Handle device) {
     }
 }
 
-uint32_t SendSyncRequest(DetachedRequests& table, os::Handle device, uint32_t code,
-                         const void* record, uint32_t length, DeadlineHook hook) {
-    uint32_t result = 0;
-    const int index = StartDetachedRequest(table, device, code, record, length, &result);
-    if (index == kNoDetachedRequest) return result;
-    const PendingIo& io = table.entries[index].io;
-    if (io.pending) {
-        // Wait for the answer, but wake for the hook's deadline: the work it stands for keeps its
-        // time even while the driver keeps the loop here.
-        const uint64_t giveUpAt = io.startTick + kDetachedRequestTimeoutMs;
-        for (;;) {
-            const uint64_t now = os::GetTickCount64();
-            if (now >= giveUpAt) break;
-            const uint64_t wakeAt = EarlierOf(giveUpAt, hook.deadline);
-            const uint32_t waitMs = wakeAt > now ? static_cast<uint32_t>(wakeAt - now) : 0;
-            if (os::WaitForSingleObject(io.overlapped.event, waitMs) != os::kWaitTimeout) break;
-            const uint64_t woke = os::GetTickCount64();
-            if (woke >= hook.deadline) hook.deadline = hook.run(hook.context, woke);
-        }
-    }
-    if (PollDetachedRequest(table, index, &result)) return result;
-    // The wait ended before the clock showed the full time-out: give up on the request all the
-    // same, and leave its result at 997.
-    AbandonDetachedRequest(table, index);
-    return os::kErrorIoPending;
-}
-
 }  // namespace padbridge

@@ -69,10 +69,4 @@ uint64_t NextDetachedRequestDeadline(const DetachedRequests& table, int index);
 // the last of them is collected.
 void CloseDeviceWhenIdle(DetachedRequests& table, os::Handle device);
 
-// Sends one request without output and waits for it about a second at most; returns its Win32
-// result. `hook` keeps its time meanwhile: it runs whenever its deadline comes. A request still
-// running then is cancelled and left behind, not awaited.
-uint32_t SendSyncRequest(DetachedRequests& table, os::Handle device, uint32_t code,
-                         const void* record, uint32_t length, DeadlineHook hook);
-
 }  // namespace padbridge

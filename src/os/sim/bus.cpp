@@ -4,6 +4,7 @@
 // (its OVERLAPPED, byte count and output written, its event set) at the bus's next operation,
 // which is the first moment the bridge could observe it.
 #include <cstring>
+#include <optional>
 
 #include "os/sim/sim.h"
 
@@ -457,6 +458,20 @@ bool ResetEvent(Handle event) {
 uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
     sim::Machine& m = Current();
     sim::Settle();
+    if (sim::IsStopRequestedEvent(object)) {
+        // The loop looks at it between lines; a stop that comes within the wait ends it then.
+        const std::optional<uint64_t> at = sim::StopRequestTime(m);
+        const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
+        if (at && *at <= m.now) return kWaitObject0;
+        if (at && *at <= timeoutEnd) {
+            m.now = *at;
+            sim::Settle();
+            return kWaitObject0;
+        }
+        m.now = timeoutEnd;
+        sim::Settle();
+        return kWaitTimeout;
+    }
     auto it = m.bus.events.find(object);
     if (it == m.bus.events.end()) {
         sim::Fault("wait on an event that is not open");

@@ -72,6 +72,11 @@ std::optional<uint64_t> SignalTime(const Machine& m, os::Handle handle) {
 }
 
 }  // namespace
+
+bool IsStopRequestedEvent(os::Handle handle) {
+    return handle == kStopRequestedEvent && Current().console.watched;
+}
+
 }  // namespace sim
 
 namespace os {
@@ -85,10 +90,28 @@ Handle StartInputReader() {
     return sim::kInputReadyEvent;
 }
 
-uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended, InputArrival* arrivals,
+                   uint32_t* arrivalCount) {
     sim::Machine& m = Current();
     const std::size_t available = sim::AvailableBytes(m);
-    const std::size_t n = available < capacity ? available : capacity;
+    std::size_t n = available < capacity ? available : capacity;
+    // Each write reached the bridge at the tick of its time; writes of one tick share a record.
+    uint32_t records = 0;
+    for (const sim::Delivery& d : m.pipe.deliveries) {
+        if (d.endOffset <= m.pipe.consumed) continue;
+        const std::size_t end = d.endOffset - m.pipe.consumed;
+        const uint64_t tick = sim::TickAt(m, sim::At(d.at));
+        if (records > 0 && arrivals[records - 1].tick == tick) {
+            arrivals[records - 1].end = static_cast<uint32_t>(end < n ? end : n);
+        } else if (records == kMaxTakeArrivals) {
+            n = arrivals[records - 1].end;
+            break;
+        } else {
+            arrivals[records++] = {static_cast<uint32_t>(end < n ? end : n), tick};
+        }
+        if (end >= n) break;
+    }
+    *arrivalCount = records;
     std::memcpy(buffer, m.pipe.bytes.data() + m.pipe.consumed, n);
     m.pipe.consumed += n;
     if (n > m.pipe.largestTake) m.pipe.largestTake = static_cast<uint32_t>(n);

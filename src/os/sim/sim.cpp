@@ -38,9 +38,13 @@ void SetClockMode(ClockMode mode) {
     Current().clockMode = mode;
 }
 
+uint64_t TickAt(const Machine& m, uint64_t at) {
+    if (m.clockMode == ClockMode::kFine) return at;
+    return kStartTick + InterruptIndexSeenAt(m, at - kStartTick) * m.clockPeriodUs / 1000;
+}
+
 uint64_t TickNow(const Machine& m) {
-    if (m.clockMode == ClockMode::kFine) return m.now;
-    return kStartTick + InterruptIndexSeenAt(m, m.now - kStartTick) * m.clockPeriodUs / 1000;
+    return TickAt(m, m.now);
 }
 
 // The system sets a timer's due time from the interrupt time it last saw and checks timers only

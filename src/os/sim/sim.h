@@ -155,6 +155,10 @@ void SetClockMode(ClockMode mode);
 // For the simulated calls: what GetTickCount64 reads now, and the true time at which a time-out
 // of `milliseconds` begun now expires.
 uint64_t TickNow(const Machine& m);
+// What GetTickCount64 read at the true time `at` (a machine time, kStartTick based).
+uint64_t TickAt(const Machine& m, uint64_t at);
+// Whether `handle` is the stop event that WatchStopRequests gave out.
+bool IsStopRequestedEvent(os::Handle handle);
 uint64_t TimeoutEnd(const Machine& m, uint32_t milliseconds);
 
 // The host writes `bytes` at `atMs` after the start (deliveries must come in time order).

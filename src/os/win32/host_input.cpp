@@ -15,15 +15,26 @@ namespace {
 
 // A host that writes faster than the bridge takes blocks in its own write, as with a bare pipe.
 constexpr DWORD kRingBytes = 64 * 1024;
+// Reads whose bytes wait, each with the tick it returned at. Full, the reader waits as for bytes.
+constexpr DWORD kArrivalRecords = 256;
+
+struct Arrival {
+    uint64_t end;  // the count of bytes ever read once this read's had been added
+    uint64_t tick;
+};
 
 struct InputReader {
     HANDLE input = nullptr;
     HANDLE ready = nullptr;  // auto-reset: set when bytes arrive or the input ends
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE spaceFreed = CONDITION_VARIABLE_INIT;
-    DWORD head = 0;   // first waiting byte
-    DWORD count = 0;  // waiting bytes
+    DWORD head = 0;      // first waiting byte
+    DWORD count = 0;     // waiting bytes
+    uint64_t taken = 0;  // bytes ever taken by the loop
+    DWORD arrivalHead = 0;
+    DWORD arrivalCount = 0;
     bool ended = false;
+    Arrival arrivals[kArrivalRecords];
     char ring[kRingBytes];
 };
 
@@ -44,7 +55,7 @@ bool IsEndOfInput(BOOL readOk, DWORD got) {
 DWORD WINAPI ReadInput(void*) {
     for (;;) {
         ::AcquireSRWLockExclusive(&reader.lock);
-        while (reader.count == kRingBytes)
+        while (reader.count == kRingBytes || reader.arrivalCount == kArrivalRecords)
             ::SleepConditionVariableSRW(&reader.spaceFreed, &reader.lock, INFINITE, 0);
         // The free run after the waiting bytes is ours alone: the loop only takes from the head.
         const DWORD tail = (reader.head + reader.count) % kRingBytes;
@@ -54,9 +65,23 @@ DWORD WINAPI ReadInput(void*) {
 
         DWORD got = 0;
         const BOOL ok = ::ReadFile(reader.input, reader.ring + tail, free, &got, nullptr);
+        // The bytes' stamp: when they reached the bridge, however long the loop takes to look.
+        const uint64_t tick = ::GetTickCount64();
         const bool end = IsEndOfInput(ok, got);
 
         ::AcquireSRWLockExclusive(&reader.lock);
+        if (got > 0) {
+            const uint64_t readEnd = reader.taken + reader.count + got;
+            const DWORD last =
+                (reader.arrivalHead + reader.arrivalCount + kArrivalRecords - 1) % kArrivalRecords;
+            if (reader.arrivalCount > 0 && reader.arrivals[last].tick == tick) {
+                reader.arrivals[last].end = readEnd;
+            } else {
+                const DWORD slot = (reader.arrivalHead + reader.arrivalCount) % kArrivalRecords;
+                reader.arrivals[slot] = {readEnd, tick};
+                ++reader.arrivalCount;
+            }
+        }
         reader.count += got;
         reader.ended = end;
         ::ReleaseSRWLockExclusive(&reader.lock);
@@ -84,15 +109,34 @@ Handle StartInputReader() {
     return win32::FromHandle(reader.ready);
 }
 
-uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended) {
+uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended, InputArrival* arrivals,
+                   uint32_t* arrivalCount) {
     char* out = static_cast<char*>(buffer);
     ::AcquireSRWLockExclusive(&reader.lock);
-    const DWORD n = reader.count < capacity ? reader.count : capacity;
+    DWORD n = reader.count < capacity ? reader.count : capacity;
+    // The arrivals of the bytes taken; a take ends at a read's end once the records run out.
+    uint32_t records = 0;
+    for (DWORD i = 0; i < reader.arrivalCount; ++i) {
+        const Arrival& arrival = reader.arrivals[(reader.arrivalHead + i) % kArrivalRecords];
+        const uint64_t end = arrival.end - reader.taken;
+        if (records == kMaxTakeArrivals) {
+            n = arrivals[records - 1].end;
+            break;
+        }
+        arrivals[records++] = {static_cast<uint32_t>(end < n ? end : n), arrival.tick};
+        if (end >= n) break;
+    }
+    *arrivalCount = records;
     const DWORD firstRun = kRingBytes - reader.head < n ? kRingBytes - reader.head : n;
     CopyMemory(out, reader.ring + reader.head, firstRun);
     CopyMemory(out + firstRun, reader.ring, n - firstRun);
     reader.head = (reader.head + n) % kRingBytes;
     reader.count -= n;
+    reader.taken += n;
+    while (reader.arrivalCount > 0 && reader.arrivals[reader.arrivalHead].end <= reader.taken) {
+        reader.arrivalHead = (reader.arrivalHead + 1) % kArrivalRecords;
+        --reader.arrivalCount;
+    }
     *ended = reader.count == 0 && reader.ended;
     const bool wakeAgain = reader.count > 0 || reader.ended;
     ::ReleaseSRWLockExclusive(&reader.lock);
