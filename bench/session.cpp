@@ -5,6 +5,7 @@
 
 #include "lines.h"
 #include "os/sim/sim.h"
+#include "protocol/output.h"
 
 namespace bench {
 namespace {
@@ -75,6 +76,8 @@ padbridge::Bridge* ReadyBridge(bool dualShock4) {
     sim::Reset();
     sim::Current().bus.interfaces = {sim::DeviceInterface{}};
     bridge = std::make_unique<padbridge::Bridge>();
+    // With the writer thread running, as in the program: without it desktop control is refused.
+    padbridge::StartOutput(bridge->output);
     padbridge::StartProbe(*bridge);
     std::string lines;
     for (int player = 0; player < padbridge::kPlayerCount; ++player)
