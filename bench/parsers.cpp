@@ -82,17 +82,23 @@ bool ParseWithFieldReaders(const char* line, padbridge::GamepadFrame* frame, int
     return padbridge::ParseGamepadValues(values + 2, frame);
 }
 
-bool ParseWithSimdjson(simdjson::ondemand::parser& parser, const std::string& padded,
-                       std::size_t length, padbridge::GamepadFrame* frame, int* player) {
-    simdjson::ondemand::document doc;
-    if (parser.iterate(padded.data(), length, padded.size()).get(doc)) return false;
+// What every pad's line has first: `type` "input", a whole `player` and exactly four axes.
+bool SimdjsonRouteAndAxes(simdjson::ondemand::document& doc, padbridge::GamepadFrame* frame,
+                          int* player) {
     std::string_view type;
     if (doc["type"].get_string().get(type) || type != "input") return false;
     double number = 0;
     if (doc["player"].get_double().get(number) || !WholePlayer(number, player)) return false;
     simdjson::ondemand::array axes;
     if (doc["axes"].get_array().get(axes)) return false;
-    if (!SimdjsonNumbers(axes, frame->axes, padbridge::kAxisCount)) return false;
+    return SimdjsonNumbers(axes, frame->axes, padbridge::kAxisCount);
+}
+
+bool ParseWithSimdjson(simdjson::ondemand::parser& parser, const std::string& padded,
+                       std::size_t length, padbridge::GamepadFrame* frame, int* player) {
+    simdjson::ondemand::document doc;
+    if (parser.iterate(padded.data(), length, padded.size()).get(doc)) return false;
+    if (!SimdjsonRouteAndAxes(doc, frame, player)) return false;
     simdjson::ondemand::array buttons;
     if (doc["buttons"].get_array().get(buttons)) return false;
     if (!SimdjsonNumbers(buttons, frame->buttons, padbridge::kButtonCount)) return false;
@@ -105,19 +111,14 @@ bool ParseDs4WithSimdjson(simdjson::ondemand::parser& parser, const std::string&
     *frame = padbridge::GamepadFrame{};
     simdjson::ondemand::document doc;
     if (parser.iterate(padded.data(), length, padded.size()).get(doc)) return false;
-    std::string_view text;
-    if (doc["type"].get_string().get(text) || text != "input") return false;
-    double number = 0;
-    if (doc["player"].get_double().get(number) || !WholePlayer(number, player)) return false;
-    simdjson::ondemand::array axes;
-    if (doc["axes"].get_array().get(axes)) return false;
-    if (!SimdjsonNumbers(axes, frame->axes, padbridge::kAxisCount)) return false;
+    if (!SimdjsonRouteAndAxes(doc, frame, player)) return false;
     simdjson::ondemand::array buttons;
     if (doc["buttons"].get_array().get(buttons)) return false;
     if (SimdjsonList(buttons, frame->buttons, padbridge::kButtonCount, padbridge::kMaxButtonCount) <
         0)
         return false;
     frame->kind = padbridge::PadKind::kXbox360;
+    std::string_view text;
     const simdjson::error_code padError = doc["pad"].get_string().get(text);
     if (padError != simdjson::NO_SUCH_FIELD) {
         if (padError || (text != "xbox360" && text != "dualshock4")) return false;
