@@ -68,18 +68,19 @@ bool NlohmannNumbers(const nlohmann::json& array, double* values, int count) {
 
 }  // namespace
 
-// The bridge's route: one walk over the line for the dispatcher's `type` and `player` and the
-// `input` handler's keys, then the dispatcher's reads and the handler's parse.
+// The bridge's route: a walk for `type` and `player` as the line arrives (it ends once both are
+// found), the dispatcher's reads, then a walk for the `input` handler's keys and its parse.
 bool ParseWithFieldReaders(const char* line, padbridge::GamepadFrame* frame, int* player) {
-    const char* names[2 + padbridge::kInputKeyCount] = {"type", "player"};
-    for (int i = 0; i < padbridge::kInputKeyCount; ++i) names[2 + i] = padbridge::kInputKeys[i];
-    const char* values[2 + padbridge::kInputKeyCount];
-    padbridge::FindValues(line, names, 2 + padbridge::kInputKeyCount, values);
+    constexpr const char* kRouting[] = {"type", "player"};
+    const char* routing[2];
+    padbridge::FindValues(line, kRouting, 2, routing);
     char type[32];
-    if (!padbridge::ReadStringAt(values[0], type, sizeof type) || std::strcmp(type, "input") != 0)
+    if (!padbridge::ReadStringAt(routing[0], type, sizeof type) || std::strcmp(type, "input") != 0)
         return false;
-    if (!WholePlayer(padbridge::ReadNumberAt(values[1], -1.0), player)) return false;
-    return padbridge::ParseGamepadValues(values + 2, frame);
+    if (!WholePlayer(padbridge::ReadNumberAt(routing[1], -1.0), player)) return false;
+    const char* values[padbridge::kInputKeyCount];
+    padbridge::FindValues(line, padbridge::kInputKeys, padbridge::kInputKeyCount, values);
+    return padbridge::ParseGamepadValues(values, frame);
 }
 
 // What every pad's line has first: `type` "input", a whole `player` and exactly four axes.
