@@ -142,14 +142,18 @@ void ReleaseAll(SystemControl& control) {
 }
 
 // A press marks the key whatever the answer (it may be down), and an accepted one ends any owed
-// release of it: the host holds it again. Only an accepted release clears the key.
+// release of it: the host holds it again. A refused press of a key already marked keeps what the
+// earlier down carried, which may be down for sure (NumpadEnter held, then Enter refused). Only
+// an accepted release clears the key.
 void NoteKeyEvent(SystemControl& control, uint16_t code, uint16_t scanCode, bool extended,
                   bool down, Sent sent) {
     if (code >= kVirtualKeyCount) return;
     if (down) {
+        if (sent.accepted != 0 || !control.pressedKeys[code]) {
+            control.pressedScanCodes[code] = scanCode;
+            control.pressedExtended[code] = extended;
+        }
         control.pressedKeys[code] = true;
-        control.pressedScanCodes[code] = scanCode;
-        control.pressedExtended[code] = extended;
         if (sent.accepted != 0) control.owedKeys[code] = false;
     } else if (sent.accepted != 0) {
         ClearKey(control, code);

@@ -384,6 +384,19 @@ const RefusalCase kRefusalCases[] = {
      {{600, Up(0x10)}},
      2,
      700},
+    // A refused down does not replace what an accepted one of the same key carried: the up
+    // repeats NumpadEnter's extended down, which is the one Windows holds.
+    {"press refused while held",
+     {{100, 200}},
+     {{0, kGrant},
+      {0, KeyLine("NumpadEnter", true)},
+      {150, KeyLine("Enter", true)},
+      {300, KeyLine("Enter", false)}},
+     400,
+     {kGranted, kBlocked, kUnblocked},
+     {{0, KeyEvent(0x0D, 0x1C, 0x1)}, {300, KeyEvent(0x0D, 0x1C, 0x3)}},
+     3,
+     400},
     // Refused moves are not sent again; the block is told once, and its end only once an event
     // is accepted again, here after a refusal and a new grant.
     {"told once, and only while granted",
