@@ -13,6 +13,11 @@ inline constexpr uint64_t EarlierOf(uint64_t a, uint64_t b) {
     return a < b ? a : b;
 }
 
+// The later of two stamps: what a lapse counts from when a waiting line may keep what it judges.
+inline constexpr uint64_t LaterOf(uint64_t a, uint64_t b) {
+    return a > b ? a : b;
+}
+
 // The tick at which a limit of "more than `limitMs`" since `since` is reached.
 inline constexpr uint64_t AfterLimit(uint64_t since, uint64_t limitMs) {
     return since + limitMs + 1;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "deadline.h"
 #include "protocol/fields.h"
 
 namespace padbridge {
@@ -85,7 +86,7 @@ void RemoveFirstLine(Inbox& inbox) {
 uint64_t WaitingKeeperStamp(const Inbox& inbox, int keeper) {
     const uint64_t waiting =
         inbox.keeperLine[keeper] > inbox.handled ? inbox.keeperStamp[keeper] : 0;
-    return waiting > inbox.unseenSince ? waiting : inbox.unseenSince;
+    return LaterOf(waiting, inbox.unseenSince);
 }
 
 }  // namespace padbridge

@@ -23,11 +23,6 @@ namespace {
 constexpr uint64_t kFirstRetryMs = 10;
 constexpr uint64_t kRetryEveryMs = 100;
 
-// The watchdog counts from the later of its last heartbeat and a waiting line's stamp.
-uint64_t KeptSince(const SystemControl& control, uint64_t waiting) {
-    return control.heartbeatTick > waiting ? control.heartbeatTick : waiting;
-}
-
 void RecordAnswer(SystemControl& control, Sent sent) {
     control.blocked = sent.accepted == 0;
     if (control.blocked) control.blockedError = sent.win32Error;
@@ -120,7 +115,7 @@ void RefreshHeartbeat(SystemControl& control, uint64_t stamp) {
 // itself: one release per lapse.
 void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting) {
     if (control.heartbeatTick == 0 ||
-        !LimitPassed(KeptSince(control, waiting), now, kHeartbeatLapseMs))
+        !LimitPassed(LaterOf(control.heartbeatTick, waiting), now, kHeartbeatLapseMs))
         return;
     ReleaseAll(control);
     control.heartbeatTick = 0;
@@ -128,7 +123,7 @@ void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting
 
 uint64_t NextHeartbeatDeadline(const SystemControl& control, uint64_t waiting) {
     if (control.heartbeatTick == 0) return kNoDeadline;
-    return AfterLimit(KeptSince(control, waiting), kHeartbeatLapseMs);
+    return AfterLimit(LaterOf(control.heartbeatTick, waiting), kHeartbeatLapseMs);
 }
 
 // Everything that may be down becomes owed, and each release is tried once now, even after a

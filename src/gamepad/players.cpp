@@ -74,15 +74,14 @@ void TeardownPlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQue
 bool CheckIdlePlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue& out,
                      int player, uint64_t now, uint64_t waiting) {
     const uint64_t last = players.lastInputTick[player];
-    if (last == 0 || !LimitPassed(last > waiting ? last : waiting, now, kIdleTimeoutMs))
-        return false;
+    if (last == 0 || !LimitPassed(LaterOf(last, waiting), now, kIdleTimeoutMs)) return false;
     TeardownPlayer(players, bus, vjoy, out, player);
     return true;
 }
 
 uint64_t NextIdleDeadline(const Players& players, int player, uint64_t waiting) {
     const uint64_t last = players.lastInputTick[player];
-    return last == 0 ? kNoDeadline : AfterLimit(last > waiting ? last : waiting, kIdleTimeoutMs);
+    return last == 0 ? kNoDeadline : AfterLimit(LaterOf(last, waiting), kIdleTimeoutMs);
 }
 
 void PumpPlayerPad(Players& players, BusPads& bus, OutputQueue& out, int player) {
