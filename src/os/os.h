@@ -132,6 +132,29 @@ bool OfferStandardOutput(const char* bytes, std::size_t count);
 // when it did. The bytes left over are lost when the process ends.
 bool FlushStandardOutput(uint32_t milliseconds);
 
+// ---- The trace and standard error ----
+//
+// The trace is for people, not the host: one JSON record a line, to a file or to standard error,
+// written by a thread of its own from a bounded buffer, so that the loop never waits for it.
+
+// The most bytes the trace's writer holds that it has taken but not yet begun to write.
+constexpr uint32_t kTraceWriterBytes = 64 * 1024;
+
+// Opens the trace's destination and starts its writer: the file at `path`, created or emptied,
+// or standard error when `path` is "-". False, with GetLastError, when the file cannot be opened
+// or the writer cannot start; then nothing is traced.
+bool OpenTrace(const WideChar* path);
+// Hands `count` bytes of whole records to the trace's writer without blocking: true when it took
+// them all, false (taking nothing) when it lacks room or no trace is open.
+bool OfferTrace(const char* bytes, std::size_t count);
+// Waits at most `milliseconds` for the trace's writer to write every byte it took; true when it
+// did (or no trace is open).
+bool FlushTrace(uint32_t milliseconds);
+
+// Writes `count` bytes to standard error at once, blocking: for a message before the bridge
+// starts, when no host is reading its standard output yet.
+void WriteStandardError(const char* bytes, std::size_t count);
+
 // ---- Device interfaces and overlapped driver I/O ----
 
 struct Guid {
