@@ -168,7 +168,13 @@ bool OpenTrace(const WideChar* path) {
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return false;
     }
-    return StartWriter(traceWriter, file, tracePending, traceWriting, kTraceWriterBytes);
+    if (StartWriter(traceWriter, file, tracePending, traceWriting, kTraceWriterBytes)) return true;
+    if (file != ::GetStdHandle(STD_ERROR_HANDLE)) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(file);
+        ::SetLastError(error);
+    }
+    return false;
 }
 
 bool OfferTrace(const char* bytes, std::size_t count) {
