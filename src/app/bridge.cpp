@@ -202,6 +202,7 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
     if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoy.libraryPath = argv[2];
     os::PrepareStandardStreams();
+    bridge.inbox.keepUnknown = bridge.other.handle != nullptr;
     StartOutput(bridge.output);
     StartProbe(bridge);
 
