@@ -16,7 +16,7 @@ namespace padbridge {
 // What a line asks for, from its `type`.
 enum class LineType : uint8_t {
     kOther,    // nothing: an unreadable type, or a player's line without a player of ours
-    kUnknown,  // a readable type the bridge does not know: its turn only for Bridge::otherLines
+    kUnknown,  // a readable type the bridge does not know: its turn only for Bridge::other
     kProbe,
     kInput,
     kTeardown,  // `neutral` and `remove`
