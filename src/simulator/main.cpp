@@ -2,7 +2,6 @@
 // same RunBridge on the simulated PC.
 #include <signal.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -102,8 +101,5 @@ int main(int argc, char** argv) {
 
     padbridge::simulator::InstallBackend(backend);
     bridge.other = {padbridge::simulator::HandleSimLine, &bridge};
-    const int code = padbridge::RunBridge(bridge, static_cast<int>(kept.size()), arguments.data());
-    // The adapter's threads may still be blocked in a read or a write: the process ends with
-    // them, without running destructors under them.
-    std::_Exit(code);
+    return padbridge::RunBridge(bridge, static_cast<int>(kept.size()), arguments.data());
 }

@@ -35,7 +35,8 @@ struct InputReader {
     char ring[kRingBytes];
 };
 
-InputReader reader;
+// Never destroyed: at the process's end the thread may still be blocked in a read.
+InputReader& reader = *new InputReader();
 
 // One read: the count, or 0 at the end of the input (end of file, or an error that ends it).
 ssize_t ReadSome(char* into, uint32_t room) {

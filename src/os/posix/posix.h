@@ -29,7 +29,7 @@ struct LoopWake {
     bool stopRequested = false;
     bool outputRoom = false;
 };
-extern LoopWake wake;
+extern LoopWake& wake;
 
 // Sets one of the flags above and wakes the loop.
 void Signal(bool LoopWake::*flag);

@@ -17,7 +17,7 @@
 
 namespace os::posix {
 
-LoopWake wake;
+LoopWake& wake = *new LoopWake();  // never destroyed: the threads may signal until the end
 
 void Signal(bool LoopWake::*flag) {
     {

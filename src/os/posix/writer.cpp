@@ -34,8 +34,9 @@ struct Writer {
     char writing[kLargestWriter];
 };
 
-Writer output;
-Writer trace;
+// Never destroyed: at the process's end a thread may still be blocked in a write.
+Writer& output = *new Writer();
+Writer& trace = *new Writer();
 
 // A write that fails (the reader is gone: SIGPIPE is ignored, so it is EPIPE) drops its bytes,
 // as nobody is left to read them.
