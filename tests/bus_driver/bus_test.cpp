@@ -17,6 +17,7 @@
 
 #include "bus_client.h"
 #include "host.h"
+#include "host_sessions.h"
 
 namespace e2e {
 namespace {
@@ -669,6 +670,40 @@ TEST_F(BusDualShock4, DriverThatRefusesTheFullReportGetsTheShortOne) {
     };
     EXPECT_EQ(log, expected) << "driver log:" << Listed(log);
 }
+
+// --- The shared host sessions: the bytes padbridge-sim gives for them on its simulated bus ---
+
+class BusSharedSession : public testing::TestWithParam<padbridge::test::HostSession> {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus_.ok()) << "the stand-in bus driver is not there (error "
+                               << bus_.open_error() << "); the bus_driver_start test sets it up";
+        ASSERT_EQ(bus_.Reset(), 0u);
+    }
+
+    bus::Control bus_;
+};
+
+TEST_P(BusSharedSession, GivesTheSimulatorsBytes) {
+    const padbridge::test::HostSession& row = GetParam();
+    SessionOptions options = Options(PadbridgePath());
+    options.exit_timeout_ms = 10000;
+    const SessionResult r = RunSession(options, {Write(row.input)});
+    ASSERT_TRUE(r.started) << "CreateProcessW error " << r.start_error;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(Visible(r.output), Visible(row.output));
+}
+
+std::vector<padbridge::test::HostSession> BusRows() {
+    std::vector<padbridge::test::HostSession> rows;
+    for (const padbridge::test::HostSession& row : padbridge::test::SharedSessions()) {
+        if (row.backend == padbridge::test::SessionBackend::kVigemBus) rows.push_back(row);
+    }
+    return rows;
+}
+INSTANTIATE_TEST_SUITE_P(Bus, BusSharedSession, testing::ValuesIn(BusRows()),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace e2e
