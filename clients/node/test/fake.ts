@@ -19,6 +19,8 @@ export const capabilities =
 export class FakeChild extends EventEmitter {
   readonly stdin: PassThrough;
   readonly stdout = new PassThrough();
+  /** Where the bridge writes its trace (read by the client only with `trace: true`). */
+  readonly stderr = new PassThrough();
   /** Undefined for a child that could not be started. */
   pid: number | undefined = 4242;
   /** Every line the client wrote, without its line feed. */
@@ -131,17 +133,19 @@ export async function startFake(options: StartOptions = {}, plan: ChildPlan = ()
     if (kind === "missing") child.failToSpawn("ENOENT");
     return child;
   };
-  const bridge = await startWith(
-    {
-      exe: "padbridge.exe",
-      ...options,
-      trace: (direction, line) => {
-        schemaErrors.push(...checkLine(direction, line));
-        options.trace?.(direction, line);
-      },
-    },
-    spawner,
-  );
+  // Lines are checked through the line trace, unless the test asks for the bridge's own.
+  const { trace } = options;
+  const checked: StartOptions =
+    trace === undefined || typeof trace === "function"
+      ? {
+          ...options,
+          trace: (direction, line) => {
+            schemaErrors.push(...checkLine(direction, line));
+            trace?.(direction, line);
+          },
+        }
+      : options;
+  const bridge = await startWith({ exe: "padbridge.exe", ...checked }, spawner);
   return { bridge, children, child: () => children[children.length - 1] as FakeChild, schemaErrors };
 }
 
