@@ -2,6 +2,7 @@
 #include "app/bridge.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #include "app/owners.h"
 #include "os/os.h"
@@ -18,6 +19,77 @@ bool ArgumentIs(const os::WideChar* argument, const char* expected) {
         if (*argument != static_cast<os::WideChar>(*expected)) return false;
     }
     return *argument == 0;
+}
+
+void WriteMessage(const char* text) {
+    std::size_t length = 0;
+    while (text[length] != '\0') ++length;
+    os::WriteStandardError(text, length);
+}
+
+// Writes UTF-16 `text` to standard error as UTF-8, a piece at a time; a lone surrogate becomes
+// U+FFFD.
+void WriteWideMessage(const os::WideChar* text) {
+    char piece[256];
+    std::size_t length = 0;
+    for (; *text != 0; ++text) {
+        uint32_t unit = *text;
+        if (unit >= 0xD800 && unit <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[1]) - 0xDC00);
+            ++text;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            unit = 0xFFFD;
+        }
+        if (length + 4 > sizeof piece) {
+            os::WriteStandardError(piece, length);
+            length = 0;
+        }
+        if (unit < 0x80) {
+            piece[length++] = static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            piece[length++] = static_cast<char>(0xC0 | unit >> 6);
+            piece[length++] = static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (unit < 0x10000) {
+            piece[length++] = static_cast<char>(0xE0 | unit >> 12);
+            piece[length++] = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+            piece[length++] = static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            piece[length++] = static_cast<char>(0xF0 | unit >> 18);
+            piece[length++] = static_cast<char>(0x80 | (unit >> 12 & 0x3F));
+            piece[length++] = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+            piece[length++] = static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    os::WriteStandardError(piece, length);
+}
+
+// Reads `--vjoy-dll PATH` and `--trace PATH` wherever they stand, and opens the trace. False,
+// with its message on standard error, when the trace has no path or cannot be opened: nothing
+// else has happened then. A path is whatever argument follows its flag.
+bool ReadCommandLine(Bridge& bridge, int argc, const os::WideChar* const* argv) {
+    const os::WideChar* tracePath = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (ArgumentIs(argv[i], "--vjoy-dll") && hasValue) {
+            bridge.vjoy.libraryPath = argv[++i];
+        } else if (ArgumentIs(argv[i], "--trace")) {
+            if (!hasValue || argv[i + 1][0] == 0) {
+                WriteMessage("padbridge: --trace needs a path, or - for standard error\n");
+                return false;
+            }
+            tracePath = argv[++i];
+        }
+    }
+    uint32_t error = 0;
+    if (tracePath == nullptr || OpenTrace(bridge.trace, tracePath, &error)) return true;
+    char number[16];
+    std::snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(error));
+    WriteMessage("padbridge: cannot open the trace \"");
+    WriteWideMessage(tracePath);
+    WriteMessage("\" (error ");
+    WriteMessage(number);
+    WriteMessage(")\n");
+    return false;
 }
 
 void PumpPads(Bridge& bridge) {
@@ -199,8 +271,8 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
         return 0;
     }
 
+    if (!ReadCommandLine(bridge, argc, argv)) return kBadCommandLine;
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
-    if (argc >= 3 && ArgumentIs(argv[1], "--vjoy-dll")) bridge.vjoy.libraryPath = argv[2];
     os::PrepareStandardStreams();
     StartOutput(bridge.output);
     StartProbe(bridge);
@@ -209,6 +281,7 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     Shutdown(bridge);
     // A host that no longer reads cannot hold the end.
     FinishOutput(bridge.output, kShutdownFlushMs);
+    CloseTrace(kTraceFlushMs);
     os::FinishShutdown();
     return 0;
 }

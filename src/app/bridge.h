@@ -11,6 +11,7 @@
 #include "os/os.h"
 #include "protocol/line_reader.h"
 #include "protocol/output_queue.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 
@@ -22,11 +23,17 @@ struct Bridge {
     VjoyBackend vjoy{};      // the vJoy backend: its library and devices
     Players players{};       // the players' last input
     SystemControl system{};  // desktop control: permission, heartbeat, what is held down
+    Trace trace{};           // --trace: where records are formatted, and how many were lost
 };
 
 // The whole process after the entry point: command line, start-up, main loop, shutdown.
-// Returns the exit code.
+// Returns the exit code: 0, or kBadCommandLine when the trace cannot be opened or has no path.
+// `--self-test` and `--version` count only as the first argument; otherwise `--vjoy-dll PATH` and
+// `--trace PATH` may come in any order, and every other argument is ignored.
 int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv);
+inline constexpr int kBadCommandLine = 2;
+// How long the end waits for the trace's writer, after the output's.
+inline constexpr uint32_t kTraceFlushMs = 500;
 
 // Routes one line of the given kind and player to the handler that owns it; `stamp` is the tick
 // at which it arrived.

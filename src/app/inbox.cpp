@@ -4,6 +4,7 @@
 
 #include "deadline.h"
 #include "protocol/fields.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 namespace {
@@ -43,6 +44,7 @@ uint32_t InboxRoom(const Inbox& inbox, const LineAssembler& assembler) {
 }
 
 void AddToInbox(void* context, const char* text, std::size_t length, uint64_t stamp) {
+    TraceIn(text, length);
     Inbox& inbox = *static_cast<Inbox*>(context);
     int player = kNoPlayer;
     const LineType kind = ClassifyLine(text, &player);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 namespace {
@@ -32,6 +33,7 @@ constexpr ButtonFlags kButtonFlags[kMouseButtonCount] = {
 
 Sent SendOne(const os::InputRecord& record) {
     const uint32_t accepted = os::SendInput(1, &record, static_cast<int>(sizeof record));
+    TraceInput(record, accepted);
     return {accepted, accepted < 1 ? os::GetLastError() : 0};
 }
 

@@ -14,6 +14,7 @@
 #include "os/os.h"
 #include "protocol/fields.h"
 #include "protocol/output.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 namespace {
@@ -117,6 +118,7 @@ void RunHeartbeatWatchdog(SystemControl& control, uint64_t now, uint64_t waiting
     if (control.heartbeatTick == 0 ||
         !LimitPassed(LaterOf(control.heartbeatTick, waiting), now, kHeartbeatLapseMs))
         return;
+    TraceLapse(kNoTracedPlayer);
     ReleaseAll(control);
     control.heartbeatTick = 0;
 }

@@ -4,6 +4,7 @@
 #include "gamepad/vjoy.h"
 #include "os/os.h"
 #include "protocol/output.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 namespace {
@@ -28,6 +29,7 @@ void FinishProbe(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQueue&
     }
     const bool busOpen = BusIsBackend(bus);
     const char* name = busOpen ? kBackendVigem : (vjoy.available ? kBackendVjoy : kBackendNone);
+    TraceProbe(busOpen ? "vigem" : (vjoy.available ? "vjoy" : "none"));
     WriteCapabilities(out, name, VigemBusWord(bus.status), busOpen || vjoy.available,
                       systemEnabled);
 }
@@ -75,6 +77,7 @@ bool CheckIdlePlayer(Players& players, BusPads& bus, VjoyBackend& vjoy, OutputQu
                      int player, uint64_t now, uint64_t waiting) {
     const uint64_t last = players.lastInputTick[player];
     if (last == 0 || !LimitPassed(LaterOf(last, waiting), now, kIdleTimeoutMs)) return false;
+    TraceLapse(player);
     TeardownPlayer(players, bus, vjoy, out, player);
     return true;
 }

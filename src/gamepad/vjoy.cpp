@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "protocol/output.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 namespace {
@@ -51,6 +52,33 @@ int32_t HatValue(const GamepadFrame& frame) {
     return static_cast<int32_t>(std::trunc(angle * 18000.0 / kPi));
 }
 
+// The device as the game now sees it, from the values last written and each axis's range.
+TracedPad VjoyPad(const VjoyBackend& vjoy, int player, const int32_t (&min)[kVjoyAxisCount],
+                  const int32_t (&max)[kVjoyAxisCount]) {
+    TracedPad pad{"vjoy", 0, {}, {}};
+    for (int row = 0; row < kVjoyAxisCount; ++row) {
+        const double range = static_cast<double>(max[row]) - static_cast<double>(min[row]);
+        const double fraction =
+            range != 0 ? (vjoy.axisCache[player][row] - static_cast<double>(min[row])) / range : 0;
+        if (row < 4) {
+            pad.axes[row] = fraction * 2 - 1;
+        } else {
+            pad.triggers[row - 4] = fraction;
+        }
+    }
+    for (int n = 0; n < kVjoyButtonCount; ++n) {
+        if (vjoy.buttonCache[player][n] == 1) pad.buttons |= 1U << kButtonSources[n];
+    }
+    const int32_t hat = vjoy.hatCache[player];
+    if (hat >= 0) {  // hundredths of a degree clockwise from up
+        if (hat < 9000 || hat > 27000) pad.buttons |= 1U << kDpadUp;
+        if (hat > 0 && hat < 18000) pad.buttons |= 1U << kDpadRight;
+        if (hat > 9000 && hat < 27000) pad.buttons |= 1U << kDpadDown;
+        if (hat > 18000) pad.buttons |= 1U << kDpadLeft;
+    }
+    return pad;
+}
+
 // The configuration checks, then AcquireVJD. Prints the one line that ends a failed attempt.
 bool AcquireDevice(VjoyBackend& vjoy, OutputQueue& out, int player) {
     const VjoyExports& calls = vjoy.exports;
@@ -89,13 +117,15 @@ void UpdateVjoyPad(VjoyBackend& vjoy, OutputQueue& out, int player, const Gamepa
         (frame.axes[0] + 1) * 0.5, (frame.axes[1] + 1) * 0.5, (frame.axes[2] + 1) * 0.5,
         (frame.axes[3] + 1) * 0.5, frame.buttons[6],          frame.buttons[7],
     };
+    int32_t min[kVjoyAxisCount];
+    int32_t max[kVjoyAxisCount];
     for (int row = 0; row < kVjoyAxisCount; ++row) {
         // The range is asked every time; a query that writes nothing leaves 0..32768.
-        int32_t min = 0;
-        int32_t max = 0x8000;
-        calls.GetVJDAxisMin(device, kAxisUsages[row], &min);
-        calls.GetVJDAxisMax(device, kAxisUsages[row], &max);
-        const int32_t value = AxisValue(min, max, fractions[row]);
+        min[row] = 0;
+        max[row] = 0x8000;
+        calls.GetVJDAxisMin(device, kAxisUsages[row], &min[row]);
+        calls.GetVJDAxisMax(device, kAxisUsages[row], &max[row]);
+        const int32_t value = AxisValue(min[row], max[row], fractions[row]);
         if (value == vjoy.axisCache[player][row]) continue;
         calls.SetAxis(value, device, kAxisUsages[row]);
         vjoy.axisCache[player][row] = value;  // a refused write waits for the next change
@@ -113,6 +143,7 @@ void UpdateVjoyPad(VjoyBackend& vjoy, OutputQueue& out, int player, const Gamepa
         calls.SetContPov(static_cast<uint32_t>(hat), device, kHatPov);
         vjoy.hatCache[player] = hat;
     }
+    if (Tracing()) WritePadRecord(player, VjoyPad(vjoy, player, min, max));
 }
 
 void ReleaseVjoyPad(VjoyBackend& vjoy, OutputQueue& out, int player) {

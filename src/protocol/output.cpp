@@ -6,6 +6,7 @@
 
 #include "os/os.h"
 #include "protocol/output_queue.h"
+#include "trace/trace.h"
 #include "version.h"
 
 namespace padbridge {
@@ -59,6 +60,7 @@ void HandOverQueued(OutputQueue& out) {
     while (out.count > 0) {
         const QueuedLine& line = OldestLine(out);
         if (!os::OfferStandardOutput(line.wire, line.length)) return;
+        TraceOut(line.wire, line.length);
         RemoveOldestLine(out);
     }
 }
@@ -68,10 +70,14 @@ void HandOverQueued(OutputQueue& out) {
 void Emit(OutputQueue& out, LineKind kind, int player, const char* wire, std::size_t length) {
     if (!out.running) {
         os::OfferStandardOutput(wire, length);
+        TraceOut(wire, length);
         return;
     }
     HandOverQueued(out);
-    if (out.count == 0 && os::OfferStandardOutput(wire, length)) return;
+    if (out.count == 0 && os::OfferStandardOutput(wire, length)) {
+        TraceOut(wire, length);
+        return;
+    }
     EnqueueLine(out, kind, player, wire, length);
 }
 

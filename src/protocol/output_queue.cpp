@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "trace/trace.h"
+
 namespace padbridge {
 namespace {
 
@@ -77,6 +79,7 @@ bool ReplaceQueuedFeedback(OutputQueue& queue, LineKind kind, int player, const 
         QueuedLine& line = SlotAt(queue, position);
         if (line.player != player) continue;
         if (line.kind == kind) {
+            TraceDrop(line.wire, line.length);
             Fill(line, kind, player, wire, length);
             return true;
         }
@@ -137,7 +140,11 @@ void EnqueueLine(OutputQueue& queue, LineKind kind, int player, const char* wire
     ++queue.dropped;
     Worth leastWorth = Worth::kLasting;
     const uint32_t position = LeastWorthLine(queue, &leastWorth);
-    if (leastWorth > WorthOfKind(kind)) return;  // the new line is the one worth least
+    if (leastWorth > WorthOfKind(kind)) {  // the new line is the one worth least
+        TraceDrop(wire, length);
+        return;
+    }
+    TraceDrop(SlotAt(queue, position).wire, SlotAt(queue, position).length);
     RemoveAt(queue, position);
     Append(queue, kind, player, wire, length);
 }

@@ -115,7 +115,7 @@ TEST(MainLoopTest, CommandLineRules) {
         {{u"--vjoy-dll", u"C:\\v.dll"}, u"C:\\v.dll"},
         {{u"--vjoy-dll", u"C:\\v.dll", u"extra"}, u"C:\\v.dll"},
         {{u"--VJOY-DLL", u"C:\\v.dll"}, nullptr},
-        {{u"--other", u"--vjoy-dll", u"C:\\v.dll"}, nullptr},
+        {{u"--other", u"--vjoy-dll", u"C:\\v.dll"}, u"C:\\v.dll"},  // in any place
         {{u"--self-testing"}, nullptr},
         {{u"--Version"}, nullptr},
         {{u"--version2"}, nullptr},

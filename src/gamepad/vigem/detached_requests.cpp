@@ -25,7 +25,7 @@ void FreeDetached(DetachedRequests& table, int index) {
 }  // namespace
 
 int StartDetachedRequest(DetachedRequests& table, os::Handle device, uint32_t code,
-                         const void* record, uint32_t length, uint32_t* result) {
+                         const void* record, uint32_t length, uint32_t* result, int player) {
     int index = 0;
     while (index < kDetachedRequestCount && table.entries[index].inUse) ++index;
     if (index == kDetachedRequestCount || length > kDetachedRecordBytes) {
@@ -40,6 +40,7 @@ int StartDetachedRequest(DetachedRequests& table, os::Handle device, uint32_t co
     }
     entry.inUse = true;
     entry.device = device;
+    entry.io.player = static_cast<int8_t>(player);
     const auto* bytes = static_cast<const uint8_t*>(record);
     for (uint32_t i = 0; i < length; ++i) entry.record[i] = bytes[i];
     StartPendingIo(device, entry.io, code, entry.record, length, nullptr, 0);

@@ -41,9 +41,10 @@ struct DetachedRequests {
 
 // Issues one request without output from a free record of the table and returns the record's
 // index, or kNoDetachedRequest with *result set when no record or event is available (nothing is
-// sent then).
+// sent then). `player`: the pad it serves, for the trace.
 int StartDetachedRequest(DetachedRequests& table, os::Handle device, uint32_t code,
-                         const void* record, uint32_t length, uint32_t* result);
+                         const void* record, uint32_t length, uint32_t* result,
+                         int player = kNoTracedPlayer);
 
 // Polls the request of `index` with the detached request time-out. True once its result is known
 // (in *result); the record then goes back to the table, or is left behind while its cancellation

@@ -45,9 +45,11 @@ bool PlugInPad(BusPads& bus, int player, uint32_t candidate) {
 void OpenPad(BusPads& bus, OutputQueue& out, int player) {
     PadSlot& slot = bus.pads[player];
     slot.mainIo = PendingIo{};
+    slot.mainIo.player = static_cast<int8_t>(player);
     slot.mainIo.overlapped.event = os::CreateManualResetEvent();
     if (slot.mainIo.overlapped.event != os::kNullHandle) {
         slot.rumbleIo = PendingIo{};
+        slot.rumbleIo.player = static_cast<int8_t>(player);
         slot.rumbleIo.overlapped.event = os::CreateManualResetEvent();
         if (slot.rumbleIo.overlapped.event != os::kNullHandle) {
             PlugInPad(bus, player, 1);
@@ -144,8 +146,9 @@ void StartTeardownStep(BusPads& bus, PadSlot& slot, TeardownStep step, uint32_t 
                        const uint8_t* record, uint32_t length) {
     slot.teardownStep = step;
     slot.stepResult = 0;
-    slot.teardownRequest =
-        StartDetachedRequest(bus.detached, bus.handle, code, record, length, &slot.stepResult);
+    const int player = static_cast<int>(&slot - bus.pads);
+    slot.teardownRequest = StartDetachedRequest(bus.detached, bus.handle, code, record, length,
+                                                &slot.stepResult, player);
 }
 
 void StartUnplug(BusPads& bus, PadSlot& slot) {

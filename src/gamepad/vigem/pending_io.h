@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "os/os.h"
+#include "trace/trace.h"
 
 namespace padbridge {
 
@@ -20,6 +21,13 @@ struct PendingIo {
     uint32_t bytesReturned;
     uint64_t startTick;
     bool cancelled;  // cancelled, and the driver has not let go of the record yet
+    // For the trace: the pad the request serves (kNoTracedPlayer for none, set by its owner), and
+    // what the last issue sent.
+    int8_t player = kNoTracedPlayer;
+    uint32_t code;
+    uint32_t serial;
+    const uint8_t* input;
+    uint32_t inputLength;
 };
 
 // PollPendingIo with this time-out never gives up on a request.

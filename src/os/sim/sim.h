@@ -110,6 +110,24 @@ struct OutputPipe {
     uint64_t settledAt = 0;  // machine tick up to which the above is brought
 };
 
+// The trace's destination as Windows has it: the writer thread's buffer of bytes it has taken
+// (at most kTraceWriterBytes), its one WriteFile in progress, and the file or standard error,
+// which takes every write at once except while it stalls (a full disk's retries, a console in
+// QuickEdit selection, a reader of standard error that stopped reading). The thread takes what
+// waits as soon as its last write is done, so during a stall the writer holds its write in
+// progress and a full buffer besides, and refuses the rest.
+struct TraceWriter {
+    uint32_t openError = 0;         // not 0: OpenTrace fails with this error (3: path not found)
+    bool writerFails = false;       // the writer's thread cannot start (OpenTrace fails with 8)
+    std::vector<ReadPause> stalls;  // in time order, not overlapping; untilMs kNever: for good
+    bool opened = false;
+    bool toStandardError = false;
+    std::u16string path;
+    std::string pending;  // taken by the writer, not yet being written
+    std::string writing;  // its WriteFile in progress
+    uint32_t refusals = 0;
+};
+
 // One call of WaitForMultipleObjects by the loop.
 struct Wait {
     uint64_t atMs;  // when it was made, after the start
@@ -133,6 +151,9 @@ struct Machine {
     std::string handed;         // every byte the bridge handed to standard output, read or not
     uint32_t outputWrites = 0;  // pieces handed to standard output (one per line)
     OutputPipe outputPipe;
+    TraceWriter traceWriter;
+    std::string trace;          // the trace file's bytes, as written
+    std::string standardError;  // every byte written to standard error (messages; the trace at -)
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     Bus bus;
     VjoyLibrary vjoy;
@@ -178,6 +199,10 @@ std::optional<uint64_t> StopRequestTime(const Machine& m);
 // (kNever: never again). It reads everything waiting the moment it reads again, or its next line
 // when it reads one at a time (`OutputPipe::readLineEveryMs`).
 void StopReading(uint64_t fromMs, uint64_t untilMs = kNever);
+
+// The trace's writer stalls from `fromMs` until `untilMs` (kNever: for good): nothing it takes
+// reaches the file meanwhile.
+void StallTrace(uint64_t fromMs, uint64_t untilMs = kNever);
 
 // For the loop's wait: the writer's room event, and when it is signalled (none: never).
 bool IsOutputRoomEvent(os::Handle event);

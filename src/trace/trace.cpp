@@ -1,0 +1,289 @@
+#include "trace/trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "version.h"
+
+namespace padbridge {
+
+Trace* gOpenTrace = nullptr;
+
+namespace {
+
+// Whole milliseconds since the trace opened, on the performance counter: finer than the tick's
+// 15.6 ms steps, so records a few milliseconds apart show it.
+uint64_t Milliseconds(const Trace& trace) {
+    int64_t count = 0;
+    if (!os::QueryPerformanceCounter(&count) || trace.frequency <= 0 || count < trace.startCount)
+        return 0;
+    const auto counts = static_cast<uint64_t>(count - trace.startCount);
+    const auto rate = static_cast<uint64_t>(trace.frequency);
+    return counts / rate * 1000 + counts % rate * 1000 / rate;
+}
+
+// The `dropped` record of the count so far.
+std::size_t FormatDropped(const Trace& trace, char* out, std::size_t capacity) {
+    const int length =
+        std::snprintf(out, capacity, "{\"t\":%llu,\"kind\":\"dropped\",\"count\":%lu}\n",
+                      static_cast<unsigned long long>(Milliseconds(trace)),
+                      static_cast<unsigned long>(trace.dropped));
+    return static_cast<std::size_t>(length);
+}
+
+// Hands one whole record to the writer, after the `dropped` record it owes; a refusal counts.
+void Offer(Trace& trace, std::size_t length) {
+    if (trace.dropped > 0) {
+        char note[64];
+        if (!os::OfferTrace(note, FormatDropped(trace, note, sizeof note))) {
+            ++trace.dropped;
+            return;
+        }
+        trace.dropped = 0;
+    }
+    if (!os::OfferTrace(trace.record, length)) ++trace.dropped;
+}
+
+// Starts a record in the buffer: `{"t":T,"kind":"KIND"` and whatever `format` adds. Returns the
+// length so far.
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+std::size_t
+Begin(Trace& trace, const char* kind, const char* format, ...) {
+    int length = std::snprintf(trace.record, sizeof trace.record, "{\"t\":%llu,\"kind\":\"%s\"",
+                               static_cast<unsigned long long>(Milliseconds(trace)), kind);
+    va_list args;
+    va_start(args, format);
+    length += std::vsnprintf(trace.record + length,
+                             sizeof trace.record - static_cast<std::size_t>(length), format, args);
+    va_end(args);
+    return static_cast<std::size_t>(length);
+}
+
+void End(Trace& trace, std::size_t length) {
+    trace.record[length++] = '}';
+    trace.record[length++] = '\n';
+    Offer(trace, length);
+}
+
+// The length of the well-formed UTF-8 sequence at `text` (at most `left` bytes), or 0 when the
+// byte there does not start one: overlong forms, surrogates and values past U+10FFFF are not.
+std::size_t Utf8SequenceLength(const unsigned char* text, std::size_t left) {
+    const unsigned char lead = text[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// Appends `text` as the inside of a JSON string from `at`, leaving room for `reserve` bytes after
+// it. Returns the new length; sets *cut when the text did not all fit.
+std::size_t AppendEscaped(char* out, std::size_t at, std::size_t capacity, const char* text,
+                          std::size_t length, std::size_t reserve, bool* cut) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    const std::size_t limit = capacity - reserve;
+    std::size_t i = 0;
+    while (i < length) {
+        char piece[8];
+        std::size_t pieceLength = 0;
+        std::size_t consumed = 1;
+        const unsigned char byte = bytes[i];
+        if (byte == '"' || byte == '\\') {
+            piece[0] = '\\';
+            piece[1] = static_cast<char>(byte);
+            pieceLength = 2;
+        } else if (byte == '\n' || byte == '\r' || byte == '\t') {
+            piece[0] = '\\';
+            piece[1] = byte == '\n' ? 'n' : (byte == '\r' ? 'r' : 't');
+            pieceLength = 2;
+        } else if (byte < 0x20) {
+            std::memcpy(piece, "\\u00", 4);
+            piece[4] = kHex[byte >> 4];
+            piece[5] = kHex[byte & 0xF];
+            pieceLength = 6;
+        } else if (byte < 0x80) {
+            piece[0] = static_cast<char>(byte);
+            pieceLength = 1;
+        } else if (const std::size_t sequence = Utf8SequenceLength(bytes + i, length - i);
+                   sequence > 0) {
+            std::memcpy(piece, bytes + i, sequence);
+            pieceLength = sequence;
+            consumed = sequence;
+        } else {
+            std::memcpy(piece, "\\ufffd", 6);
+            pieceLength = 6;
+        }
+        if (at + pieceLength > limit) {
+            *cut = true;
+            return at;
+        }
+        std::memcpy(out + at, piece, pieceLength);
+        at += pieceLength;
+        i += consumed;
+    }
+    return at;
+}
+
+// At most four decimals, in the shortest form: 1, 0, -0.5, 0.4999.
+void FormatFraction(double value, char* out, std::size_t capacity) {
+    const int length = std::snprintf(out, capacity, "%.4f", value);
+    if (length <= 0) return;
+    std::size_t end = static_cast<std::size_t>(length);
+    while (end > 0 && out[end - 1] == '0') --end;
+    if (end > 0 && out[end - 1] == '.') --end;
+    out[end] = '\0';
+    if (std::strcmp(out, "-0") == 0) std::strcpy(out, "0");
+}
+
+std::size_t AppendText(char* out, std::size_t at, const char* text) {
+    const std::size_t length = std::strlen(text);
+    std::memcpy(out + at, text, length);
+    return at + length;
+}
+
+std::size_t AppendFractions(char* out, std::size_t at, const double* values, int count) {
+    out[at++] = '[';
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) out[at++] = ',';
+        char number[32];
+        FormatFraction(values[i], number, sizeof number);
+        at = AppendText(out, at, number);
+    }
+    out[at++] = ']';
+    return at;
+}
+
+}  // namespace
+
+bool OpenTrace(Trace& trace, const os::WideChar* path, uint32_t* error) {
+    if (!os::OpenTrace(path)) {
+        *error = os::GetLastError();
+        return false;
+    }
+    trace.dropped = 0;
+    trace.startCount = 0;
+    trace.frequency = 0;
+    if (!os::QueryPerformanceFrequency(&trace.frequency) ||
+        !os::QueryPerformanceCounter(&trace.startCount)) {
+        trace.frequency = 0;
+    }
+    gOpenTrace = &trace;
+    End(trace, Begin(trace, "start", ",\"version\":\"%s\"", PADBRIDGE_VERSION));
+    return true;
+}
+
+void CloseTrace(uint32_t milliseconds) {
+    if (gOpenTrace == nullptr) return;
+    Trace& trace = *gOpenTrace;
+    const uint64_t deadline = os::GetTickCount64() + milliseconds;
+    // The count of the last records lost is worth a wait: the writer empties as the file takes it.
+    if (trace.dropped > 0 && os::FlushTrace(milliseconds)) {
+        const std::size_t length = FormatDropped(trace, trace.record, sizeof trace.record);
+        if (os::OfferTrace(trace.record, length)) trace.dropped = 0;
+    }
+    const uint64_t now = os::GetTickCount64();
+    os::FlushTrace(deadline > now ? static_cast<uint32_t>(deadline - now) : 0);
+    gOpenTrace = nullptr;
+}
+
+void WriteLineRecord(const char* kind, const char* text, std::size_t length, bool wire) {
+    Trace& trace = *gOpenTrace;
+    if (wire) {  // the wire's CR LF is not part of the line
+        while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    }
+    std::size_t at = Begin(trace, kind, ",\"line\":\"");
+    bool cut = false;
+    constexpr std::size_t kTail = sizeof "\",\"cut\":true}\n";
+    at = AppendEscaped(trace.record, at, sizeof trace.record, text, length, kTail, &cut);
+    at = AppendText(trace.record, at, cut ? "\",\"cut\":true" : "\"");
+    End(trace, at);
+}
+
+void WriteRequestRecord(const char* name, uint32_t code, int player, uint32_t serial,
+                        uint32_t result) {
+    Trace& trace = *gOpenTrace;
+    const unsigned long codeValue = code;
+    const unsigned long resultValue = result;
+    if (player == kNoTracedPlayer) {
+        End(trace, Begin(trace, "request", ",\"name\":\"%s\",\"code\":%lu,\"result\":%lu", name,
+                         codeValue, resultValue));
+        return;
+    }
+    End(trace, Begin(trace, "request",
+                     ",\"name\":\"%s\",\"code\":%lu,\"player\":%d,\"serial\":%lu,\"result\":%lu",
+                     name, codeValue, player, static_cast<unsigned long>(serial), resultValue));
+}
+
+void WritePadRecord(int player, const TracedPad& pad) {
+    Trace& trace = *gOpenTrace;
+    std::size_t at =
+        Begin(trace, "pad", ",\"player\":%d,\"pad\":\"%s\",\"buttons\":[", player, pad.pad);
+    bool first = true;
+    for (int button = 0; button < 32; ++button) {
+        if ((pad.buttons >> button & 1U) == 0) continue;
+        at += static_cast<std::size_t>(
+            std::snprintf(trace.record + at, 8, first ? "%d" : ",%d", button));
+        first = false;
+    }
+    at = AppendText(trace.record, at, "],\"axes\":");
+    at = AppendFractions(trace.record, at, pad.axes, 4);
+    at = AppendText(trace.record, at, ",\"triggers\":");
+    at = AppendFractions(trace.record, at, pad.triggers, 2);
+    End(trace, at);
+}
+
+void WriteInputRecord(const os::InputRecord& event, bool accepted) {
+    Trace& trace = *gOpenTrace;
+    const char* verdict = accepted ? "true" : "false";
+    if (event.type == 1) {
+        End(trace, Begin(trace, "input",
+                         ",\"device\":\"keyboard\",\"vk\":%u,\"scan\":%u,\"flags\":%lu,"
+                         "\"accepted\":%s",
+                         event.ki.wVk, event.ki.wScan, static_cast<unsigned long>(event.ki.dwFlags),
+                         verdict));
+        return;
+    }
+    End(trace, Begin(trace, "input",
+                     ",\"device\":\"mouse\",\"dx\":%ld,\"dy\":%ld,\"data\":%ld,\"flags\":%lu,"
+                     "\"accepted\":%s",
+                     static_cast<long>(event.mi.dx), static_cast<long>(event.mi.dy),
+                     // A wheel's amount is signed, though the member is unsigned.
+                     static_cast<long>(static_cast<int32_t>(event.mi.mouseData)),
+                     static_cast<unsigned long>(event.mi.dwFlags), verdict));
+}
+
+void WriteProbeRecord(const char* backend) {
+    Trace& trace = *gOpenTrace;
+    End(trace, Begin(trace, "probe", ",\"backend\":\"%s\"", backend));
+}
+
+void WriteLapseRecord(int player) {
+    Trace& trace = *gOpenTrace;
+    if (player == kNoTracedPlayer) {
+        End(trace, Begin(trace, "lapse", ",\"keeper\":\"watchdog\""));
+        return;
+    }
+    End(trace, Begin(trace, "lapse", ",\"keeper\":\"player\",\"player\":%d", player));
+}
+
+}  // namespace padbridge
