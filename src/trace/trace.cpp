@@ -12,6 +12,10 @@ Trace* gOpenTrace = nullptr;
 
 namespace {
 
+char* Record(Trace& trace) {
+    return trace.buffer + kDroppedRecordBytes;
+}
+
 // Whole milliseconds since the trace opened, on the performance counter: finer than the tick's
 // 15.6 ms steps, so records a few milliseconds apart show it.
 uint64_t Milliseconds(const Trace& trace) {
@@ -32,17 +36,22 @@ std::size_t FormatDropped(const Trace& trace, char* out, std::size_t capacity) {
     return static_cast<std::size_t>(length);
 }
 
-// Hands one whole record to the writer, after the `dropped` record it owes; a refusal counts.
+// Hands one whole record to the writer, with the `dropped` record it owes just before it; a
+// refusal counts, and the `dropped` record waits for the next record that fits.
 void Offer(Trace& trace, std::size_t length) {
-    if (trace.dropped > 0) {
-        char note[64];
-        if (!os::OfferTrace(note, FormatDropped(trace, note, sizeof note))) {
-            ++trace.dropped;
-            return;
-        }
-        trace.dropped = 0;
+    if (trace.dropped == 0) {
+        if (!os::OfferTrace(Record(trace), length)) ++trace.dropped;
+        return;
     }
-    if (!os::OfferTrace(trace.record, length)) ++trace.dropped;
+    char note[kDroppedRecordBytes];
+    const std::size_t noteLength = FormatDropped(trace, note, sizeof note);
+    char* start = Record(trace) - noteLength;
+    std::memcpy(start, note, noteLength);
+    if (os::OfferTrace(start, noteLength + length)) {
+        trace.dropped = 0;
+    } else {
+        ++trace.dropped;
+    }
 }
 
 // Starts a record in the buffer: `{"t":T,"kind":"KIND"` and whatever `format` adds. Returns the
@@ -52,19 +61,19 @@ __attribute__((format(printf, 3, 4)))
 #endif
 std::size_t
 Begin(Trace& trace, const char* kind, const char* format, ...) {
-    int length = std::snprintf(trace.record, sizeof trace.record, "{\"t\":%llu,\"kind\":\"%s\"",
+    int length = std::snprintf(Record(trace), kTraceRecordBytes, "{\"t\":%llu,\"kind\":\"%s\"",
                                static_cast<unsigned long long>(Milliseconds(trace)), kind);
     va_list args;
     va_start(args, format);
-    length += std::vsnprintf(trace.record + length,
-                             sizeof trace.record - static_cast<std::size_t>(length), format, args);
+    length += std::vsnprintf(Record(trace) + length,
+                             kTraceRecordBytes - static_cast<std::size_t>(length), format, args);
     va_end(args);
     return static_cast<std::size_t>(length);
 }
 
 void End(Trace& trace, std::size_t length) {
-    trace.record[length++] = '}';
-    trace.record[length++] = '\n';
+    Record(trace)[length++] = '}';
+    Record(trace)[length++] = '\n';
     Offer(trace, length);
 }
 
@@ -198,8 +207,8 @@ void CloseTrace(uint32_t milliseconds) {
     const uint64_t deadline = os::GetTickCount64() + milliseconds;
     // The count of the last records lost is worth a wait: the writer empties as the file takes it.
     if (trace.dropped > 0 && os::FlushTrace(milliseconds)) {
-        const std::size_t length = FormatDropped(trace, trace.record, sizeof trace.record);
-        if (os::OfferTrace(trace.record, length)) trace.dropped = 0;
+        const std::size_t length = FormatDropped(trace, Record(trace), kTraceRecordBytes);
+        if (os::OfferTrace(Record(trace), length)) trace.dropped = 0;
     }
     const uint64_t now = os::GetTickCount64();
     os::FlushTrace(deadline > now ? static_cast<uint32_t>(deadline - now) : 0);
@@ -214,8 +223,8 @@ void WriteLineRecord(const char* kind, const char* text, std::size_t length, boo
     std::size_t at = Begin(trace, kind, ",\"line\":\"");
     bool cut = false;
     constexpr std::size_t kTail = sizeof "\",\"cut\":true}\n";
-    at = AppendEscaped(trace.record, at, sizeof trace.record, text, length, kTail, &cut);
-    at = AppendText(trace.record, at, cut ? "\",\"cut\":true" : "\"");
+    at = AppendEscaped(Record(trace), at, kTraceRecordBytes, text, length, kTail, &cut);
+    at = AppendText(Record(trace), at, cut ? "\",\"cut\":true" : "\"");
     End(trace, at);
 }
 
@@ -242,13 +251,13 @@ void WritePadRecord(int player, const TracedPad& pad) {
     for (int button = 0; button < 32; ++button) {
         if ((pad.buttons >> button & 1U) == 0) continue;
         at += static_cast<std::size_t>(
-            std::snprintf(trace.record + at, 8, first ? "%d" : ",%d", button));
+            std::snprintf(Record(trace) + at, 8, first ? "%d" : ",%d", button));
         first = false;
     }
-    at = AppendText(trace.record, at, "],\"axes\":");
-    at = AppendFractions(trace.record, at, pad.axes, 4);
-    at = AppendText(trace.record, at, ",\"triggers\":");
-    at = AppendFractions(trace.record, at, pad.triggers, 2);
+    at = AppendText(Record(trace), at, "],\"axes\":");
+    at = AppendFractions(Record(trace), at, pad.axes, 4);
+    at = AppendText(Record(trace), at, ",\"triggers\":");
+    at = AppendFractions(Record(trace), at, pad.triggers, 2);
     End(trace, at);
 }
 

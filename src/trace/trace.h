@@ -19,13 +19,18 @@ namespace padbridge {
 // The longest record: a line of kMaxLineBytes of plain text, with room to spare. A line whose
 // escaped text does not fit is cut at a character and its record says "cut":true.
 inline constexpr std::size_t kTraceRecordBytes = 32 * 1024;
-static_assert(kTraceRecordBytes <= os::kTraceWriterBytes, "a record fits the writer whole");
+// Room before a record for the `dropped` record that goes out with it.
+inline constexpr std::size_t kDroppedRecordBytes = 64;
+static_assert(kDroppedRecordBytes + kTraceRecordBytes <= os::kTraceWriterBytes,
+              "a record fits the writer whole");
 
 struct Trace {
     int64_t startCount;  // the performance counter when the trace opened
     int64_t frequency;
     uint32_t dropped;  // records the writer refused since the last one it took
-    char record[kTraceRecordBytes];
+    // The record being written, from kDroppedRecordBytes on; a `dropped` record it owes goes
+    // right before it, so that the two are taken together or not at all.
+    char buffer[kDroppedRecordBytes + kTraceRecordBytes];
 };
 
 // The trace the sites write to; null while none is open.

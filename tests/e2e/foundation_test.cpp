@@ -81,6 +81,52 @@ TEST(Bridge, SelfTestAndVersionWriteOneLineExitZeroAndLeaveStdinAlone) {
     }
 }
 
+// --trace: the file is created and written by the trace's own writer, and the host's bytes are
+// the same as without it; a trace that cannot be created ends the run at once with exit code 2
+// and nothing on standard output.
+std::string ReadWholeFile(const std::wstring& path) {
+    std::string bytes;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) return bytes;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+    fclose(file);
+    return bytes;
+}
+
+TEST(Bridge, TraceGoesToItsFileAndLeavesTheOutputAlone) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring path = std::wstring(folder) + L"padbridge-trace-test.jsonl";
+    DeleteFileW(path.c_str());
+    const std::vector<Step> script = {Write(Input() + "\n"), WaitOutput(kDriverRequired)};
+    const SessionResult plain = RunBridge(script);
+    const SessionResult traced = RunSession(Options(PadbridgePath(), {L"--trace", path}), script);
+    ExpectCleanRun(traced);
+    EXPECT_EQ(Visible(traced.output), Visible(plain.output));
+    const std::string trace = ReadWholeFile(path);
+    EXPECT_EQ(
+        trace.rfind("{\"t\":0,\"kind\":\"start\",\"version\":\"" PADBRIDGE_VERSION "\"}\n", 0), 0u)
+        << trace;
+    EXPECT_NE(trace.find(",\"kind\":\"probe\",\"backend\":\"none\"}\n"), std::string::npos);
+    EXPECT_NE(trace.find(",\"kind\":\"in\",\"line\":\"{\\\"type\\\":\\\"input\\\""),
+              std::string::npos);
+    EXPECT_NE(trace.find(",\"kind\":\"out\",\"line\":\"{\\\"type\\\":\\\"error\\\",\\\"code\\\":"
+                         "\\\"driver_required\\\""),
+              std::string::npos);
+    EXPECT_EQ(trace.find('\r'), std::string::npos);  // records end in LF alone
+    DeleteFileW(path.c_str());
+
+    SessionOptions options =
+        Options(PadbridgePath(), {L"--trace", L"Z:\\no-such-folder-for-padbridge\\t.jsonl"});
+    options.close_stdin_at_end = false;  // a read of stdin would hang until the kill
+    const SessionResult refused = RunSession(options, {});
+    ASSERT_TRUE(refused.started);
+    EXPECT_FALSE(refused.timed_out);
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.output, "");
+}
+
 // ---------------------------------------------------------------------------------------
 // Sessions: a script of writes, and the exact bytes that come back after start-up.
 

@@ -142,6 +142,10 @@ SIMULATED(_ZN2os32SetupDiGetDeviceInterfaceDetailWEmPNS_19DeviceInterfaceDataEPv
 SIMULATED(_ZN2os9TakeInputEPvjPbPNS_12InputArrivalEPj, uint32_t,
           (void* b, uint32_t c, bool* e, os::InputArrival* a, uint32_t* n), (b, c, e, a, n))
 SIMULATED(_ZN2os12InputWaitingEv, uint32_t, (), ())
+SIMULATED(_ZN2os9OpenTraceEPKDs, bool, (const os::WideChar* p), (p))
+SIMULATED(_ZN2os10OfferTraceEPKcm, bool, (const char* b, std::size_t n), (b, n))
+SIMULATED(_ZN2os10FlushTraceEj, bool, (uint32_t ms), (ms))
+SIMULATED(_ZN2os18WriteStandardErrorEPKcm, void, (const char* b, std::size_t n), (b, n))
 SIMULATED(_ZN2os14FinishShutdownEv, void, (), ())
 SIMULATED(_ZN2os16StartInputReaderEv, Handle, (), ())
 SIMULATED(_ZN2os17WatchStopRequestsEv, Handle, (), ())
@@ -179,6 +183,8 @@ std::size_t Count(const std::string& text, const std::string& part) {
 }
 
 constexpr uint32_t kProbeBlockSize = 333;
+
+void CheckMixedSession(int argc, const os::WideChar* const* argv, const char* label);
 
 // Every kind of work the loop does, over ten virtual seconds: eight pads created and fed, rumble
 // coming back, pads removed by the host and by the idle timeout, every desktop action, the
@@ -225,22 +231,35 @@ void ScriptMixedSession() {
     sim::CloseInput(t + 4000);
 }
 
+// Runs the session with the trace off, then with it on: a trace allocates nothing either.
 TEST(AllocationTest, CoreAllocatesOnlyTheProbeBlockInALongMixedSession) {
     ASSERT_EQ(hooksInstalled, 1);
+    static const os::WideChar* const plain[] = {u"padbridge.exe", nullptr};
+    static const os::WideChar* const traced[] = {u"padbridge.exe", u"--trace", u"trace.txt",
+                                                 nullptr};
+    for (const os::WideChar* const* argv : {plain, traced}) {
+        const bool tracing = argv == traced;
+        SCOPED_TRACE(tracing ? "with the trace" : "without the trace");
+        CheckMixedSession(tracing ? 3 : 1, argv, tracing ? "traced core" : "core");
+        EXPECT_EQ(sim::Current().trace.empty(), !tracing);
+    }
+}
+
+void CheckMixedSession(int argc, const os::WideChar* const* argv, const char* label) {
     sim::Reset();
     ScriptMixedSession();
     static Bridge bridge;
     bridge = Bridge{};
-    static const os::WideChar* const argv[] = {u"padbridge.exe", nullptr};
 
     startupAllocations = allocations = 0;
     started = false;
     counting = true;
-    const int exitCode = RunBridge(bridge, 1, argv);
+    const int exitCode = RunBridge(bridge, argc, argv);
     counting = false;
 
     EXPECT_EQ(exitCode, 0);
-    std::printf("core allocations: %zu at start-up, %zu after\n", startupAllocations, allocations);
+    std::printf("%s allocations: %zu at start-up, %zu after\n", label, startupAllocations,
+                allocations);
     // At start-up, the probe's detail block for the one interface it enumerated; then nothing.
     EXPECT_TRUE(started);
     EXPECT_EQ(startupAllocations, 1u);

@@ -25,75 +25,120 @@ void PrepareStandardStreams() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
-// Standard output is written by a thread of its own, so that a host that stops reading (a frozen
-// main thread, a console in QuickEdit selection) blocks that thread and never the loop. The loop
-// appends whole lines to `pending` under the lock; the thread takes all of it at once into
-// `writing` and writes it with WriteFile outside the lock, so lines leave whole and in order.
-// Two buffers of kOutputWriterBytes each bound the memory, whatever the host does.
+// Standard output and the trace are each written by a thread of their own, so that a reader that
+// stops (a host's frozen main thread, a console in QuickEdit selection, a full disk) blocks that
+// thread and never the loop. The loop appends whole pieces to `pending` under the lock; the
+// thread takes all of it at once into `writing` and writes it with WriteFile outside the lock, so
+// pieces leave whole and in order. Two buffers of `capacity` bytes each bound the memory,
+// whatever the reader does.
 namespace {
 
-struct OutputWriter {
+struct Writer {
     HANDLE output = nullptr;
-    HANDLE room = nullptr;     // manual reset: set when the thread takes lines after a refusal
+    HANDLE room = nullptr;     // manual reset: set when the thread takes bytes after a refusal
     HANDLE drained = nullptr;  // manual reset: set while nothing waits and nothing is being written
     SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE linesWaiting = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE piecesWaiting = CONDITION_VARIABLE_INIT;
     bool started = false;
     bool roomWanted = false;
+    DWORD capacity = 0;
     DWORD pendingCount = 0;
-    char pending[kOutputWriterBytes];
-    char writing[kOutputWriterBytes];
+    char* pending = nullptr;
+    char* writing = nullptr;
 };
 
-OutputWriter writer;
+char outputPending[kOutputWriterBytes];
+char outputWriting[kOutputWriterBytes];
+Writer writer;
+
+char tracePending[kTraceWriterBytes];
+char traceWriting[kTraceWriterBytes];
+Writer traceWriter;
 
 void WriteAll(HANDLE output, const char* bytes, DWORD count) {
     while (count > 0) {
         DWORD written = 0;
-        // A write that fails (the host is gone) drops its bytes: nobody is left to read them.
+        // A write that fails (the reader is gone) drops its bytes: nobody is left to read them.
         if (!::WriteFile(output, bytes, count, &written, nullptr) || written == 0) return;
         bytes += written;
         count -= written;
     }
 }
 
-DWORD WINAPI WriteOutput(void*) {
+DWORD WINAPI WriteLoop(void* parameter) {
+    Writer& w = *static_cast<Writer*>(parameter);
     for (;;) {
-        ::AcquireSRWLockExclusive(&writer.lock);
-        while (writer.pendingCount == 0) {
-            ::SetEvent(writer.drained);
-            ::SleepConditionVariableSRW(&writer.linesWaiting, &writer.lock, INFINITE, 0);
+        ::AcquireSRWLockExclusive(&w.lock);
+        while (w.pendingCount == 0) {
+            ::SetEvent(w.drained);
+            ::SleepConditionVariableSRW(&w.piecesWaiting, &w.lock, INFINITE, 0);
         }
-        const DWORD count = writer.pendingCount;
-        CopyMemory(writer.writing, writer.pending, count);
-        writer.pendingCount = 0;
-        if (writer.roomWanted) {
-            writer.roomWanted = false;
-            ::SetEvent(writer.room);
+        const DWORD count = w.pendingCount;
+        CopyMemory(w.writing, w.pending, count);
+        w.pendingCount = 0;
+        if (w.roomWanted) {
+            w.roomWanted = false;
+            ::SetEvent(w.room);
         }
-        ::ReleaseSRWLockExclusive(&writer.lock);
-        WriteAll(writer.output, writer.writing, count);
+        ::ReleaseSRWLockExclusive(&w.lock);
+        WriteAll(w.output, w.writing, count);
     }
+}
+
+// Starts the writer's thread on `output`; false, with the events closed, when it cannot.
+bool StartWriter(Writer& w, HANDLE output, char* pending, char* writing, DWORD capacity) {
+    w.output = output;
+    w.pending = pending;
+    w.writing = writing;
+    w.capacity = capacity;
+    w.room = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    w.drained = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    HANDLE thread = nullptr;
+    if (w.room != nullptr && w.drained != nullptr)
+        thread = ::CreateThread(nullptr, 0, WriteLoop, &w, 0, nullptr);
+    if (thread == nullptr) {
+        const DWORD error = ::GetLastError();
+        if (w.room != nullptr) ::CloseHandle(w.room);
+        if (w.drained != nullptr) ::CloseHandle(w.drained);
+        w.room = nullptr;
+        w.drained = nullptr;
+        ::SetLastError(error);
+        return false;
+    }
+    ::CloseHandle(thread);  // it lives as long as the process; at its end it may still be blocked
+    w.started = true;
+    return true;
+}
+
+bool OfferToWriter(Writer& w, const char* bytes, std::size_t count) {
+    ::AcquireSRWLockExclusive(&w.lock);
+    const bool fits = count <= w.capacity - w.pendingCount;
+    if (fits) {
+        CopyMemory(w.pending + w.pendingCount, bytes, count);
+        w.pendingCount += static_cast<DWORD>(count);
+        ::ResetEvent(w.drained);
+    } else {
+        // Reset under the lock, so the thread's next take cannot slip in between.
+        w.roomWanted = true;
+        ::ResetEvent(w.room);
+    }
+    ::ReleaseSRWLockExclusive(&w.lock);
+    if (fits) ::WakeConditionVariable(&w.piecesWaiting);
+    return fits;
+}
+
+bool FlushWriter(const Writer& w, uint32_t milliseconds) {
+    if (!w.started) return true;
+    return ::WaitForSingleObject(w.drained, milliseconds) == WAIT_OBJECT_0;
 }
 
 }  // namespace
 
 Handle StartOutputWriter() {
-    writer.output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    writer.room = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    writer.drained = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    HANDLE thread = nullptr;
-    if (writer.room != nullptr && writer.drained != nullptr)
-        thread = ::CreateThread(nullptr, 0, WriteOutput, nullptr, 0, nullptr);
-    if (thread == nullptr) {  // every line is then written in place; the events have no use
-        if (writer.room != nullptr) ::CloseHandle(writer.room);
-        if (writer.drained != nullptr) ::CloseHandle(writer.drained);
-        writer.room = nullptr;
-        writer.drained = nullptr;
+    // Without the thread every line is written in place; the events then have no use.
+    if (!StartWriter(writer, ::GetStdHandle(STD_OUTPUT_HANDLE), outputPending, outputWriting,
+                     kOutputWriterBytes))
         return kNullHandle;
-    }
-    ::CloseHandle(thread);  // it lives as long as the process; at its end it may still be blocked
-    writer.started = true;
     return win32::FromHandle(writer.room);
 }
 
@@ -102,25 +147,40 @@ bool OfferStandardOutput(const char* bytes, std::size_t count) {
         WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(count));
         return true;
     }
-    ::AcquireSRWLockExclusive(&writer.lock);
-    const bool fits = count <= kOutputWriterBytes - writer.pendingCount;
-    if (fits) {
-        CopyMemory(writer.pending + writer.pendingCount, bytes, count);
-        writer.pendingCount += static_cast<DWORD>(count);
-        ::ResetEvent(writer.drained);
-    } else {
-        // Reset under the lock, so the thread's next take cannot slip in between.
-        writer.roomWanted = true;
-        ::ResetEvent(writer.room);
-    }
-    ::ReleaseSRWLockExclusive(&writer.lock);
-    if (fits) ::WakeConditionVariable(&writer.linesWaiting);
-    return fits;
+    return OfferToWriter(writer, bytes, count);
 }
 
 bool FlushStandardOutput(uint32_t milliseconds) {
-    if (!writer.started) return true;
-    return ::WaitForSingleObject(writer.drained, milliseconds) == WAIT_OBJECT_0;
+    return FlushWriter(writer, milliseconds);
+}
+
+bool OpenTrace(const WideChar* path) {
+    HANDLE file = nullptr;
+    if (path[0] == u'-' && path[1] == 0) {
+        file = ::GetStdHandle(STD_ERROR_HANDLE);
+        if (file == nullptr || file == INVALID_HANDLE_VALUE) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+    } else {
+        // Others may read the trace while the bridge writes it.
+        file = ::CreateFileW(win32::ToWide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+    }
+    return StartWriter(traceWriter, file, tracePending, traceWriting, kTraceWriterBytes);
+}
+
+bool OfferTrace(const char* bytes, std::size_t count) {
+    return traceWriter.started && OfferToWriter(traceWriter, bytes, count);
+}
+
+bool FlushTrace(uint32_t milliseconds) {
+    return FlushWriter(traceWriter, milliseconds);
+}
+
+void WriteStandardError(const char* bytes, std::size_t count) {
+    WriteAll(::GetStdHandle(STD_ERROR_HANDLE), bytes, static_cast<DWORD>(count));
 }
 
 }  // namespace os

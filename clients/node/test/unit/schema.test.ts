@@ -14,6 +14,7 @@ describe("schemas", () => {
       "in-input", "in-neutral", "in-probe", "in-remove", "in-system-heartbeat", "in-system-permission", "in-system",
       "in-sim-desktop", "in-sim-lightbar", "in-sim-rumble",
       "out-capabilities", "out-device", "out-error", "out-lightbar", "out-rumble", "out-self-test", "out-system-blocked", "out-system-permission", "out-version",
+      "trace-drop", "trace-dropped", "trace-in", "trace-input", "trace-lapse", "trace-out", "trace-pad", "trace-probe", "trace-request", "trace-start",
     ].sort());
   });
 
