@@ -25,10 +25,12 @@ export interface TraceStart extends Stamp {
 }
 
 /** A line the host sent (`in`), one handed to standard output (`out`), or one the output queue
- *  dropped or replaced unsent (`drop`), without its line ending. */
+ *  dropped or replaced unsent (`drop`), without its line ending. `cut`: the line was too long for
+ *  a record and was cut at a character. */
 export interface TraceLine extends Stamp {
   kind: "in" | "out" | "drop";
   line: string;
+  cut?: true;
 }
 
 /** A bus request as it completed (at once, later, or cancelled: result 995). `player` and `serial`
@@ -77,12 +79,12 @@ export interface TraceDropped extends Stamp {
 export type TraceRecord = TraceStart | TraceLine | TraceRequest | TracePad | TraceInput | TraceProbe | TraceLapse | TraceDropped;
 
 /** A field's shape: a JSON type, a list of numbers, or one of some strings. */
-type Shape = "number" | "string" | "boolean" | "numbers" | readonly string[];
+type Shape = "number" | "string" | "boolean" | "numbers" | true | readonly string[];
 /** The fields a record must have (`t` and `kind` aside), and those it may have. */
 type Fields = { required: Record<string, Shape>; optional?: Record<string, Shape> };
 
 const requestNames = ["CheckVersion", "PlugIn", "WaitReady", "SubmitReport", "Unplug", "AwaitRumble", "SubmitDs4Report", "AwaitDs4Feedback"];
-const lineFields: Fields = { required: { line: "string" } };
+const lineFields: Fields = { required: { line: "string" }, optional: { cut: true } };
 
 /** Each kind's fields; `input` and `lapse` by their device and keeper. */
 const kinds: Record<string, Fields | Record<string, Fields>> = {
@@ -106,6 +108,7 @@ const kinds: Record<string, Fields | Record<string, Fields>> = {
 const variantField: Record<string, string> = { input: "device", lapse: "keeper" };
 
 function fits(value: unknown, shape: Shape): boolean {
+  if (shape === true) return value === true;
   if (typeof shape !== "string") return typeof value === "string" && shape.includes(value);
   if (shape === "numbers") return Array.isArray(value) && value.every((item) => typeof item === "number");
   return typeof value === shape;
