@@ -274,6 +274,7 @@ int RunBridge(Bridge& bridge, int argc, const os::WideChar* const* argv) {
     if (!ReadCommandLine(bridge, argc, argv)) return kBadCommandLine;
     os::SetDefaultDllDirectories(kLoadLibrarySearchSystem32);
     os::PrepareStandardStreams();
+    bridge.inbox.keepUnknown = bridge.other.handle != nullptr;
     StartOutput(bridge.output);
     StartProbe(bridge);
 

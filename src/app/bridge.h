@@ -15,6 +15,13 @@
 
 namespace padbridge {
 
+// A taker for the lines of a type the bridge does not know, handled in their turn among the
+// others: padbridge-sim's own lines. padbridge.exe has none, and drops such lines as they arrive.
+struct OtherLines {
+    void (*handle)(void* context, const char* line);
+    void* context;
+};
+
 struct Bridge {
     LineAssembler lines{};   // the host's bytes cut into lines
     Inbox inbox{};           // the lines that have arrived and wait for their turn
@@ -24,6 +31,7 @@ struct Bridge {
     Players players{};       // the players' last input
     SystemControl system{};  // desktop control: permission, heartbeat, what is held down
     Trace trace{};           // --trace: where records are formatted, and how many were lost
+    OtherLines other{};      // set before RunBridge by a program with lines of its own
 };
 
 // The whole process after the entry point: command line, start-up, main loop, shutdown.

@@ -46,7 +46,7 @@ LineType ClassifyLine(const char* line, int* player) {
     } else if (std::strcmp(type, "system-permission") == 0) {
         return LineType::kPermission;
     } else {
-        return LineType::kOther;
+        return LineType::kUnknown;
     }
     // A player's line without a player of ours asks for nothing.
     *player = ReadPlayerIndex(values[1]);
@@ -80,6 +80,10 @@ void HandleLine(Bridge& bridge, const char* line, LineType kind, int player, uin
                 HandleSystem(bridge.system, line, stamp);
                 ReportBlocked(bridge.system, bridge.output);
             }
+            break;
+        case LineType::kUnknown:
+            if (bridge.other.handle != nullptr)
+                bridge.other.handle(bridge.other.context, line);
             break;
         case LineType::kOther:
             break;

@@ -36,9 +36,12 @@ uint32_t InboxRoom(const Inbox& inbox, const LineAssembler& assembler) {
     // assembler holds. Only lines that ask for something are kept, and the shortest of those,
     // `{"type":"probe"}`, takes 17 bytes with its line feed: n bytes add at most one line (the one
     // the assembler holds) and one more for every kShortestKeptLine bytes.
+    // Lines of an unknown type, when they are kept, may be as short as `,"type":""`.
     constexpr uint32_t kShortestKeptLine = 15;
+    constexpr uint32_t kShortestUnknownLine = 10;
+    const uint32_t shortest = inbox.keepUnknown ? kShortestUnknownLine : kShortestKeptLine;
     const uint32_t freeLines = kInboxLines - inbox.count;
-    const std::size_t lineRoom = freeLines > 0 ? (freeLines - 1) * kShortestKeptLine : 0;
+    const std::size_t lineRoom = freeLines > 0 ? (freeLines - 1) * shortest : 0;
     const std::size_t room = freeBytes < lineRoom ? freeBytes : lineRoom;
     return static_cast<uint32_t>(room);
 }
@@ -48,7 +51,8 @@ void AddToInbox(void* context, const char* text, std::size_t length, uint64_t st
     Inbox& inbox = *static_cast<Inbox*>(context);
     int player = kNoPlayer;
     const LineType kind = ClassifyLine(text, &player);
-    if (kind == LineType::kOther) return;  // a line that asks for nothing needs no turn
+    // A line that asks for nothing needs no turn.
+    if (kind == LineType::kOther || (kind == LineType::kUnknown && !inbox.keepUnknown)) return;
     if (inbox.byteEnd + length + 1 > sizeof inbox.bytes) {
         // Move the waiting lines to the front: the room InboxRoom promised is then behind them.
         const uint32_t start = inbox.count > 0 ? inbox.lines[inbox.head].offset : inbox.byteEnd;

@@ -15,7 +15,8 @@ namespace padbridge {
 
 // What a line asks for, from its `type`.
 enum class LineType : uint8_t {
-    kOther,  // nothing: an unknown or unreadable type
+    kOther,    // nothing: an unreadable type, or a player's line without a player of ours
+    kUnknown,  // a readable type the bridge does not know: its turn only for Bridge::otherLines
     kProbe,
     kInput,
     kTeardown,  // `neutral` and `remove`
@@ -58,7 +59,8 @@ struct Inbox {
     uint64_t keeperStamp[kKeeperCount];
     // Bytes were left in the reader for want of room: they arrived by this tick (0: none left).
     uint64_t unseenSince;
-    bool ended;  // the input has ended and every byte before the end is here
+    bool ended;        // the input has ended and every byte before the end is here
+    bool keepUnknown;  // lines of an unknown type wait for their turn too (a hook takes them)
 };
 
 // Reads a line's kind and player.

@@ -61,7 +61,6 @@ constexpr uint32_t kInvalidHandleError = 6;
 constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kInvalidUserBuffer = 1784;
 constexpr uint32_t kNotFound = 1168;
-constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
 
 void Fault(const std::string& what) {
     Current().bus.faults.push_back(what);
@@ -165,7 +164,68 @@ const DeviceInterface* InterfaceOf(const os::DeviceInterfaceData* data) {
     return &bus.interfaces[data->reserved - 1];
 }
 
+bool IsFeedbackRequest(uint32_t code) {
+    return code == kAwaitRumble || code == kAwaitDs4Feedback;
+}
+
+Answer FeedbackAnswer(const PadOutput& out, uint64_t afterMs) {
+    return Feedback(out.low, out.high, out.red, out.green, out.blue, afterMs);
+}
+
+// The pads the game sees come and go with PlugIn and Unplug; a feedback request of a pad that
+// the game has set something for since its last one is answered with it.
+void TrackGamePad(Bus& bus, uint32_t code, const uint8_t* input, uint32_t inSize, uint32_t serial,
+                  Answer& answer) {
+    if (code == kPlugIn && inSize >= 12 && answer.result == 0) {
+        GamePad pad;
+        pad.dualShock4 = input[8] == 2;  // the target type
+        bus.gamePads[serial] = pad;
+    } else if (code == kUnplug) {
+        bus.gamePads.erase(serial);
+    } else if (IsFeedbackRequest(code)) {
+        auto pad = bus.gamePads.find(serial);
+        if (pad == bus.gamePads.end() || !pad->second.owed) return;
+        pad->second.owed = false;
+        answer = FeedbackAnswer(pad->second.output, 0);
+    }
+}
+
+// Completes the pad's pending feedback request with what the game has set, or owes it to the
+// next one.
+bool Deliver(uint32_t serial, GamePad& pad) {
+    Machine& m = Current();
+    pad.owed = true;
+    for (InFlight& io : m.bus.inFlight) {
+        if (io.done || io.echoedSerial != serial || !IsFeedbackRequest(io.code) ||
+            io.answer.kind != Answer::Kind::kNever)
+            continue;
+        io.answer = FeedbackAnswer(pad.output, 0);
+        io.never = false;
+        io.completeAt = m.now;
+        pad.owed = false;
+    }
+    Settle();
+    return true;
+}
+
 }  // namespace
+
+bool SetPadMotors(uint32_t serial, uint8_t low, uint8_t high) {
+    auto pad = Current().bus.gamePads.find(serial);
+    if (pad == Current().bus.gamePads.end()) return false;
+    pad->second.output.low = low;
+    pad->second.output.high = high;
+    return Deliver(serial, pad->second);
+}
+
+bool SetPadLightbar(uint32_t serial, uint8_t red, uint8_t green, uint8_t blue) {
+    auto pad = Current().bus.gamePads.find(serial);
+    if (pad == Current().bus.gamePads.end() || !pad->second.dualShock4) return false;
+    pad->second.output.red = red;
+    pad->second.output.green = green;
+    pad->second.output.blue = blue;
+    return Deliver(serial, pad->second);
+}
 
 void SettleBus() {
     Settle();
@@ -349,8 +409,9 @@ bool DeviceIoControl(Handle device, uint32_t code, const void* inBuffer, uint32_
     sim::CheckRecord(code, input, inSize, outSize);
     const bool refused =
         code == sim::kSubmitDs4Report && inSize == 71 && bus.fullDs4ReportRefusal != 0;
-    const sim::Answer answer =
+    sim::Answer answer =
         refused ? sim::AtOnce(bus.fullDs4ReportRefusal) : sim::ChooseAnswer(bus, device, code);
+    sim::TrackGamePad(bus, code, input, inSize, serial, answer);
     if (answer.kind == sim::Answer::Kind::kAtOnce) {
         if (answer.result != 0) {
             m.lastError = answer.result;
@@ -453,46 +514,6 @@ bool ResetEvent(Handle event) {
     }
     it->second = false;
     return true;
-}
-
-uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
-    sim::Machine& m = Current();
-    sim::Settle();
-    if (sim::IsStopRequestedEvent(object)) {
-        // The loop looks at it between lines; a stop that comes within the wait ends it then.
-        const std::optional<uint64_t> at = sim::StopRequestTime(m);
-        const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
-        if (at && *at <= m.now) return kWaitObject0;
-        if (at && *at <= timeoutEnd) {
-            m.now = *at;
-            sim::Settle();
-            return kWaitObject0;
-        }
-        m.now = timeoutEnd;
-        sim::Settle();
-        return kWaitTimeout;
-    }
-    auto it = m.bus.events.find(object);
-    if (it == m.bus.events.end()) {
-        sim::Fault("wait on an event that is not open");
-        m.lastError = sim::kInvalidHandleError;
-        return sim::kWaitFailed;
-    }
-    if (it->second) return kWaitObject0;
-    const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
-    uint64_t first = timeoutEnd + 1;
-    for (const sim::InFlight& io : m.bus.inFlight) {
-        if (io.event == object && !io.done && !io.never && io.completeAt < first)
-            first = io.completeAt;
-    }
-    if (first <= timeoutEnd) {
-        m.now = first;
-        sim::Settle();
-        return kWaitObject0;
-    }
-    m.now = timeoutEnd;
-    sim::Settle();
-    return kWaitTimeout;
 }
 
 }  // namespace os

@@ -101,6 +101,23 @@ struct InFlight {
     uint32_t bytes = 0;
 };
 
+// What the game sets on a pad: its motors and, on a DualShock 4, its lightbar.
+struct PadOutput {
+    uint8_t low = 0;  // the large, low-frequency motor
+    uint8_t high = 0;
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
+};
+
+// A plugged-in pad as the game sees it: what it last set, and whether the pad's next feedback
+// request is owed that (none was pending when it was set).
+struct GamePad {
+    PadOutput output;
+    bool dualShock4 = false;
+    bool owed = false;
+};
+
 struct Bus {
     // Set up by the test.
     bool classListFails = false;
@@ -135,6 +152,7 @@ struct Bus {
     std::map<os::Handle, int> devices;     // open device handle -> interface index
     std::map<uint32_t, uint32_t> targets;  // serial -> target type of its last PlugIn
     std::map<os::Handle, bool> events;     // open event -> signalled
+    std::map<uint32_t, GamePad> gamePads;  // serial -> the pad plugged in under it
     std::vector<InFlight> inFlight;
     os::Handle nextHandle = 0x1000;
 
@@ -148,6 +166,13 @@ struct Bus {
 // Checks the record of a request byte by byte against what the driver accepts for its code, and
 // notes every departure in `recordFaults`. Remembers the target type of each PlugIn by serial.
 void CheckRecord(uint32_t code, const uint8_t* input, uint32_t inSize, uint32_t outSize);
+
+// The game sets the motors, or a DualShock 4's lightbar, of the pad plugged in under `serial`:
+// the pad's pending feedback request completes with what the game has set (motors and lightbar),
+// or the next one does when none is pending. False, with no effect, when no such pad is plugged
+// in (or, for the lightbar, it is not a DualShock 4).
+bool SetPadMotors(uint32_t serial, uint8_t low, uint8_t high);
+bool SetPadLightbar(uint32_t serial, uint8_t red, uint8_t green, uint8_t blue);
 
 // For the loop's wait on many objects: completes every request that is due, and tells when an
 // event of the bus is signalled (now, when it already is), or nothing when no request will.

@@ -30,6 +30,19 @@ Machine& Current() {
 void Reset() {
     Slot() = std::make_unique<Machine>();
 }
+void ForgetRecords() {
+    Machine& m = Current();
+    m.waits.clear();
+    m.bus.requests.clear();
+    m.bus.opens.clear();
+    m.bus.faults.clear();
+    m.bus.recordFaults.clear();
+    m.input.calls.clear();
+    m.input.events.clear();
+    m.vjoy.calls.clear();
+    m.vjoy.loadAttempts.clear();
+}
+
 uint64_t Elapsed() {
     return Current().now - kStartTick;
 }
@@ -134,10 +147,6 @@ uint32_t GetLastError() {
     return Current().lastError;
 }
 
-uint64_t GetTickCount64() {
-    return sim::TickNow(Current());
-}
-
 bool SetDefaultDllDirectories(uint32_t flags) {
     Current().defaultDllDirectories = flags;
     return true;
@@ -157,16 +166,6 @@ uint32_t GetEnvironmentVariableW(const WideChar* name, WideChar* buffer, uint32_
     }
     Current().lastError = 203;  // ERROR_ENVVAR_NOT_FOUND
     return 0;
-}
-
-bool QueryPerformanceCounter(int64_t* count) {
-    *count = static_cast<int64_t>(Current().now) * (sim::kPerformanceFrequency / 1000);
-    return true;
-}
-
-bool QueryPerformanceFrequency(int64_t* frequency) {
-    *frequency = sim::kPerformanceFrequency;
-    return true;
 }
 
 }  // namespace os

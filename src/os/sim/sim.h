@@ -167,6 +167,10 @@ constexpr int64_t kPerformanceFrequency = 10'000'000;
 Machine& Current();
 void Reset();
 
+// Forgets what the models recorded for tests (requests, opens, library calls, injected events,
+// faults, waits) and keeps only what they need to go on: for a program that runs them for hours.
+void ForgetRecords();
+
 // Milliseconds since the session started, on the virtual clock (the true time, not the tick).
 uint64_t Elapsed();
 
