@@ -10,7 +10,7 @@ import { after, describe, test } from "node:test";
 
 import { startBridge } from "../../src/bridge.js";
 import { parseTraceRecord } from "../../src/trace.js";
-import { repoRoot } from "../schema.js";
+import { checkLine, loadSchemas, repoRoot, validate, type Schema } from "../schema.js";
 
 const sim = process.env.PADBRIDGE_SIM ?? join(repoRoot, "build/native/padbridge-sim");
 
@@ -23,6 +23,7 @@ function missing(): string | undefined {
 }
 
 const skip = missing();
+const schemas = loadSchemas();
 const scratch = mkdtempSync(join(tmpdir(), "padbridge-sim-"));
 after(() => rmSync(scratch, { recursive: true, force: true }));
 
@@ -82,6 +83,11 @@ describe("padbridge-sim through the client", { skip }, () => {
       const records = readFileSync(path, "utf8").split("\n").slice(0, -1).map(parseTraceRecord);
       assert.deepEqual(records[0] && { kind: records[0].kind, t: records[0].t }, { kind: "start", t: 0 });
       assert.ok(records.every((record) => record !== undefined));
+      // Each record passes its schema, and each line it shows passes the line's.
+      for (const record of records) {
+        assert.deepEqual(validate(schemas.get(`trace-${record?.kind}`) as Schema, record), []);
+        if (record?.kind === "in" || record?.kind === "out") assert.deepEqual(checkLine(record.kind === "in" ? "sent" : "received", record.line), []);
+      }
       assert.deepEqual(records.filter((record) => record?.kind === "probe").map((record) => record?.kind === "probe" && record.backend), [backend]);
     });
   }
