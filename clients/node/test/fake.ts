@@ -19,8 +19,10 @@ export const capabilities =
 export class FakeChild extends EventEmitter {
   readonly stdin: PassThrough;
   readonly stdout = new PassThrough();
-  /** Where the bridge writes its trace (read by the client only with `trace: true`). */
+  /** Where the bridge writes its trace, and whether the client reads it ("pipe") or leaves it to
+   *  the host ("inherit"). */
   readonly stderr = new PassThrough();
+  stderrMode: "pipe" | "inherit" = "inherit";
   /** Undefined for a child that could not be started. */
   pid: number | undefined = 4242;
   /** Every line the client wrote, without its line feed. */
@@ -125,8 +127,9 @@ export type ChildPlan = (index: number) => "ready" | "silent" | "missing";
 export async function startFake(options: StartOptions = {}, plan: ChildPlan = () => "ready", pipeBytes?: number): Promise<Harness> {
   const children: FakeChild[] = [];
   const schemaErrors: string[] = [];
-  const spawner: Spawner = (file, args) => {
+  const spawner: Spawner = (file, args, _env, stderr) => {
     const child = new FakeChild(file, args, pipeBytes);
+    child.stderrMode = stderr;
     const kind = plan(children.length);
     children.push(child);
     if (kind === "ready") setImmediate(() => child.print(capabilities));
