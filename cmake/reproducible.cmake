@@ -1,5 +1,6 @@
-# Reproducible Windows builds: two builds of one commit, in any two directories, give the same
-# padbridge.exe byte for byte. scripts/check-reproducible proves it.
+# Reproducible builds: two builds of one commit, in any two directories, give the same
+# padbridge.exe (windows preset) and padbridge-sim (linux preset) byte for byte.
+# scripts/check-reproducible proves it.
 #
 # - No build paths: the source and build directories are mapped to fixed names in everything
 #   the compiler writes (__FILE__, debug information).
@@ -8,7 +9,8 @@
 # - The PE header's time stamp is the last commit's date. ld takes it from SOURCE_DATE_EPOCH in
 #   its environment, so padbridge's link runs under that variable. PADBRIDGE_SOURCE_DATE_EPOCH
 #   overrides it; otherwise the environment's SOURCE_DATE_EPOCH, otherwise `git log`, otherwise
-#   (no git) the stamp is 0.
+#   (no git) the stamp is 0. An ELF file carries no time stamp; its build id is a hash of its
+#   contents.
 
 add_compile_options(
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.>"

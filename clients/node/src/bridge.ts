@@ -8,17 +8,28 @@ import { EventEmitter } from "node:events";
 import type { Readable, Writable } from "node:stream";
 
 import { Channel, type ChannelOwner, type LineEvents } from "./channel.js";
-import { checkPlayer } from "./checks.js";
+import { checkBoolean, checkPlayer, invalid } from "./checks.js";
 import { DesktopImpl, type Desktop, type DesktopControls } from "./desktop.js";
 import { abortError, PadbridgeError } from "./errors.js";
 import type { BlockedLine, CapabilitiesLine } from "./lines.js";
 import type { Link, WaitOptions } from "./link.js";
 import { findBundledExe } from "./locate.js";
 import { PadImpl, type Pad, type PadControls } from "./pad.js";
+import { SimulatorImpl, simulatorBackends, type Simulator, type SimulatorBackend } from "./simulator.js";
+import { parseTraceRecord, type TraceRecord } from "./trace.js";
+
+/** Every line the client sends and every line the bridge prints (without its CR LF). */
+export type LineTrace = (direction: "sent" | "received", line: string) => void;
 
 export interface StartOptions {
-  /** padbridge.exe to start; default: the one in the @padbridge/win32-x64 package. */
+  /** padbridge.exe to start; default: the one in the @padbridge/win32-x64 package (with
+   *  `simulator`, padbridge-sim of @padbridge/linux-x64-sim). */
   exe?: string | undefined;
+  /** Start padbridge-sim, the bridge on a simulated PC, instead of padbridge.exe; the bridge's
+   *  `simulator` then plays the game and the PC. */
+  simulator?: boolean | undefined;
+  /** With `simulator`: the drivers the simulated PC has (default "vigem"). */
+  simulatorBackend?: SimulatorBackend | undefined;
   /** Passed as --vjoy-dll: where the bridge loads vJoyInterface.dll from (a Windows path). */
   vjoyDll?: string | undefined;
   /** A prefix to run the exe with, e.g. ["wine"] on Linux. */
@@ -48,8 +59,10 @@ export interface StartOptions {
   killWaitMs?: number | undefined;
   /** Aborts the start: the bridge is killed and startBridge() rejects with code "aborted". */
   signal?: AbortSignal | undefined;
-  /** Sees every line the client sends and every line the bridge prints (without its CR LF). */
-  trace?: ((direction: "sent" | "received", line: string) => void) | undefined;
+  /** true: the bridge's own trace of everything it does, as `trace` events (read from its standard
+   *  error); a path: that trace written to this file by the bridge; a function: sees every line the
+   *  client sends and every line the bridge prints (without its CR LF). */
+  trace?: true | string | LineTrace | undefined;
 }
 
 /** Each timing option when a host leaves it out (documented on StartOptions and in the README). */
@@ -75,6 +88,8 @@ export interface ExitInfo {
 
 export interface BridgeEvents extends LineEvents {
   exit: [ExitInfo];
+  /** A record of the bridge's trace (with `trace: true`). */
+  trace: [TraceRecord];
 }
 
 /** The part of a child process the client uses; tests stand in for it. */
@@ -82,13 +97,17 @@ export interface ChildLike extends EventEmitter {
   readonly pid?: number | undefined;
   readonly stdin: Writable | null;
   readonly stdout: Readable | null;
+  /** Piped only when the bridge's trace is read from it. */
+  readonly stderr?: Readable | null | undefined;
   kill(signal?: NodeJS.Signals | number): boolean;
 }
 
-export type Spawner = (file: string, args: readonly string[], env: NodeJS.ProcessEnv) => ChildLike;
+/** `stderr`: whether the client reads the child's standard error (the trace) or leaves it to the
+ *  host's. */
+export type Spawner = (file: string, args: readonly string[], env: NodeJS.ProcessEnv, stderr: "pipe" | "inherit") => ChildLike;
 
-const spawnReal: Spawner = (file, args, env) =>
-  spawnProcess(file, [...args], { env, stdio: ["pipe", "pipe", "inherit"], windowsHide: true });
+const spawnReal: Spawner = (file, args, env, stderr) =>
+  spawnProcess(file, [...args], { env, stdio: ["pipe", "pipe", stderr], windowsHide: true });
 
 /** What startWith() alone may do with the bridge it made; kept off the bridge object itself. */
 export interface BridgeControls {
@@ -106,6 +125,8 @@ const constructing = Symbol("constructing");
 export class Bridge extends EventEmitter<BridgeEvents> {
   /** Desktop control. */
   readonly desktop: Desktop;
+  /** The game and the PC of padbridge-sim: only with the `simulator` option, else undefined. */
+  readonly simulator: Simulator | undefined;
 
   readonly #options: StartOptions;
   readonly #spawn: Spawner;
@@ -114,6 +135,11 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   readonly #channel: Channel;
   readonly #desktop: DesktopControls;
   readonly #link: Link;
+  /** The child's standard error carries the trace, read into `trace` events. */
+  readonly #readsTrace: boolean;
+  /** Trace records of the first bridge that came before the host could listen: they are emitted
+   *  once startBridge() has resolved. Undefined once they were. */
+  #earlyTrace: TraceRecord[] | undefined = [];
   readonly #pads = new Map<number, { pad: Pad; controls: PadControls }>();
   #phase: Phase = "starting";
   #child: ChildLike | undefined;
@@ -132,11 +158,15 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     if (token !== constructing) throw new TypeError("padbridge: use startBridge() to start a bridge");
     this.#options = options;
     this.#spawn = spawner;
-    const exe = options.exe ?? findBundledExe();
+    const simulator = checkSimulatorOptions(options);
+    const exe = options.exe ?? findBundledExe(undefined, simulator);
     const command = [...(options.command ?? []), exe];
     this.#file = command[0] as string;
     this.#args = command.slice(1);
     if (options.vjoyDll !== undefined) this.#args.push("--vjoy-dll", options.vjoyDll);
+    if (options.simulatorBackend !== undefined) this.#args.push("--sim-backend", options.simulatorBackend);
+    const trace = checkTrace(options.trace);
+    if (trace !== undefined && typeof trace !== "function") this.#args.push("--trace", trace === true ? "-" : trace);
     const owner: ChannelOwner = {
       emit: <E extends keyof LineEvents>(event: E, ...args: LineEvents[E]) => {
         // The desktop's state is set before the host's listeners hear of it.
@@ -145,7 +175,8 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       },
       started: () => this.#childStarted(),
     };
-    this.#channel = new Channel(owner, options.trace, options.answerTimeoutMs ?? defaults.answerTimeoutMs);
+    this.#readsTrace = trace === true;
+    this.#channel = new Channel(owner, typeof trace === "function" ? trace : undefined, options.answerTimeoutMs ?? defaults.answerTimeoutMs);
     // Pads and the desktop see the channel's lines and this supervisor's lifetime, nothing more.
     this.#link = {
       send: (line, keepAlive) => this.#channel.send(line, keepAlive === true),
@@ -158,6 +189,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
     let desktop: DesktopControls | undefined;
     this.desktop = new DesktopImpl(this.#link, (controls) => (desktop = controls));
     this.#desktop = desktop as DesktopControls;
+    this.simulator = simulator ? new SimulatorImpl(this.#link) : undefined;
     share({ start: () => this.#start() });
   }
 
@@ -261,7 +293,7 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   #launch(): void {
     let child: ChildLike;
     try {
-      child = this.#spawn(this.#file, this.#args, this.#options.env ?? process.env);
+      child = this.#spawn(this.#file, this.#args, this.#options.env ?? process.env, this.#readsTrace ? "pipe" : "inherit");
     } catch (error) {
       this.#ended(undefined, { code: null, signal: null, restarting: false }, this.#spawnFailed(error));
       return;
@@ -286,8 +318,28 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       this.#ended(child, { code, signal, restarting: false }, error);
     });
     this.#channel.attach(child.stdin, child.stdout);
+    if (this.#readsTrace) this.#readTrace(child);
     const stableMs = this.#options.stableMs ?? defaults.stableMs;
     if (this.#options.restart) this.#stableTimer = setTimeout(() => (this.#quickCrashes = 0), stableMs);
+  }
+
+  /** The trace's records, line by line; anything else on standard error is skipped. */
+  #readTrace(child: ChildLike): void {
+    const stderr = child.stderr;
+    if (stderr == null) return;
+    stderr.setEncoding("utf8");
+    let partial = "";
+    stderr.on("data", (chunk: string) => {
+      partial += chunk;
+      let end: number;
+      while ((end = partial.indexOf("\n")) >= 0) {
+        const record = parseTraceRecord(partial.slice(0, end));
+        partial = partial.slice(end + 1);
+        if (record === undefined || child !== this.#child) continue;
+        if (this.#earlyTrace !== undefined) this.#earlyTrace.push(record);
+        else this.#emit("trace", record);
+      }
+    });
   }
 
   #spawnFailed(error: unknown): PadbridgeError {
@@ -304,6 +356,12 @@ export class Bridge extends EventEmitter<BridgeEvents> {
       const waiter = this.#startWaiter;
       this.#startWaiter = undefined;
       waiter?.resolve();
+      // After the host's code that awaited the start has run, and so could add its listeners.
+      setImmediate(() => {
+        const early = this.#earlyTrace ?? [];
+        this.#earlyTrace = undefined;
+        for (const record of early) this.#emit("trace", record);
+      });
     }
   }
 
@@ -402,12 +460,30 @@ export class Bridge extends EventEmitter<BridgeEvents> {
   }
 }
 
+/** Whether padbridge-sim is asked for, or an error for simulator options that make no sense. */
+function checkSimulatorOptions(options: StartOptions): boolean {
+  const simulator = options.simulator === undefined ? false : checkBoolean(options.simulator, "simulator");
+  const backend = options.simulatorBackend;
+  if (backend !== undefined && !simulatorBackends.includes(backend)) {
+    throw invalid(`simulatorBackend must be "vigem", "vjoy" or "none", got ${JSON.stringify(backend)}`);
+  }
+  if (backend !== undefined && !simulator) throw invalid("simulatorBackend needs simulator: true");
+  return simulator;
+}
+
+/** The trace option, or an error for one the bridge cannot take (an empty path, a false). */
+function checkTrace(trace: unknown): true | string | LineTrace | undefined {
+  if (trace === undefined || trace === true || typeof trace === "function") return trace as true | LineTrace | undefined;
+  if (typeof trace === "string" && trace !== "") return trace;
+  throw invalid(`trace must be true, a path or a function, got ${typeof trace === "string" ? '""' : String(trace)}`);
+}
+
 function describeExit(exit: { code: number | null; signal: NodeJS.Signals | null }, error?: Error): string {
   if (error !== undefined) return error.message.replace(/^padbridge: /, "");
   return exit.signal !== null ? `signal ${exit.signal}` : `exit code ${exit.code}`;
 }
 
-/** Starts padbridge.exe and resolves once it has printed its capabilities. */
+/** Starts padbridge.exe (or padbridge-sim) and resolves once it has printed its capabilities. */
 export function startBridge(options: StartOptions = {}): Promise<Bridge> {
   return startWith(options, spawnReal);
 }

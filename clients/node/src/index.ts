@@ -1,6 +1,20 @@
-// padbridge for Node.js hosts: start padbridge.exe, drive its pads and desktop control.
+// padbridge for Node.js hosts: start padbridge.exe (or padbridge-sim), drive its pads and desktop
+// control.
 export { startBridge, Bridge } from "./bridge.js";
-export type { StartOptions, ExitInfo, BridgeEvents } from "./bridge.js";
+export type { StartOptions, ExitInfo, BridgeEvents, LineTrace } from "./bridge.js";
+export type { Simulator, SimulatorBackend } from "./simulator.js";
+export type {
+  BusRequestName,
+  TraceDropped,
+  TraceInput,
+  TraceLapse,
+  TraceLine,
+  TracePad,
+  TraceProbe,
+  TraceRecord,
+  TraceRequest,
+  TraceStart,
+} from "./trace.js";
 export type { Pad } from "./pad.js";
 export { keepAliveMs } from "./pad.js";
 export type { Desktop, MouseButton } from "./desktop.js";

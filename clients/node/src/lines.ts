@@ -171,3 +171,17 @@ export function keyLine(name: string, down: boolean): string {
 export function textLine(text: string): string {
   return `{"type":"system","action":"text","text":${quote(text)}}\n`;
 }
+
+// padbridge-sim's own lines: the game and the PC of the simulation (padbridge.exe drops them).
+
+export function simRumbleLine(player: number, low: number, high: number): string {
+  return `{"type":"sim-rumble","player":${player},"low":${numberText(low)},"high":${numberText(high)}}\n`;
+}
+
+export function simLightbarLine(player: number, red: number, green: number, blue: number): string {
+  return `{"type":"sim-lightbar","player":${player},"red":${red},"green":${green},"blue":${blue}}\n`;
+}
+
+export function simDesktopLine(blocked: boolean): string {
+  return `{"type":"sim-desktop","blocked":${blocked}}\n`;
+}

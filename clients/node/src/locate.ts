@@ -1,33 +1,56 @@
-// Where padbridge.exe comes from when the host names none: the platform package
-// @padbridge/win32-x64, an optional dependency installed beside this one.
+// Where the bridge comes from when the host names none: a platform package installed beside this
+// one as an optional dependency, @padbridge/win32-x64 with padbridge.exe, or (for a simulator)
+// @padbridge/linux-x64-sim with padbridge-sim.
 import { existsSync } from "node:fs";
 
 import { PadbridgeError } from "./errors.js";
 
-export const platformPackage = "@padbridge/win32-x64";
+/** A platform package: its name, the program in it, and how to get it where npm did not. */
+interface Platform {
+  name: string;
+  file: string;
+  /** The packagers' pattern for the files to leave out of an asar archive. */
+  unpack: string;
+  elsewhere: string;
+}
 
-/** The exe of the platform package, resolved from this package as Node (or Electron, or a host's
- *  CommonJS bundle) resolves modules here. */
-export function findBundledExe(resolve: (request: string) => string = require.resolve): string {
+export const platformPackage = "@padbridge/win32-x64";
+export const simulatorPackage = "@padbridge/linux-x64-sim";
+
+const windows: Platform = {
+  name: platformPackage,
+  file: "padbridge.exe",
+  unpack: "*.exe",
+  elsewhere: "On Windows x64, npm installs it with padbridge; elsewhere (Linux with Wine) install it with `npm install --os=win32 --cpu=x64 padbridge`",
+};
+const simulator: Platform = {
+  name: simulatorPackage,
+  file: "padbridge-sim",
+  unpack: "padbridge-sim",
+  elsewhere: "On Linux x64, npm installs it with padbridge; elsewhere build padbridge-sim from the sources (the native preset)",
+};
+
+/** The program of the platform package, resolved from this package as Node (or Electron, or a
+ *  host's CommonJS bundle) resolves modules here: padbridge.exe, or padbridge-sim with `sim`. */
+export function findBundledExe(resolve: (request: string) => string = require.resolve, sim = false): string {
+  const platform = sim ? simulator : windows;
   let path: string;
   try {
-    path = resolve(`${platformPackage}/padbridge.exe`);
+    path = resolve(`${platform.name}/${platform.file}`);
   } catch (error) {
     throw new PadbridgeError(
       "not_installed",
-      `${platformPackage} is not installed, so there is no padbridge.exe to start. ` +
-        `On Windows x64, npm installs it with padbridge; elsewhere (Linux with Wine) install it with ` +
-        `\`npm install --os=win32 --cpu=x64 padbridge\`, or pass the \`exe\` option.`,
+      `${platform.name} is not installed, so there is no ${platform.file} to start. ${platform.elsewhere}, or pass the \`exe\` option.`,
       { cause: error },
     );
   }
-  return outsideArchive(path);
+  return outsideArchive(path, platform);
 }
 
-/** A path inside an Electron asar archive cannot be started: Windows sees the archive as one
+/** A path inside an Electron asar archive cannot be started: the system sees the archive as one
  *  file. Packagers put the files they unpack in a folder named after the archive with
- *  `.unpacked` added, at the same relative path, so the exe is looked for there. */
-export function outsideArchive(path: string): string {
+ *  `.unpacked` added, at the same relative path, so the program is looked for there. */
+export function outsideArchive(path: string, platform: Platform = windows): string {
   const archive = /\.asar(?=[\\/])/.exec(path);
   if (archive === null) return path;
   const end = archive.index + archive[0].length;
@@ -35,9 +58,10 @@ export function outsideArchive(path: string): string {
   if (existsSync(unpacked)) return unpacked;
   throw new PadbridgeError(
     "not_installed",
-    `padbridge.exe is inside the asar archive ${path.slice(0, end)}, where it cannot be started, ` +
-      `and was not found unpacked at ${unpacked}. Unpack ${platformPackage} when packaging ` +
-      `(electron-builder: "asarUnpack": ["**/node_modules/@padbridge/win32-x64/**"]; Electron Forge: ` +
-      `packagerConfig.asar.unpack: "**/*.exe"; @electron/asar: --unpack "*.exe"), or pass the \`exe\` option.`,
+    `${platform.file} is inside the asar archive ${path.slice(0, end)}, where it cannot be started, ` +
+      `and was not found unpacked at ${unpacked}. Unpack ${platform.name} when packaging ` +
+      `(electron-builder: "asarUnpack": ["**/node_modules/${platform.name}/**"]; Electron Forge: ` +
+      `packagerConfig.asar.unpack: "**/${platform.unpack}"; @electron/asar: --unpack "${platform.unpack}"), ` +
+      `or pass the \`exe\` option.`,
   );
 }

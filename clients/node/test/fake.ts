@@ -19,6 +19,10 @@ export const capabilities =
 export class FakeChild extends EventEmitter {
   readonly stdin: PassThrough;
   readonly stdout = new PassThrough();
+  /** Where the bridge writes its trace, and whether the client reads it ("pipe") or leaves it to
+   *  the host ("inherit"). */
+  readonly stderr = new PassThrough();
+  stderrMode: "pipe" | "inherit" = "inherit";
   /** Undefined for a child that could not be started. */
   pid: number | undefined = 4242;
   /** Every line the client wrote, without its line feed. */
@@ -123,25 +127,28 @@ export type ChildPlan = (index: number) => "ready" | "silent" | "missing";
 export async function startFake(options: StartOptions = {}, plan: ChildPlan = () => "ready", pipeBytes?: number): Promise<Harness> {
   const children: FakeChild[] = [];
   const schemaErrors: string[] = [];
-  const spawner: Spawner = (file, args) => {
+  const spawner: Spawner = (file, args, _env, stderr) => {
     const child = new FakeChild(file, args, pipeBytes);
+    child.stderrMode = stderr;
     const kind = plan(children.length);
     children.push(child);
     if (kind === "ready") setImmediate(() => child.print(capabilities));
     if (kind === "missing") child.failToSpawn("ENOENT");
     return child;
   };
-  const bridge = await startWith(
-    {
-      exe: "padbridge.exe",
-      ...options,
-      trace: (direction, line) => {
-        schemaErrors.push(...checkLine(direction, line));
-        options.trace?.(direction, line);
-      },
-    },
-    spawner,
-  );
+  // Lines are checked through the line trace, unless the test asks for the bridge's own.
+  const { trace } = options;
+  const checked: StartOptions =
+    trace === undefined || typeof trace === "function"
+      ? {
+          ...options,
+          trace: (direction, line) => {
+            schemaErrors.push(...checkLine(direction, line));
+            trace?.(direction, line);
+          },
+        }
+      : options;
+  const bridge = await startWith({ exe: "padbridge.exe", ...checked }, spawner);
   return { bridge, children, child: () => children[children.length - 1] as FakeChild, schemaErrors };
 }
 

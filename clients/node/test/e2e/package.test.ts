@@ -1,6 +1,7 @@
 // The packed tarballs installed into an empty project, where the README's example runs as written,
-// require() and import() both start the real exe (under Wine), and the shipped types check a
-// consumer's code as strictly as a host may compile it.
+// require() and import() both start the real exe (under Wine), the shipped types check a
+// consumer's code as strictly as a host may compile it, and on Linux the simulator comes with the
+// client and starts.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
@@ -20,14 +21,18 @@ function run(file: string, args: string[], cwd: string, env: NodeJS.ProcessEnv =
 }
 
 /** The tarballs of scripts/package-npm: those scripts/test made, or packed afresh here. */
-function tarballs(): { client: string; platform: string } {
+function tarballs(): { client: string; platform: string; simulator: string } {
   const version = (JSON.parse(readFileSync(join(repoRoot, "clients/node/package.json"), "utf8")) as { version: string }).version;
   let dir = process.env.PADBRIDGE_NPM_DIST;
   if (dir === undefined) {
     dir = join(scratch, "dist");
     run(join(repoRoot, "scripts/package-npm"), [dir], repoRoot);
   }
-  return { client: join(dir, `padbridge-${version}.tgz`), platform: join(dir, `padbridge-win32-x64-${version}.tgz`) };
+  return {
+    client: join(dir, `padbridge-${version}.tgz`),
+    platform: join(dir, `padbridge-win32-x64-${version}.tgz`),
+    simulator: join(dir, `padbridge-linux-x64-sim-${version}.tgz`),
+  };
 }
 
 /** An empty project with both packed packages installed as the README says for Linux. */
@@ -46,6 +51,30 @@ function installProject(): string {
 describe("the packed packages in an empty project", { skip }, () => {
   let project = "";
   before(() => (project = installProject()));
+
+  test("on Linux x64 the client brings padbridge-sim, which starts without Wine", { skip: process.platform !== "linux" }, () => {
+    const { client, simulator } = tarballs();
+    const linux = join(scratch, "linux");
+    mkdirSync(linux, { recursive: true });
+    writeFileSync(join(linux, "package.json"), '{ "name": "scratch", "version": "1.0.0", "private": true }\n');
+    const flags = ["--offline", "--no-audit", "--no-fund"];
+    run("npm", ["install", ...flags, "--save-optional", simulator], linux);
+    run("npm", ["install", ...flags, client], linux);
+    const manifest = JSON.parse(readFileSync(join(linux, "node_modules/padbridge/package.json"), "utf8")) as Record<string, unknown>;
+    assert.deepEqual(Object.keys(manifest.optionalDependencies as object), ["@padbridge/win32-x64", "@padbridge/linux-x64-sim"]);
+    for (const field of ["repository", "homepage", "bugs"]) assert.ok(!(field in manifest), field);
+    writeFileSync(
+      join(linux, "start.mjs"),
+      [
+        'import { startBridge } from "padbridge";',
+        "const bridge = await startBridge({ simulator: true });",
+        "const exit = await bridge.stop();",
+        "console.log(JSON.stringify([bridge.capabilities.gamepadBackend, exit.code]));",
+        "",
+      ].join("\n"),
+    );
+    assert.deepEqual(JSON.parse(run(process.execPath, ["start.mjs"], linux)), ["Xbox 360 (ViGEmBus)", 0]);
+  });
 
   test("the README's example runs", () => {
     const readme = readFileSync(join(repoRoot, "clients/node/README.md"), "utf8");

@@ -6,6 +6,7 @@ import { afterEach, beforeEach, describe, mock, test } from "node:test";
 import { defaults, startWith, type ExitInfo, type StartOptions } from "../../src/bridge.js";
 import { keepAliveMs } from "../../src/pad.js";
 import type { BridgeLine } from "../../src/lines.js";
+import type { TraceRecord } from "../../src/trace.js";
 import { advance, capabilities, enableGranted, FakeChild, settle, started, startFake, still, zeros, type Harness } from "../fake.js";
 
 const stillLine = `{"type":"input","player":0,"axes":[0,0,0,0],"buttons":[${zeros(16).join(",")}]}`;
@@ -40,7 +41,42 @@ describe("start", () => {
     assert.deepEqual(h.child().args, ["--x", "C:\\pb.exe", "--vjoy-dll", "Z:\\v.dll"]);
     assert.equal(h.bridge.capabilities.gamepadBackend, "vJoy DirectInput");
     assert.ok(h.bridge.running);
+    assert.equal(h.bridge.simulator, undefined);
   });
+
+  // The command line each option makes, after the exe, and whether the client reads the child's
+  // standard error (only for the trace it emits; a line trace needs no bridge trace at all).
+  const commandLines: [string, StartOptions, string[], "pipe" | "inherit"][] = [
+    ["the simulator", { simulator: true }, [], "inherit"],
+    ["a simulated backend", { simulator: true, simulatorBackend: "vjoy" }, ["--sim-backend", "vjoy"], "inherit"],
+    ["the trace to read", { trace: true }, ["--trace", "-"], "pipe"],
+    ["the trace to a file", { trace: "/tmp/bridge trace.jsonl", simulator: false }, ["--trace", "/tmp/bridge trace.jsonl"], "inherit"],
+    ["a line trace", { trace: () => {} }, [], "inherit"],
+    ["everything", { vjoyDll: "v.dll", simulator: true, simulatorBackend: "none", trace: true }, ["--vjoy-dll", "v.dll", "--sim-backend", "none", "--trace", "-"], "pipe"],
+  ];
+  for (const [name, options, args, stderr] of commandLines) {
+    test(`passes ${name}`, async () => {
+      const h = await startFake({ exe: "/opt/padbridge-sim", ...options });
+      assert.deepEqual(h.child().args, args);
+      assert.equal(h.child().stderrMode, stderr);
+      assert.equal(h.bridge.simulator !== undefined, options.simulator === true);
+    });
+  }
+
+  // Options the bridge could not take are refused before anything starts.
+  const badOptions: [string, unknown, RegExp][] = [
+    ["a backend that does not exist", { simulator: true, simulatorBackend: "vigembus" }, /simulatorBackend must be "vigem", "vjoy" or "none", got "vigembus"/],
+    ["a backend without the simulator", { simulatorBackend: "none" }, /simulatorBackend needs simulator: true/],
+    ["a simulator that is not a boolean", { simulator: "yes" }, /simulator must be true or false, got "yes"/],
+    ["an empty trace path", { trace: "" }, /trace must be true, a path or a function, got ""/],
+    ["a trace of false", { trace: false }, /trace must be true, a path or a function, got false/],
+  ];
+  for (const [name, options, message] of badOptions) {
+    test(`refuses ${name}`, async () => {
+      const spawner = () => assert.fail("nothing may be started");
+      await assert.rejects(startWith({ exe: "x", ...(options as StartOptions) }, spawner), { code: "invalid_argument", message });
+    });
+  }
 
   test("fails when the bridge ends before its first line, or stays silent too long", async () => {
     const spawned: FakeChild[] = [];
@@ -71,7 +107,75 @@ test("without an exe and without the platform package, starting says what to ins
     code: "not_installed",
     message: /@padbridge\/win32-x64 is not installed.*--os=win32 --cpu=x64.*`exe` option/,
   });
+  await assert.rejects(startWith({ simulator: true }, spawner), {
+    code: "not_installed",
+    message: /@padbridge\/linux-x64-sim is not installed, so there is no padbridge-sim.*On Linux x64.*`exe` option/,
+  });
 });
+
+describe("simulator", () => {
+  test("plays the game and the PC with padbridge-sim's lines", async () => {
+    const h = await started({ simulator: true });
+    const sim = h.bridge.simulator;
+    assert.ok(sim !== undefined);
+    sim.rumble(0, { low: 0.5, high: 1 });
+    sim.lightbar(7, { red: 255, green: 0, blue: 64 });
+    sim.block(true);
+    sim.block(false);
+    await settle();
+    assert.deepEqual(h.child().take(), [
+      '{"type":"sim-rumble","player":0,"low":0.5,"high":1}',
+      '{"type":"sim-lightbar","player":7,"red":255,"green":0,"blue":64}',
+      '{"type":"sim-desktop","blocked":true}',
+      '{"type":"sim-desktop","blocked":false}',
+    ]);
+    assert.deepEqual(h.schemaErrors, []);
+  });
+
+  test("bad calls throw at the call and send nothing", async () => {
+    const h = await started({ simulator: true });
+    const sim = h.bridge.simulator;
+    assert.ok(sim !== undefined);
+    const calls: [() => void, RegExp][] = [
+      [() => sim.rumble(8, { low: 0, high: 0 }), /player must be a whole number from 0 to 7, got 8/],
+      [() => sim.rumble(0, { low: 1.5, high: 0 }), /low must be from 0 to 1, got 1.5/],
+      [() => sim.rumble(0, undefined as never), /motors must be an object with low, high, got undefined/],
+      [() => sim.lightbar(0, { red: 256, green: 0, blue: 0 }), /red must be a whole number from 0 to 255, got 256/],
+      [() => sim.lightbar(0, { red: 0, green: 0.5, blue: 0 }), /green must be a whole number from 0 to 255, got 0.5/],
+      [() => sim.block("true" as never), /blocked must be true or false, got "true"/],
+    ];
+    for (const [call, message] of calls) assert.throws(call, { code: "invalid_argument", message });
+    await settle();
+    assert.deepEqual(h.child().take(), []);
+  });
+});
+
+describe("trace", () => {
+  test("records from standard error become trace events, those before the start once it resolved; anything else is skipped", async () => {
+    const records: TraceRecord[] = [];
+    const spawned: FakeChild[] = [];
+    const pending = startWith({ exe: "padbridge-sim", trace: true }, (file, args) => {
+      const child = new FakeChild(file, args);
+      spawned.push(child);
+      return child;
+    });
+    await settle();
+    const child = spawned[0] as FakeChild;
+    child.stderr.write('{"t":0,"kind":"start","version":"1.0.0"}\n{"t":1,"kind":"probe","back');
+    child.stderr.write('end":"vigem"}\npadbridge: a message, not a record\n');
+    child.print(capabilities);
+    const bridge = await pending;
+    bridge.on("trace", (record) => records.push(record));
+    child.stderr.write('{"t":2,"kind":"out","line":"{\\"type\\":\\"capabilities\\"}"}\n');
+    await settle();
+    assert.deepEqual(records, [
+      { t: 0, kind: "start", version: "1.0.0" },
+      { t: 1, kind: "probe", backend: "vigem" },
+      { t: 2, kind: "out", line: '{"type":"capabilities"}' },
+    ]);
+  });
+});
+
 
 describe("pads", () => {
   test("a state set once goes out at once and then at least every 500 ms", async () => {

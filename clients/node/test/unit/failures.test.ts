@@ -90,12 +90,13 @@ describe("desktop control after a crash", () => {
 });
 
 describe("during the back-off", () => {
-  test("desktop actions throw restarting; a pad's state is kept and sent on relaunch", async () => {
-    const h = await started({ restart: true });
+  test("desktop and simulator actions throw restarting; a pad's state and the options are kept for the relaunch", async () => {
+    const h = await started({ restart: true, simulator: true, simulatorBackend: "vjoy", trace: "t.jsonl" });
     await enableGranted(h);
     h.child().exit(1);
     await settle();
     const d = h.bridge.desktop;
+    const sim = h.bridge.simulator as NonNullable<Bridge["simulator"]>;
     const actions: [string, () => void][] = [
       ["text", () => d.text("lost")],
       ["key", () => d.key("KeyA", true)],
@@ -105,6 +106,9 @@ describe("during the back-off", () => {
       ["scroll", () => d.scroll(1, 1)],
       ["point", () => d.point(0.5, 0.5)],
       ["releaseAll", () => d.releaseAll()],
+      ["rumble", () => sim.rumble(0, { low: 1, high: 1 })],
+      ["lightbar", () => sim.lightbar(0, { red: 1, green: 2, blue: 3 })],
+      ["block", () => sim.block(true)],
     ];
     for (const [name, action] of actions) {
       assert.throws(action, { name: "PadbridgeError", code: "restarting" }, name);
@@ -113,6 +117,8 @@ describe("during the back-off", () => {
     h.bridge.pad(1).set({ axes: [0, 0, 0, 1], buttons: zeros(16) });
     await advance(firstDelay);
     assert.deepEqual(h.child().take(), [granted, `{"type":"input","player":1,"axes":[0,0,0,1],"buttons":[${zeros(16)}]}`]);
+    assert.deepEqual(h.child().args, ["--sim-backend", "vjoy", "--trace", "t.jsonl"]);
+    assert.deepEqual(h.children[0]?.args, h.child().args);
   });
 
   test("stop() resolves at once with restarting false", async () => {

@@ -12,6 +12,7 @@ describe("schemas", () => {
   test("one per line type each way", () => {
     assert.deepEqual([...schemas.keys()].sort(), [
       "in-input", "in-neutral", "in-probe", "in-remove", "in-system-heartbeat", "in-system-permission", "in-system",
+      "in-sim-desktop", "in-sim-lightbar", "in-sim-rumble",
       "out-capabilities", "out-device", "out-error", "out-lightbar", "out-rumble", "out-self-test", "out-system-blocked", "out-system-permission", "out-version",
       "trace-drop", "trace-dropped", "trace-in", "trace-input", "trace-lapse", "trace-out", "trace-pad", "trace-probe", "trace-request", "trace-start",
     ].sort());
@@ -106,6 +107,12 @@ const sent: [string, boolean][] = [
   ['{"type":"system","action":"release"}', true],
   ['{"type":"system","action":"release","x":1}', false],
   ['{"type":"system","action":"jump"}', false],
+  ['{"type":"sim-rumble","player":0,"low":0.5,"high":1}', true],
+  ['{"type":"sim-rumble","player":0,"low":1.5,"high":0}', false],
+  ['{"type":"sim-lightbar","player":7,"red":255,"green":0,"blue":64}', true],
+  ['{"type":"sim-lightbar","player":7,"red":0.5,"green":0,"blue":64}', false],
+  ['{"type":"sim-desktop","blocked":false}', true],
+  ['{"type":"sim-desktop","blocked":"true"}', false],
 ];
 
 describe("lines", () => {
