@@ -139,6 +139,10 @@ bool FlushStandardOutput(uint32_t milliseconds);
 
 // The most bytes the trace's writer holds that it has taken but not yet begun to write.
 constexpr uint32_t kTraceWriterBytes = 64 * 1024;
+// Once woken by a record, the trace's writer gathers more for up to this long before it writes,
+// or until three quarters of its buffer are full or a flush asks: a busy bridge then costs the
+// system a few dozen writes a second, not one for every record.
+constexpr uint32_t kTraceGatherMs = 50;
 
 // Opens the trace's destination and starts its writer: the file at `path`, created or emptied,
 // or standard error when `path` is "-". False, with GetLastError, when the file cannot be opened

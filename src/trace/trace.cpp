@@ -1,7 +1,6 @@
 #include "trace/trace.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <cmath>
 #include <cstring>
 
 #include "version.h"
@@ -16,6 +15,31 @@ char* Record(Trace& trace) {
     return trace.buffer + kDroppedRecordBytes;
 }
 
+// The records are made by hand rather than with snprintf: a busy bridge writes three for every
+// `input` line, and the formatted print was most of their cost.
+std::size_t AppendText(char* out, std::size_t at, const char* text) {
+    const std::size_t length = std::strlen(text);
+    std::memcpy(out + at, text, length);
+    return at + length;
+}
+
+std::size_t AppendUnsigned(char* out, std::size_t at, uint64_t value) {
+    char digits[20];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) out[at++] = digits[--count];
+    return at;
+}
+
+std::size_t AppendSigned(char* out, std::size_t at, int64_t value) {
+    if (value >= 0) return AppendUnsigned(out, at, static_cast<uint64_t>(value));
+    out[at++] = '-';
+    return AppendUnsigned(out, at, 0 - static_cast<uint64_t>(value));
+}
+
 // Whole milliseconds since the trace opened, on the performance counter: finer than the tick's
 // 15.6 ms steps, so records a few milliseconds apart show it.
 uint64_t Milliseconds(const Trace& trace) {
@@ -27,13 +51,13 @@ uint64_t Milliseconds(const Trace& trace) {
     return counts / rate * 1000 + counts % rate * 1000 / rate;
 }
 
-// The `dropped` record of the count so far.
-std::size_t FormatDropped(const Trace& trace, char* out, std::size_t capacity) {
-    const int length =
-        std::snprintf(out, capacity, "{\"t\":%llu,\"kind\":\"dropped\",\"count\":%lu}\n",
-                      static_cast<unsigned long long>(Milliseconds(trace)),
-                      static_cast<unsigned long>(trace.dropped));
-    return static_cast<std::size_t>(length);
+// The `dropped` record of the count so far (at most kDroppedRecordBytes).
+std::size_t FormatDropped(const Trace& trace, char* out) {
+    std::size_t at = AppendText(out, 0, "{\"t\":");
+    at = AppendUnsigned(out, at, Milliseconds(trace));
+    at = AppendText(out, at, ",\"kind\":\"dropped\",\"count\":");
+    at = AppendUnsigned(out, at, trace.dropped);
+    return AppendText(out, at, "}\n");
 }
 
 // Hands one whole record to the writer, with the `dropped` record it owes just before it; a
@@ -44,7 +68,7 @@ void Offer(Trace& trace, std::size_t length) {
         return;
     }
     char note[kDroppedRecordBytes];
-    const std::size_t noteLength = FormatDropped(trace, note, sizeof note);
+    const std::size_t noteLength = FormatDropped(trace, note);
     char* start = Record(trace) - noteLength;
     std::memcpy(start, note, noteLength);
     if (os::OfferTrace(start, noteLength + length)) {
@@ -54,21 +78,15 @@ void Offer(Trace& trace, std::size_t length) {
     }
 }
 
-// Starts a record in the buffer: `{"t":T,"kind":"KIND"` and whatever `format` adds. Returns the
-// length so far.
-#if defined(__GNUC__)
-__attribute__((format(printf, 3, 4)))
-#endif
-std::size_t
-Begin(Trace& trace, const char* kind, const char* format, ...) {
-    int length = std::snprintf(Record(trace), kTraceRecordBytes, "{\"t\":%llu,\"kind\":\"%s\"",
-                               static_cast<unsigned long long>(Milliseconds(trace)), kind);
-    va_list args;
-    va_start(args, format);
-    length += std::vsnprintf(Record(trace) + length,
-                             kTraceRecordBytes - static_cast<std::size_t>(length), format, args);
-    va_end(args);
-    return static_cast<std::size_t>(length);
+// Starts a record in the buffer: `{"t":T,"kind":"KIND"`. Returns the length so far.
+std::size_t Begin(Trace& trace, const char* kind) {
+    char* out = Record(trace);
+    std::size_t at = AppendText(out, 0, "{\"t\":");
+    at = AppendUnsigned(out, at, Milliseconds(trace));
+    at = AppendText(out, at, ",\"kind\":\"");
+    at = AppendText(out, at, kind);
+    out[at++] = '"';
+    return at;
 }
 
 void End(Trace& trace, std::size_t length) {
@@ -153,30 +171,30 @@ std::size_t AppendEscaped(char* out, std::size_t at, std::size_t capacity, const
     return at;
 }
 
-// At most four decimals, in the shortest form: 1, 0, -0.5, 0.4999.
-void FormatFraction(double value, char* out, std::size_t capacity) {
-    const int length = std::snprintf(out, capacity, "%.4f", value);
-    if (length <= 0) return;
-    std::size_t end = static_cast<std::size_t>(length);
-    while (end > 0 && out[end - 1] == '0') --end;
-    if (end > 0 && out[end - 1] == '.') --end;
-    out[end] = '\0';
-    if (std::strcmp(out, "-0") == 0) std::strcpy(out, "0");
-}
-
-std::size_t AppendText(char* out, std::size_t at, const char* text) {
-    const std::size_t length = std::strlen(text);
-    std::memcpy(out + at, text, length);
-    return at + length;
+// A value of about -1..1 rounded to four decimals, in the shortest form: 1, 0, -0.5, 0.4999.
+std::size_t AppendFraction(char* out, std::size_t at, double value) {
+    const int64_t tenThousandths = std::llround(value * 10000.0);
+    if (tenThousandths < 0) out[at++] = '-';
+    const uint64_t magnitude = tenThousandths < 0 ? 0 - static_cast<uint64_t>(tenThousandths)
+                                                  : static_cast<uint64_t>(tenThousandths);
+    at = AppendUnsigned(out, at, magnitude / 10000);
+    char decimals[4];
+    uint64_t rest = magnitude % 10000;
+    for (int place = 3; place >= 0; --place, rest /= 10)
+        decimals[place] = static_cast<char>('0' + rest % 10);
+    int places = 4;
+    while (places > 0 && decimals[places - 1] == '0') --places;
+    if (places == 0) return at;
+    out[at++] = '.';
+    std::memcpy(out + at, decimals, static_cast<std::size_t>(places));
+    return at + static_cast<std::size_t>(places);
 }
 
 std::size_t AppendFractions(char* out, std::size_t at, const double* values, int count) {
     out[at++] = '[';
     for (int i = 0; i < count; ++i) {
         if (i > 0) out[at++] = ',';
-        char number[32];
-        FormatFraction(values[i], number, sizeof number);
-        at = AppendText(out, at, number);
+        at = AppendFraction(out, at, values[i]);
     }
     out[at++] = ']';
     return at;
@@ -197,7 +215,8 @@ bool OpenTrace(Trace& trace, const os::WideChar* path, uint32_t* error) {
         trace.frequency = 0;
     }
     gOpenTrace = &trace;
-    End(trace, Begin(trace, "start", ",\"version\":\"%s\"", PADBRIDGE_VERSION));
+    std::size_t at = AppendText(Record(trace), Begin(trace, "start"), ",\"version\":\"");
+    End(trace, AppendText(Record(trace), AppendText(Record(trace), at, PADBRIDGE_VERSION), "\""));
     return true;
 }
 
@@ -207,7 +226,7 @@ void CloseTrace(uint32_t milliseconds) {
     const uint64_t deadline = os::GetTickCount64() + milliseconds;
     // The count of the last records lost is worth a wait: the writer empties as the file takes it.
     if (trace.dropped > 0 && os::FlushTrace(milliseconds)) {
-        const std::size_t length = FormatDropped(trace, Record(trace), kTraceRecordBytes);
+        const std::size_t length = FormatDropped(trace, Record(trace));
         if (os::OfferTrace(Record(trace), length)) trace.dropped = 0;
     }
     const uint64_t now = os::GetTickCount64();
@@ -220,7 +239,7 @@ void WriteLineRecord(const char* kind, const char* text, std::size_t length, boo
     if (wire) {  // the wire's CR LF is not part of the line
         while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
     }
-    std::size_t at = Begin(trace, kind, ",\"line\":\"");
+    std::size_t at = AppendText(Record(trace), Begin(trace, kind), ",\"line\":\"");
     bool cut = false;
     constexpr std::size_t kTail = sizeof "\",\"cut\":true}\n";
     at = AppendEscaped(Record(trace), at, kTraceRecordBytes, text, length, kTail, &cut);
@@ -231,68 +250,73 @@ void WriteLineRecord(const char* kind, const char* text, std::size_t length, boo
 void WriteRequestRecord(const char* name, uint32_t code, int player, uint32_t serial,
                         uint32_t result) {
     Trace& trace = *gOpenTrace;
-    const unsigned long codeValue = code;
-    const unsigned long resultValue = result;
-    if (player == kNoTracedPlayer) {
-        End(trace, Begin(trace, "request", ",\"name\":\"%s\",\"code\":%lu,\"result\":%lu", name,
-                         codeValue, resultValue));
-        return;
+    char* out = Record(trace);
+    std::size_t at = AppendText(out, Begin(trace, "request"), ",\"name\":\"");
+    at = AppendText(out, AppendText(out, at, name), "\",\"code\":");
+    at = AppendUnsigned(out, at, code);
+    if (player != kNoTracedPlayer) {
+        at = AppendSigned(out, AppendText(out, at, ",\"player\":"), player);
+        at = AppendUnsigned(out, AppendText(out, at, ",\"serial\":"), serial);
     }
-    End(trace, Begin(trace, "request",
-                     ",\"name\":\"%s\",\"code\":%lu,\"player\":%d,\"serial\":%lu,\"result\":%lu",
-                     name, codeValue, player, static_cast<unsigned long>(serial), resultValue));
+    End(trace, AppendUnsigned(out, AppendText(out, at, ",\"result\":"), result));
 }
 
 void WritePadRecord(int player, const TracedPad& pad) {
     Trace& trace = *gOpenTrace;
+    char* out = Record(trace);
     std::size_t at =
-        Begin(trace, "pad", ",\"player\":%d,\"pad\":\"%s\",\"buttons\":[", player, pad.pad);
+        AppendSigned(out, AppendText(out, Begin(trace, "pad"), ",\"player\":"), player);
+    at = AppendText(out, AppendText(out, AppendText(out, at, ",\"pad\":\""), pad.pad),
+                    "\",\"buttons\":[");
     bool first = true;
     for (int button = 0; button < 32; ++button) {
         if ((pad.buttons >> button & 1U) == 0) continue;
-        at += static_cast<std::size_t>(
-            std::snprintf(Record(trace) + at, 8, first ? "%d" : ",%d", button));
+        if (!first) out[at++] = ',';
+        at = AppendUnsigned(out, at, static_cast<uint64_t>(button));
         first = false;
     }
-    at = AppendText(Record(trace), at, "],\"axes\":");
-    at = AppendFractions(Record(trace), at, pad.axes, 4);
-    at = AppendText(Record(trace), at, ",\"triggers\":");
-    at = AppendFractions(Record(trace), at, pad.triggers, 2);
+    at = AppendFractions(out, AppendText(out, at, "],\"axes\":"), pad.axes, 4);
+    at = AppendFractions(out, AppendText(out, at, ",\"triggers\":"), pad.triggers, 2);
     End(trace, at);
 }
 
 void WriteInputRecord(const os::InputRecord& event, bool accepted) {
     Trace& trace = *gOpenTrace;
-    const char* verdict = accepted ? "true" : "false";
+    char* out = Record(trace);
+    std::size_t at = Begin(trace, "input");
     if (event.type == 1) {
-        End(trace, Begin(trace, "input",
-                         ",\"device\":\"keyboard\",\"vk\":%u,\"scan\":%u,\"flags\":%lu,"
-                         "\"accepted\":%s",
-                         event.ki.wVk, event.ki.wScan, static_cast<unsigned long>(event.ki.dwFlags),
-                         verdict));
-        return;
+        at = AppendUnsigned(out, AppendText(out, at, ",\"device\":\"keyboard\",\"vk\":"),
+                            event.ki.wVk);
+        at = AppendUnsigned(out, AppendText(out, at, ",\"scan\":"), event.ki.wScan);
+        at = AppendUnsigned(out, AppendText(out, at, ",\"flags\":"), event.ki.dwFlags);
+    } else {
+        at = AppendSigned(out, AppendText(out, at, ",\"device\":\"mouse\",\"dx\":"), event.mi.dx);
+        at = AppendSigned(out, AppendText(out, at, ",\"dy\":"), event.mi.dy);
+        // A wheel's amount is signed, though the member is unsigned.
+        at = AppendSigned(out, AppendText(out, at, ",\"data\":"),
+                          static_cast<int32_t>(event.mi.mouseData));
+        at = AppendUnsigned(out, AppendText(out, at, ",\"flags\":"), event.mi.dwFlags);
     }
-    End(trace, Begin(trace, "input",
-                     ",\"device\":\"mouse\",\"dx\":%ld,\"dy\":%ld,\"data\":%ld,\"flags\":%lu,"
-                     "\"accepted\":%s",
-                     static_cast<long>(event.mi.dx), static_cast<long>(event.mi.dy),
-                     // A wheel's amount is signed, though the member is unsigned.
-                     static_cast<long>(static_cast<int32_t>(event.mi.mouseData)),
-                     static_cast<unsigned long>(event.mi.dwFlags), verdict));
+    End(trace, AppendText(out, at, accepted ? ",\"accepted\":true" : ",\"accepted\":false"));
 }
 
 void WriteProbeRecord(const char* backend) {
     Trace& trace = *gOpenTrace;
-    End(trace, Begin(trace, "probe", ",\"backend\":\"%s\"", backend));
+    char* out = Record(trace);
+    const std::size_t at = AppendText(out, Begin(trace, "probe"), ",\"backend\":\"");
+    End(trace, AppendText(out, AppendText(out, at, backend), "\""));
 }
 
 void WriteLapseRecord(int player) {
     Trace& trace = *gOpenTrace;
+    char* out = Record(trace);
     if (player == kNoTracedPlayer) {
-        End(trace, Begin(trace, "lapse", ",\"keeper\":\"watchdog\""));
+        End(trace, AppendText(out, Begin(trace, "lapse"), ",\"keeper\":\"watchdog\""));
         return;
     }
-    End(trace, Begin(trace, "lapse", ",\"keeper\":\"player\",\"player\":%d", player));
+    const std::size_t at =
+        AppendText(out, Begin(trace, "lapse"), ",\"keeper\":\"player\",\"player\":");
+    End(trace, AppendSigned(out, at, player));
 }
 
 }  // namespace padbridge

@@ -41,6 +41,8 @@ struct Writer {
     CONDITION_VARIABLE piecesWaiting = CONDITION_VARIABLE_INIT;
     bool started = false;
     bool roomWanted = false;
+    bool flushing = false;  // a flush waits: write what there is without gathering more
+    DWORD gatherMs = 0;     // the trace: how long to gather pieces before a write
     DWORD capacity = 0;
     DWORD pendingCount = 0;
     char* pending = nullptr;
@@ -65,6 +67,12 @@ void WriteAll(HANDLE output, const char* bytes, DWORD count) {
     }
 }
 
+// How full the buffer of a writer that gathers may grow before it writes: three quarters, so the
+// quarter left takes what comes while the thread wakes.
+DWORD GatherEnough(const Writer& w) {
+    return w.capacity / 4 * 3;
+}
+
 DWORD WINAPI WriteLoop(void* parameter) {
     Writer& w = *static_cast<Writer*>(parameter);
     for (;;) {
@@ -72,6 +80,13 @@ DWORD WINAPI WriteLoop(void* parameter) {
         while (w.pendingCount == 0) {
             ::SetEvent(w.drained);
             ::SleepConditionVariableSRW(&w.piecesWaiting, &w.lock, INFINITE, 0);
+        }
+        const ULONGLONG gatherEnd = ::GetTickCount64() + w.gatherMs;
+        while (!w.flushing && w.pendingCount < GatherEnough(w)) {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= gatherEnd) break;
+            ::SleepConditionVariableSRW(&w.piecesWaiting, &w.lock,
+                                        static_cast<DWORD>(gatherEnd - now), 0);
         }
         const DWORD count = w.pendingCount;
         CopyMemory(w.writing, w.pending, count);
@@ -86,8 +101,10 @@ DWORD WINAPI WriteLoop(void* parameter) {
 }
 
 // Starts the writer's thread on `output`; false, with the events closed, when it cannot.
-bool StartWriter(Writer& w, HANDLE output, char* pending, char* writing, DWORD capacity) {
+bool StartWriter(Writer& w, HANDLE output, char* pending, char* writing, DWORD capacity,
+                 DWORD gatherMs) {
     w.output = output;
+    w.gatherMs = gatherMs;
     w.pending = pending;
     w.writing = writing;
     w.capacity = capacity;
@@ -112,9 +129,10 @@ bool StartWriter(Writer& w, HANDLE output, char* pending, char* writing, DWORD c
 
 bool OfferToWriter(Writer& w, const char* bytes, std::size_t count) {
     ::AcquireSRWLockExclusive(&w.lock);
-    const bool fits = count <= w.capacity - w.pendingCount;
+    const DWORD before = w.pendingCount;
+    const bool fits = count <= w.capacity - before;
     if (fits) {
-        CopyMemory(w.pending + w.pendingCount, bytes, count);
+        CopyMemory(w.pending + before, bytes, count);
         w.pendingCount += static_cast<DWORD>(count);
         ::ResetEvent(w.drained);
     } else {
@@ -123,13 +141,24 @@ bool OfferToWriter(Writer& w, const char* bytes, std::size_t count) {
         ::ResetEvent(w.room);
     }
     ::ReleaseSRWLockExclusive(&w.lock);
-    if (fits) ::WakeConditionVariable(&w.piecesWaiting);
+    // The thread sleeps only with nothing pending, or while it gathers until enough is.
+    const DWORD enough = GatherEnough(w);
+    if (fits && (before == 0 || (before < enough && before + count >= enough)))
+        ::WakeConditionVariable(&w.piecesWaiting);
     return fits;
 }
 
-bool FlushWriter(const Writer& w, uint32_t milliseconds) {
+bool FlushWriter(Writer& w, uint32_t milliseconds) {
     if (!w.started) return true;
-    return ::WaitForSingleObject(w.drained, milliseconds) == WAIT_OBJECT_0;
+    ::AcquireSRWLockExclusive(&w.lock);
+    w.flushing = true;
+    ::ReleaseSRWLockExclusive(&w.lock);
+    ::WakeConditionVariable(&w.piecesWaiting);
+    const bool done = ::WaitForSingleObject(w.drained, milliseconds) == WAIT_OBJECT_0;
+    ::AcquireSRWLockExclusive(&w.lock);
+    w.flushing = false;
+    ::ReleaseSRWLockExclusive(&w.lock);
+    return done;
 }
 
 }  // namespace
@@ -137,7 +166,7 @@ bool FlushWriter(const Writer& w, uint32_t milliseconds) {
 Handle StartOutputWriter() {
     // Without the thread every line is written in place; the events then have no use.
     if (!StartWriter(writer, ::GetStdHandle(STD_OUTPUT_HANDLE), outputPending, outputWriting,
-                     kOutputWriterBytes))
+                     kOutputWriterBytes, 0))
         return kNullHandle;
     return win32::FromHandle(writer.room);
 }
@@ -168,7 +197,9 @@ bool OpenTrace(const WideChar* path) {
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return false;
     }
-    if (StartWriter(traceWriter, file, tracePending, traceWriting, kTraceWriterBytes)) return true;
+    if (StartWriter(traceWriter, file, tracePending, traceWriting, kTraceWriterBytes,
+                    kTraceGatherMs))
+        return true;
     if (file != ::GetStdHandle(STD_ERROR_HANDLE)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(file);
