@@ -8,34 +8,18 @@
 // and TakeInput sets it again while bytes are left or the input has ended.
 // The thread only moves bytes; the bridge's state is touched by the loop alone. Once the reader
 // owns the handle nothing else touches it: the kernel would serialise the call behind the read.
+#include "os/input_ring.h"
 #include "os/win32/win32.h"
 
 namespace os {
 namespace {
-
-// A host that writes faster than the bridge takes blocks in its own write, as with a bare pipe.
-constexpr DWORD kRingBytes = 64 * 1024;
-// Reads whose bytes wait, each with the tick it returned at. Full, the reader waits as for bytes.
-constexpr DWORD kArrivalRecords = 256;
-
-struct Arrival {
-    uint64_t end;  // the count of bytes ever read once this read's had been added
-    uint64_t tick;
-};
 
 struct InputReader {
     HANDLE input = nullptr;
     HANDLE ready = nullptr;  // auto-reset: set when bytes arrive or the input ends
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE spaceFreed = CONDITION_VARIABLE_INIT;
-    DWORD head = 0;      // first waiting byte
-    DWORD count = 0;     // waiting bytes
-    uint64_t taken = 0;  // bytes ever taken by the loop
-    DWORD arrivalHead = 0;
-    DWORD arrivalCount = 0;
-    bool ended = false;
-    Arrival arrivals[kArrivalRecords];
-    char ring[kRingBytes];
+    InputRing ring{};
 };
 
 InputReader reader;
@@ -55,35 +39,20 @@ bool IsEndOfInput(BOOL readOk, DWORD got) {
 DWORD WINAPI ReadInput(void*) {
     for (;;) {
         ::AcquireSRWLockExclusive(&reader.lock);
-        while (reader.count == kRingBytes || reader.arrivalCount == kArrivalRecords)
+        while (!RingHasRoom(reader.ring))
             ::SleepConditionVariableSRW(&reader.spaceFreed, &reader.lock, INFINITE, 0);
-        // The free run after the waiting bytes is ours alone: the loop only takes from the head.
-        const DWORD tail = (reader.head + reader.count) % kRingBytes;
-        const DWORD free =
-            reader.head + reader.count < kRingBytes ? kRingBytes - tail : reader.head - tail;
+        char* into = nullptr;
+        const DWORD free = RingFreeRun(reader.ring, &into);
         ::ReleaseSRWLockExclusive(&reader.lock);
 
         DWORD got = 0;
-        const BOOL ok = ::ReadFile(reader.input, reader.ring + tail, free, &got, nullptr);
+        const BOOL ok = ::ReadFile(reader.input, into, free, &got, nullptr);
         // The bytes' stamp: when they reached the bridge, however long the loop takes to look.
         const uint64_t tick = ::GetTickCount64();
         const bool end = IsEndOfInput(ok, got);
 
         ::AcquireSRWLockExclusive(&reader.lock);
-        if (got > 0) {
-            const uint64_t readEnd = reader.taken + reader.count + got;
-            const DWORD last =
-                (reader.arrivalHead + reader.arrivalCount + kArrivalRecords - 1) % kArrivalRecords;
-            if (reader.arrivalCount > 0 && reader.arrivals[last].tick == tick) {
-                reader.arrivals[last].end = readEnd;
-            } else {
-                const DWORD slot = (reader.arrivalHead + reader.arrivalCount) % kArrivalRecords;
-                reader.arrivals[slot] = {readEnd, tick};
-                ++reader.arrivalCount;
-            }
-        }
-        reader.count += got;
-        reader.ended = end;
+        RingAddRead(reader.ring, got, tick, end);
         ::ReleaseSRWLockExclusive(&reader.lock);
         if (got > 0 || end) ::SetEvent(reader.ready);
         if (end) return 0;
@@ -101,7 +70,7 @@ Handle StartInputReader() {
     if (reader.input != nullptr && reader.input != INVALID_HANDLE_VALUE)
         thread = ::CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr);
     if (thread == nullptr) {
-        reader.ended = true;
+        reader.ring.ended = true;
         ::SetEvent(reader.ready);
     } else {
         ::CloseHandle(thread);  // it runs until the input ends or the process does
@@ -111,34 +80,9 @@ Handle StartInputReader() {
 
 uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended, InputArrival* arrivals,
                    uint32_t* arrivalCount) {
-    char* out = static_cast<char*>(buffer);
     ::AcquireSRWLockExclusive(&reader.lock);
-    DWORD n = reader.count < capacity ? reader.count : capacity;
-    // The arrivals of the bytes taken; a take ends at a read's end once the records run out.
-    uint32_t records = 0;
-    for (DWORD i = 0; i < reader.arrivalCount; ++i) {
-        const Arrival& arrival = reader.arrivals[(reader.arrivalHead + i) % kArrivalRecords];
-        const uint64_t end = arrival.end - reader.taken;
-        if (records == kMaxTakeArrivals) {
-            n = arrivals[records - 1].end;
-            break;
-        }
-        arrivals[records++] = {static_cast<uint32_t>(end < n ? end : n), arrival.tick};
-        if (end >= n) break;
-    }
-    *arrivalCount = records;
-    const DWORD firstRun = kRingBytes - reader.head < n ? kRingBytes - reader.head : n;
-    CopyMemory(out, reader.ring + reader.head, firstRun);
-    CopyMemory(out + firstRun, reader.ring, n - firstRun);
-    reader.head = (reader.head + n) % kRingBytes;
-    reader.count -= n;
-    reader.taken += n;
-    while (reader.arrivalCount > 0 && reader.arrivals[reader.arrivalHead].end <= reader.taken) {
-        reader.arrivalHead = (reader.arrivalHead + 1) % kArrivalRecords;
-        --reader.arrivalCount;
-    }
-    *ended = reader.count == 0 && reader.ended;
-    const bool wakeAgain = reader.count > 0 || reader.ended;
+    const uint32_t n = RingTake(reader.ring, buffer, capacity, ended, arrivals, arrivalCount);
+    const bool wakeAgain = reader.ring.count > 0 || reader.ring.ended;
     ::ReleaseSRWLockExclusive(&reader.lock);
     if (n > 0) ::WakeConditionVariable(&reader.spaceFreed);
     if (wakeAgain) ::SetEvent(reader.ready);
@@ -147,7 +91,7 @@ uint32_t TakeInput(void* buffer, uint32_t capacity, bool* ended, InputArrival* a
 
 uint32_t InputWaiting() {
     ::AcquireSRWLockShared(&reader.lock);
-    const DWORD waiting = reader.count;
+    const DWORD waiting = reader.ring.count;
     ::ReleaseSRWLockShared(&reader.lock);
     return waiting;
 }
