@@ -82,8 +82,8 @@ export type BridgeLine = CapabilitiesLine | DeviceLine | RumbleLine | LightbarLi
 
 const lineTypes = new Set(["capabilities", "device", "rumble", "lightbar", "error", "system-permission", "system-blocked"]);
 
-/** One printed line (its CR LF already cut) as a typed object, or undefined for anything else. */
-export function parseBridgeLine(text: string): BridgeLine | undefined {
+/** A line of JSON that holds one object, or undefined for anything else. */
+export function parseJsonObject(text: string): Record<string, unknown> | undefined {
   let value: unknown;
   try {
     value = JSON.parse(text);
@@ -91,7 +91,14 @@ export function parseBridgeLine(text: string): BridgeLine | undefined {
     return undefined;
   }
   if (typeof value !== "object" || value === null || Array.isArray(value)) return undefined;
-  const type = (value as { type?: unknown }).type;
+  return value as Record<string, unknown>;
+}
+
+/** One printed line (its CR LF already cut) as a typed object, or undefined for anything else. */
+export function parseBridgeLine(text: string): BridgeLine | undefined {
+  const value = parseJsonObject(text);
+  if (value === undefined) return undefined;
+  const type = value.type;
   if (typeof type !== "string" || !lineTypes.has(type)) return undefined;
   return value as BridgeLine;
 }

@@ -2,6 +2,8 @@
 // standard error. Records are for people and tests; a line that is not one of the kinds below, or
 // lacks one of its fields, is not a record and is skipped.
 
+import { parseJsonObject } from "./lines.js";
+
 /** Every record: `t` is whole milliseconds since the bridge started. */
 interface Stamp {
   t: number;
@@ -116,14 +118,8 @@ function fits(value: unknown, shape: Shape): boolean {
 
 /** One line of the trace as a typed record, or undefined for anything else. */
 export function parseTraceRecord(text: string): TraceRecord | undefined {
-  let value: unknown;
-  try {
-    value = JSON.parse(text);
-  } catch {
-    return undefined;
-  }
-  if (typeof value !== "object" || value === null || Array.isArray(value)) return undefined;
-  const record = value as Record<string, unknown>;
+  const record = parseJsonObject(text);
+  if (record === undefined) return undefined;
   const { t, kind } = record;
   if (typeof t !== "number" || typeof kind !== "string" || !Object.hasOwn(kinds, kind)) return undefined;
   let fields = kinds[kind] as Fields | Record<string, Fields>;
@@ -140,5 +136,5 @@ export function parseTraceRecord(text: string): TraceRecord | undefined {
   for (const [name, shape] of Object.entries(optional)) {
     if (name in record && !fits(record[name], shape)) return undefined;
   }
-  return value as TraceRecord;
+  return record as unknown as TraceRecord;
 }
