@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,9 +28,17 @@ struct SimRun {
     int exitCode = -1;
 };
 
-// Starts padbridge-sim with `arguments`, writes `input` and closes its standard input, then
-// reads both of its output streams until it exits.
-SimRun RunSimulator(const std::vector<std::string>& arguments, const std::string& input) {
+// A signal to send once the output holds some text, with standard input kept open until then.
+struct StopSignal {
+    int number = 0;  // 0: none; standard input is closed once the input is written
+    std::string after;
+};
+
+// Starts padbridge-sim with `arguments`, writes `input` and closes its standard input (or, with
+// a stop signal, sends it once the output shows its text, and closes standard input only after
+// the exit), then reads both of its output streams until it exits.
+SimRun RunSimulator(const std::vector<std::string>& arguments, const std::string& input,
+                    const StopSignal& stop = {}) {
     int in[2], out[2], err[2];
     SimRun run;
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return run;
@@ -54,7 +63,8 @@ SimRun RunSimulator(const std::vector<std::string>& arguments, const std::string
     if (spawned != 0) return run;
     // The sessions are far smaller than a pipe's buffer: one write cannot block.
     EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    close(in[1]);
+    if (stop.number == 0) close(in[1]);
+    bool signalled = false;
     pollfd streams[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* into[2] = {&run.output, &run.error};
     int open = 2;
@@ -71,7 +81,12 @@ SimRun RunSimulator(const std::vector<std::string>& arguments, const std::string
                 --open;
             }
         }
+        if (stop.number != 0 && !signalled && run.output.find(stop.after) != std::string::npos) {
+            kill(child, stop.number);
+            signalled = true;
+        }
     }
+    if (stop.number != 0) close(in[1]);
     int status = 0;
     if (waitpid(child, &status, 0) == child && WIFEXITED(status))
         run.exitCode = WEXITSTATUS(status);
@@ -134,6 +149,18 @@ TEST(SimLines, ReachTheHostAsTheDriversAndTheSystemsAnswers) {
             RunSimulator({"--vjoy-dll", "C:\\elsewhere\\vJoyInterface.dll"}, session.input);
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.output, session.output);
+    }
+}
+
+// Each stop request ends a session whose host still holds standard input open: the pad is torn
+// down as at the input's end, and the exit is clean.
+TEST(StopRequests, TearDownAndExitZero) {
+    using namespace padbridge::test;
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        const SimRun run = RunSimulator({}, kPadInput, {number, DeviceCreated(0)});
+        EXPECT_EQ(run.exitCode, 0) << number;
+        EXPECT_EQ(run.output, Crlf(kBusReady, DeviceCreated(0), ZeroRumble(0), DeviceRemoved(0)))
+            << number;
     }
 }
 
