@@ -32,13 +32,18 @@ void SetLastError(uint32_t error) {
     sim::Current().lastError = error;
 }
 
-bool StartThread(void* (*body)(void*), uint32_t* error) {
+sigset_t StopSignals() {
     sigset_t stops;
-    sigset_t previous;
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGHUP);
+    return stops;
+}
+
+bool StartThread(void* (*body)(void*), uint32_t* error) {
+    const sigset_t stops = StopSignals();
+    sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stops, &previous);  // the new thread inherits the mask
     pthread_t thread;
     const int result = pthread_create(&thread, nullptr, body, nullptr);

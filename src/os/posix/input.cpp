@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-
 #include "os/input_ring.h"
 #include "os/posix/posix.h"
 

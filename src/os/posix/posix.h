@@ -6,6 +6,8 @@
 // `sim::Current().now`; the adapter keeps it on the real clock, on the loop's thread only.
 #pragma once
 
+#include <signal.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -41,6 +43,9 @@ uint64_t Tick();
 void CatchUpModels();
 // Leaves `error` for GetLastError (the models' record of it). The loop's thread only.
 void SetLastError(uint32_t error);
+
+// SIGINT, SIGTERM and SIGHUP: the signals that ask the bridge to stop.
+sigset_t StopSignals();
 
 // Starts a detached thread with SIGINT, SIGTERM and SIGHUP blocked, so that only the stop
 // request watcher ever takes them. False, with errno's value in *error, when it cannot.

@@ -35,17 +35,8 @@ namespace {
 constexpr uint32_t kInvalidHandleError = 6;
 constexpr uint64_t kNoTime = UINT64_MAX;
 
-sigset_t StopSignals() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    return stops;
-}
-
 void* WatchSignals(void*) {
-    const sigset_t stops = StopSignals();
+    const sigset_t stops = posix::StopSignals();
     for (;;) {
         int received = 0;
         if (sigwait(&stops, &received) == 0) posix::Signal(&posix::LoopWake::stopRequested);
@@ -118,7 +109,7 @@ uint32_t WaitForSingleObject(Handle object, uint32_t milliseconds) {
 // SIGINT, SIGTERM and SIGHUP signal the stop event from here on; every thread of the adapter has
 // them blocked, and one thread takes them with sigwait.
 Handle WatchStopRequests() {
-    const sigset_t stops = StopSignals();
+    const sigset_t stops = posix::StopSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stops, &previous);
     pthread_t watcher;
