@@ -127,6 +127,31 @@ Ds4State BuildDs4State(const GamepadFrame& frame) {
     return state;
 }
 
+TracedPad ShownDs4Pad(const uint8_t* report) {
+    TracedPad pad{"dualshock4", 0, {}, {}};
+    const uint16_t bits = static_cast<uint16_t>(report[4] | report[5] << 8);
+    for (int vertical = 0; vertical < 3; ++vertical) {
+        for (int horizontal = 0; horizontal < 3; ++horizontal) {
+            if (kHat[vertical][horizontal] != (bits & 0xF)) continue;
+            if (vertical == 2) pad.buttons |= 1U << kDpadUp;
+            if (vertical == 0) pad.buttons |= 1U << kDpadDown;
+            if (horizontal == 2) pad.buttons |= 1U << kDpadRight;
+            if (horizontal == 0) pad.buttons |= 1U << kDpadLeft;
+        }
+    }
+    for (int bit = 0; bit < 12; ++bit) {
+        const int source = kButtonSources[bit];
+        if (source != 6 && source != 7 && (bits >> (bit + 4) & 1) != 0) pad.buttons |= 1U << source;
+    }
+    if ((report[6] & 0x01) != 0) pad.buttons |= 1U << kCentreButton;
+    if ((report[6] & 0x02) != 0) pad.buttons |= 1U << kTouchpadButton;
+    for (int axis = 0; axis < kAxisCount; ++axis)
+        pad.axes[axis] = StickFraction(report[axis] - 128, -128, 127);
+    pad.triggers[0] = report[7] / 255.0;
+    pad.triggers[1] = report[8] / 255.0;
+    return pad;
+}
+
 void AcceptDs4Frame(Ds4Pad& pad, const GamepadFrame& frame) {
     const Ds4State previous = pad.latest;
     pad.latest = BuildDs4State(frame);

@@ -73,6 +73,11 @@ int16_t AccelCounts(int axis, double metresPerSecondSquared);
 // The frame's sticks, buttons, triggers, motion and finger positions; every finger up.
 Ds4State BuildDs4State(const GamepadFrame& frame);
 
+// The pad as an input report (full or short: both begin the same) shows it, in the standard
+// layout: the trace's view of what the driver took. The triggers' own bits are left to the
+// triggers.
+TracedPad ShownDs4Pad(const uint8_t* report);
+
 // Stores the frame as the pad's newest state. A finger that stays down keeps its tracking
 // number; one that comes down takes the next.
 void AcceptDs4Frame(Ds4Pad& pad, const GamepadFrame& frame);

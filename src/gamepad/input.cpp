@@ -134,6 +134,21 @@ PadReport BuildPadReport(const GamepadFrame& frame) {
     return report;
 }
 
+TracedPad ShownPad(const PadReport& report) {
+    TracedPad pad{"xbox360", 0, {}, {}};
+    for (int i = 0; i < kMaxButtonCount; ++i) {
+        if (kButtonBits[i] != 0 && (report.buttons & kButtonBits[i]) != 0) pad.buttons |= 1U << i;
+    }
+    pad.triggers[0] = report.leftTrigger / 255.0;
+    pad.triggers[1] = report.rightTrigger / 255.0;
+    const int16_t sticks[kAxisCount] = {report.leftX, report.leftY, report.rightX, report.rightY};
+    for (int axis = 0; axis < kAxisCount; ++axis) {
+        const double value = StickFraction(sticks[axis], -32768, 32767);
+        pad.axes[axis] = axis % 2 == 1 ? -value : value;  // the pad's vertical axes point up
+    }
+    return pad;
+}
+
 const SelfTestVector kSelfTestVector = {
     {{-1.0, 0.0, 1.0, 0.5},
      {1.0, 0, 1.0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "trace/trace.h"
+
 namespace padbridge {
 
 struct OutputQueue;
@@ -60,6 +62,15 @@ bool ParseGamepadValues(const char* const values[kInputKeyCount], GamepadFrame* 
 
 // Maps any frame to a valid report: non-finite values give 0, everything is clamped.
 PadReport BuildPadReport(const GamepadFrame& frame);
+
+// The pad as a report shows it, in the standard layout: the trace's view of what the driver took.
+TracedPad ShownPad(const PadReport& report);
+
+// A stick's integer as -1..1, each end of its range reaching its end of -1..1.
+inline double StickFraction(int value, int negativeEnd, int positiveEnd) {
+    return value < 0 ? static_cast<double>(value) / -negativeEnd
+                     : static_cast<double>(value) / positiveEnd;
+}
 
 // The built-in check of BuildPadReport run by --self-test.
 struct SelfTestVector {

@@ -12,6 +12,10 @@ void PutU32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+uint16_t GetU16(const uint8_t* in) {
+    return static_cast<uint16_t>(in[0] | in[1] << 8);
+}
+
 uint32_t GetU32(const uint8_t* in) {
     uint32_t value = 0;
     for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
@@ -50,6 +54,22 @@ void EncodeReport(uint32_t serial, const PadReport& report, uint8_t* out) {
     PutU16(out + 14, static_cast<uint16_t>(report.leftY));
     PutU16(out + 16, static_cast<uint16_t>(report.rightX));
     PutU16(out + 18, static_cast<uint16_t>(report.rightY));
+}
+
+uint32_t DecodeSerial(const uint8_t* in) {
+    return GetU32(in + 4);
+}
+
+PadReport DecodeReport(const uint8_t* in) {
+    PadReport report{};
+    report.buttons = GetU16(in + 8);
+    report.leftTrigger = in[10];
+    report.rightTrigger = in[11];
+    report.leftX = static_cast<int16_t>(GetU16(in + 12));
+    report.leftY = static_cast<int16_t>(GetU16(in + 14));
+    report.rightX = static_cast<int16_t>(GetU16(in + 16));
+    report.rightY = static_cast<int16_t>(GetU16(in + 18));
+    return report;
 }
 
 void EncodeRumbleWait(uint32_t serial, uint8_t* out) {

@@ -96,6 +96,11 @@ void EncodeSerial(uint32_t serial, uint8_t* out);
 void EncodeReport(uint32_t serial, const PadReport& report, uint8_t* out);
 void EncodeRumbleWait(uint32_t serial, uint8_t* out);
 
+// Reads back the serial of any record that carries one (all but the bus version), and the report
+// of a ReportRecord: what EncodeSerial and EncodeReport wrote.
+uint32_t DecodeSerial(const uint8_t* in);
+PadReport DecodeReport(const uint8_t* in);
+
 // Reads back what the driver left in a RumbleRecord buffer.
 RumbleRecord DecodeRumble(const uint8_t* in);
 
