@@ -13,32 +13,21 @@ namespace {
 
 constexpr os::Handle kOutputRoomEvent = 0x102;
 
-uint64_t At(uint64_t ms) {
-    return ms == kNever ? kNever : kStartTick + ms;
-}
-
-const ReadPause* PauseAt(const OutputPipe& out, uint64_t tick) {
-    for (const ReadPause& pause : out.pauses) {
-        if (At(pause.fromMs) <= tick && tick < At(pause.untilMs)) return &pause;
-    }
-    return nullptr;
-}
-
 // Whether the host read at some moment in [from, to].
 bool ReadBetween(const OutputPipe& out, uint64_t from, uint64_t to) {
-    if (PauseAt(out, from) == nullptr || PauseAt(out, to) == nullptr) return true;
+    if (PauseAt(out.pauses, from) == nullptr || PauseAt(out.pauses, to) == nullptr) return true;
     for (const ReadPause& pause : out.pauses) {
-        const uint64_t until = At(pause.untilMs);
-        if (until > from && until <= to && PauseAt(out, until) == nullptr) return true;
+        const uint64_t until = MachineTime(pause.untilMs);
+        if (until > from && until <= to && PauseAt(out.pauses, until) == nullptr) return true;
     }
     return false;
 }
 
 // The first tick from `tick` on at which the host is not pausing; none when it never reads again.
 std::optional<uint64_t> FirstReadFrom(const OutputPipe& out, uint64_t tick) {
-    while (const ReadPause* pause = PauseAt(out, tick)) {
+    while (const ReadPause* pause = PauseAt(out.pauses, tick)) {
         if (pause->untilMs == kNever) return std::nullopt;
-        tick = At(pause->untilMs);
+        tick = MachineTime(pause->untilMs);
     }
     return tick;
 }

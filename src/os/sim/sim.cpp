@@ -47,6 +47,17 @@ uint64_t Elapsed() {
     return Current().now - kStartTick;
 }
 
+uint64_t MachineTime(uint64_t ms) {
+    return ms == kNever ? kNever : kStartTick + ms;
+}
+
+const ReadPause* PauseAt(const std::vector<ReadPause>& pauses, uint64_t tick) {
+    for (const ReadPause& pause : pauses) {
+        if (MachineTime(pause.fromMs) <= tick && tick < MachineTime(pause.untilMs)) return &pause;
+    }
+    return nullptr;
+}
+
 void SetClockMode(ClockMode mode) {
     Current().clockMode = mode;
 }

@@ -87,6 +87,11 @@ struct ReadPause {
     uint64_t untilMs;
 };
 
+// A time after the start as a machine time (kNever stays kNever).
+uint64_t MachineTime(uint64_t ms);
+// The pause of `pauses` that holds the machine time `tick`, or null.
+const ReadPause* PauseAt(const std::vector<ReadPause>& pauses, uint64_t tick);
+
 // Standard output as Windows has it: the writer thread's buffer of bytes it has taken, its one
 // WriteFile in progress, and the pipe's own buffer. The host reads whatever is in the pipe at
 // once, or a line at a time at its own pace, except during its pauses; a WriteFile blocks once

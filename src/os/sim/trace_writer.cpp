@@ -10,17 +10,6 @@ namespace {
 
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 
-uint64_t At(uint64_t ms) {
-    return ms == kNever ? kNever : kStartTick + ms;
-}
-
-const ReadPause* StallAt(const TraceWriter& writer, uint64_t tick) {
-    for (const ReadPause& stall : writer.stalls) {
-        if (At(stall.fromMs) <= tick && tick < At(stall.untilMs)) return &stall;
-    }
-    return nullptr;
-}
-
 std::string& Destination(Machine& m) {
     return m.traceWriter.toStandardError ? m.standardError : m.trace;
 }
@@ -30,7 +19,7 @@ std::string& Destination(Machine& m) {
 // before the stall began.
 void Settle(Machine& m) {
     TraceWriter& writer = m.traceWriter;
-    if (StallAt(writer, m.now) != nullptr) {
+    if (PauseAt(writer.stalls, m.now) != nullptr) {
         if (writer.writing.empty()) writer.writing.swap(writer.pending);
         return;
     }
@@ -84,11 +73,11 @@ bool FlushTrace(uint32_t milliseconds) {
     sim::TraceWriter& writer = m.traceWriter;
     sim::Settle(m);
     if (writer.pending.empty() && writer.writing.empty()) return true;
-    const sim::ReadPause* stall = sim::StallAt(writer, m.now);
+    const sim::ReadPause* stall = sim::PauseAt(writer.stalls, m.now);
     const uint64_t timeoutEnd = sim::TimeoutEnd(m, milliseconds);
     if (stall != nullptr && stall->untilMs != sim::kNever &&
-        sim::At(stall->untilMs) <= timeoutEnd) {
-        m.now = sim::At(stall->untilMs);
+        sim::MachineTime(stall->untilMs) <= timeoutEnd) {
+        m.now = sim::MachineTime(stall->untilMs);
         sim::Settle(m);
         return true;
     }
